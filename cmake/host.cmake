@@ -1,0 +1,63 @@
+# Linux build: the simulated kernel, the driver on top of it, tests, benchmarks and tools.
+set(CMAKE_CXX_STANDARD 20)
+set(CMAKE_CXX_STANDARD_REQUIRED ON)
+set(CMAKE_CXX_EXTENSIONS OFF)
+
+set(VEX_SANITIZE "" CACHE STRING "Sanitizers: address, thread, or empty")
+if(VEX_SANITIZE STREQUAL "address")
+    add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined)
+elseif(VEX_SANITIZE STREQUAL "thread")
+    add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=thread)
+endif()
+
+# wchar_t is 16 bits in all project code, as on Windows.
+add_compile_options(-fshort-wchar)
+
+find_package(GTest REQUIRED)
+find_package(Threads REQUIRED)
+
+file(GLOB_RECURSE VEX_SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/*.cpp)
+add_library(vexsim STATIC ${VEX_SIM_SOURCES})
+target_include_directories(vexsim PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform)
+target_compile_options(vexsim PRIVATE -Wall -Wextra -Werror -Wno-multichar)
+target_link_libraries(vexsim PUBLIC Threads::Threads)
+
+add_library(vexdriver STATIC ${VEX_DRIVER_SOURCES})
+target_include_directories(vexdriver PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform)
+target_compile_options(vexdriver PRIVATE ${VEX_DRIVER_FLAGS})
+target_link_libraries(vexdriver PUBLIC vexsim)
+
+enable_testing()
+include(GoogleTest)
+
+# One test program per folder of tests/.
+file(GLOB VEX_TEST_DIRS LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/*)
+file(GLOB VEX_TEST_SUPPORT CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
+foreach(dir ${VEX_TEST_DIRS})
+    get_filename_component(area ${dir} NAME)
+    if(NOT IS_DIRECTORY ${dir} OR area STREQUAL "support")
+        continue()
+    endif()
+    file(GLOB sources CONFIGURE_DEPENDS ${dir}/*.cpp)
+    if(NOT sources)
+        continue()
+    endif()
+    add_executable(${area}_tests ${sources} ${VEX_TEST_SUPPORT})
+    target_compile_options(${area}_tests PRIVATE -Wall -Wextra -Werror -Wno-multichar)
+    target_link_libraries(${area}_tests PRIVATE vexdriver GTest::gtest GTest::gtest_main)
+    gtest_discover_tests(${area}_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS ${area})
+endforeach()
+
+file(GLOB VEX_BENCH_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/bench/*.cpp)
+find_package(benchmark QUIET)
+if(benchmark_FOUND AND VEX_BENCH_SOURCES)
+    foreach(source ${VEX_BENCH_SOURCES})
+        get_filename_component(name ${source} NAME_WE)
+        add_executable(${name} ${source})
+        target_link_libraries(${name} PRIVATE vexdriver benchmark::benchmark benchmark::benchmark_main)
+    endforeach()
+endif()
+
+add_subdirectory(tools)

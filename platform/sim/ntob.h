@@ -1,0 +1,100 @@
+// Object manager and process services of the simulated kernel.
+#pragma once
+
+#include "ntbase.h"
+
+// Object types the driver names.
+extern "C" POBJECT_TYPE* PsProcessType;
+extern "C" POBJECT_TYPE* PsThreadType;
+extern "C" POBJECT_TYPE* ExEventObjectType;
+extern "C" POBJECT_TYPE* IoFileObjectType;
+extern "C" POBJECT_TYPE* CmKeyObjectType;
+extern "C" PEPROCESS PsInitialSystemProcess;
+
+typedef struct _OBJECT_HANDLE_INFORMATION {
+    ULONG HandleAttributes;
+    ACCESS_MASK GrantedAccess;
+} OBJECT_HANDLE_INFORMATION, *POBJECT_HANDLE_INFORMATION;
+
+NTKERNELAPI NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                                     KPROCESSOR_MODE AccessMode, PVOID* Object,
+                                                     POBJECT_HANDLE_INFORMATION HandleInformation);
+NTKERNELAPI NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes, PACCESS_STATE PassedAccessState,
+                                                 ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                                 KPROCESSOR_MODE AccessMode, PHANDLE Handle);
+NTKERNELAPI LONG_PTR NTAPI ObfReferenceObject(PVOID Object);
+NTKERNELAPI LONG_PTR NTAPI ObfDereferenceObject(PVOID Object);
+#define ObReferenceObject(Object) ObfReferenceObject(Object)
+#define ObDereferenceObject(Object) ObfDereferenceObject(Object)
+NTSYSAPI NTSTATUS NTAPI ZwClose(HANDLE Handle);
+
+// Processes.
+#define PROCESS_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0xFFFF)
+#define PROCESS_QUERY_INFORMATION 0x0400
+#define PROCESS_QUERY_LIMITED_INFORMATION 0x1000
+#define NtCurrentProcess() ((HANDLE)(LONG_PTR)-1)
+#define ZwCurrentProcess() NtCurrentProcess()
+
+NTKERNELAPI HANDLE NTAPI PsGetCurrentProcessId(VOID);
+NTKERNELAPI PEPROCESS NTAPI IoGetCurrentProcess(VOID);
+#define PsGetCurrentProcess() IoGetCurrentProcess()
+NTKERNELAPI NTSTATUS NTAPI PsLookupProcessByProcessId(HANDLE ProcessId, PEPROCESS* Process);
+NTKERNELAPI HANDLE NTAPI PsGetProcessId(PEPROCESS Process);
+
+typedef enum _PROCESSINFOCLASS {
+    ProcessBasicInformation = 0,
+    ProcessSessionInformation = 24,
+    ProcessWow64Information = 26,
+    ProcessImageFileName = 27,
+} PROCESSINFOCLASS;
+
+typedef struct _PROCESS_SESSION_INFORMATION {
+    ULONG SessionId;
+} PROCESS_SESSION_INFORMATION, *PPROCESS_SESSION_INFORMATION;
+
+NTSYSAPI NTSTATUS NTAPI ZwQueryInformationProcess(HANDLE ProcessHandle, PROCESSINFOCLASS ProcessInformationClass,
+                                                  PVOID ProcessInformation, ULONG ProcessInformationLength,
+                                                  PULONG ReturnLength);
+
+typedef enum _SYSTEM_INFORMATION_CLASS {
+    SystemProcessInformation = 5,
+} SYSTEM_INFORMATION_CLASS;
+
+// One entry of the process snapshot, x64 layout (256 bytes), followed by NumberOfThreads
+// SYSTEM_THREAD_INFORMATION records.
+typedef struct _SYSTEM_PROCESS_INFORMATION {
+    ULONG NextEntryOffset;
+    ULONG NumberOfThreads;
+    UCHAR Reserved1[24];
+    LARGE_INTEGER CreateTime;
+    LARGE_INTEGER UserTime;
+    LARGE_INTEGER KernelTime;
+    UNICODE_STRING ImageName;
+    LONG BasePriority;
+    HANDLE UniqueProcessId;
+    HANDLE InheritedFromUniqueProcessId;
+    ULONG HandleCount;
+    ULONG SessionId;
+    ULONG_PTR PageDirectoryBase;
+    SIZE_T VirtualMemoryCounters[11];
+    SIZE_T PrivatePageCount;
+    LARGE_INTEGER IoCounters[6];
+} SYSTEM_PROCESS_INFORMATION, *PSYSTEM_PROCESS_INFORMATION;
+
+typedef struct _SYSTEM_THREAD_INFORMATION {
+    LARGE_INTEGER KernelTime;
+    LARGE_INTEGER UserTime;
+    LARGE_INTEGER CreateTime;
+    ULONG WaitTime;
+    PVOID StartAddress;
+    CLIENT_ID ClientId;
+    LONG Priority;
+    LONG BasePriority;
+    ULONG ContextSwitches;
+    ULONG ThreadState;
+    ULONG WaitReason;
+} SYSTEM_THREAD_INFORMATION, *PSYSTEM_THREAD_INFORMATION;
+
+NTSYSAPI NTSTATUS NTAPI ZwQuerySystemInformation(SYSTEM_INFORMATION_CLASS SystemInformationClass,
+                                                 PVOID SystemInformation, ULONG SystemInformationLength,
+                                                 PULONG ReturnLength);

@@ -1,0 +1,48 @@
+// The components of the simulated kernel as the machine sees them: each one resets its state at
+// boot, releases its host resources at shutdown and reports what a driver left behind at unload.
+// Host code only.
+#pragma once
+
+#include "sim/core/kernel.h"
+
+#include <string>
+#include <vector>
+
+namespace vexsim {
+
+struct MachineConfig {
+    ULONG osMajorVersion = 10;
+    ULONG osMinorVersion = 0;
+    ULONG osBuildNumber = 19045;
+    LONGLONG systemTime = 134116992000000000LL;  // 2026-01-01 00:00:00 UTC in 100 ns units since 1601
+    LONGLONG timeZoneBias = 0;                   // local time = system time - bias, 100 ns units
+};
+
+// What the unload check found: one line per thing the driver left behind.
+using Leftovers = std::vector<std::string>;
+
+// Executive: pool, fault injection, dispatcher objects, clock, version, routine table.
+void ExecutiveBoot(const MachineConfig& config);
+void ExecutiveShutdown();
+void ExecutiveLeftovers(Leftovers& out);
+
+// Run-time library and debugger output.
+void RuntimeBoot(const MachineConfig& config);
+void RuntimeShutdown();
+
+// Object manager, processes and threads (the System process, handle tables, system threads).
+void ObjectsBoot(const MachineConfig& config);
+void ObjectsShutdown();
+void ObjectsLeftovers(Leftovers& out);
+
+// I/O manager: devices, symbolic links, work items and the delayed work queue.
+void IoBoot(const MachineConfig& config);
+void IoShutdown();
+void IoLeftovers(Leftovers& out);
+
+// Filter manager.
+void FilterManagerBoot(const MachineConfig& config);
+void FilterManagerShutdown();
+void FilterManagerLeftovers(Leftovers& out);
+
+}  // namespace vexsim

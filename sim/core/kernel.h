@@ -1,0 +1,44 @@
+// Shared internals of the simulated kernel: the per-thread execution context and the machine
+// stop. Host code only; driver code never includes this.
+//
+// Every host thread that runs kernel code has a context: the thread and process it runs as, its
+// IRQL and the previous processor mode of the service it is in. Threads the machine creates get
+// theirs when they start; any other host thread (a test's main thread) is adopted as a thread of
+// the System process at PASSIVE_LEVEL the first time it asks.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <string>
+
+namespace vexsim {
+
+struct ThreadContext {
+    ULONG64 machine = 0;              // the boot this context belongs to; a stale one is re-adopted
+    PETHREAD thread = nullptr;        // the thread this host thread runs as
+    PEPROCESS process = nullptr;      // the process whose address space is current (attach changes it)
+    KIRQL irql = PASSIVE_LEVEL;
+    KPROCESSOR_MODE previousMode = KernelMode;
+};
+
+// The calling host thread's context, adopting the thread on first use.
+ThreadContext& CurrentContext();
+
+// Supplied by the process component: gives an unadopted host thread a thread object of the
+// System process and makes that process current. Stops the machine if none has booted.
+void AdoptHostThread(ThreadContext& context);
+
+// Sets the context of the calling host thread (threads the machine creates, user-mode calls).
+void SetCurrentContext(const ThreadContext& context);
+
+// Counts boots; each boot gets a new number so stale thread contexts are noticed.
+ULONG64 CurrentBoot();
+
+// Stops the machine: writes the report to standard error, beginning with "*** STOP", and ends
+// the process. Tests expect stops with death tests.
+[[noreturn]] void StopMachine(const std::string& report);
+
+// A bug check with a reason in words; KeBugCheckEx and the verifier checks land here.
+[[noreturn]] void BugCheck(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4, const std::string& reason);
+
+}  // namespace vexsim

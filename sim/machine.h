@@ -1,0 +1,43 @@
+// The machine API: what tests and tools use to boot a simulated Windows machine, load and unload
+// a driver, and read what the kernel observed. Host code only.
+#pragma once
+
+#include "sim/core/components.h"
+
+#include <string>
+
+namespace vexsim {
+
+// Boots a new machine; every component starts from its boot state. One machine at a time: a
+// running machine is shut down first.
+void BootMachine(const MachineConfig& config = MachineConfig{});
+
+// Ends the machine's threads and frees its state. Harmless when no machine runs.
+void ShutdownMachine();
+
+// Creates the driver object "\Driver\<name>" and calls the entry point with the service key
+// "\REGISTRY\MACHINE\SYSTEM\CurrentControlSet\Services\<name>", as the I/O manager does. A failing
+// entry point leaves no driver loaded.
+[[nodiscard]] NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const std::string& name);
+
+struct UnloadResult {
+    NTSTATUS status = STATUS_SUCCESS;  // the filter unload callback's answer, or success
+    Leftovers leftovers;               // what the unload check found; empty when clean
+};
+
+// Unloads the loaded driver the way the system does: through its filter's unload callback when
+// it registered a filter (a refusal leaves it loaded), then DriverUnload if it set one. Then runs
+// the unload check.
+UnloadResult UnloadDriver();
+
+// Runs the unload check alone: what of the driver is still in the machine.
+Leftovers CheckLeftovers();
+
+// The unload report as the tools print it: a certificate when clean, otherwise one line per
+// leftover.
+std::string FormatUnloadReport(const Leftovers& leftovers);
+
+// The loaded driver's object, or null.
+PDRIVER_OBJECT LoadedDriverObject();
+
+}  // namespace vexsim
