@@ -1,5 +1,6 @@
 #include "sim/core/kernel.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
@@ -7,6 +8,17 @@ namespace vexsim {
 
 namespace {
 thread_local ThreadContext t_context;
+std::atomic<ULONG64> g_boot{0};
+}
+
+ULONG64 CurrentBoot()
+{
+    return g_boot.load();
+}
+
+void StartNewBoot()
+{
+    ++g_boot;
 }
 
 ThreadContext& CurrentContext()

@@ -33,6 +33,7 @@ void SetCurrentContext(const ThreadContext& context);
 
 // Counts boots; each boot gets a new number so stale thread contexts are noticed.
 ULONG64 CurrentBoot();
+void StartNewBoot();
 
 // Stops the machine: writes the report to standard error, beginning with "*** STOP", and ends
 // the process. Tests expect stops with death tests.
