@@ -18,12 +18,12 @@ target_include_directories(VexRegFilter PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOUR
 target_include_directories(VexRegFilter SYSTEM PRIVATE /usr/share/mingw-w64/include/ddk)
 target_compile_definitions(VexRegFilter PRIVATE
     __INTRINSIC_DEFINED_InterlockedBitTestAndSet __INTRINSIC_DEFINED_InterlockedBitTestAndReset
-    _AMD64_ _WIN64 NTDDI_VERSION=0x06010000 _WIN32_WINNT=0x0601)
+)
 target_compile_options(VexRegFilter PRIVATE ${VEX_DRIVER_FLAGS}
     -ffreestanding -fno-stack-protector -fno-builtin -mno-red-zone -fno-threadsafe-statics)
 target_link_options(VexRegFilter PRIVATE
     -nostdlib -shared -Wl,--subsystem,native -Wl,--entry,DriverEntry
-    -Wl,--image-base,0x140000000 -Wl,--dynamicbase -Wl,--nxcompat)
+    -Wl,--image-base,0x140000000 -Wl,--dynamicbase -Wl,--nxcompat -Wl,--exclude-all-symbols)
 target_link_libraries(VexRegFilter PRIVATE ${VEX_FLTMGR_LIB} ntoskrnl hal)
 
 enable_testing()

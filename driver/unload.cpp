@@ -1,0 +1,48 @@
+// Unload: the filter unload callback is the driver's whole unload path. It is never refused.
+#include "driver/global.h"
+#include "driver/teardown.h"
+
+static VOID DeleteControlDevice(VOID)
+{
+    if (g_VexRegFilterData.DeviceObject == NULL) {
+        return;
+    }
+    UNICODE_STRING linkName;
+    RtlInitUnicodeString(&linkName, VEX_SYMBOLIC_LINK_NAME);
+    IoDeleteSymbolicLink(&linkName);
+    IoDeleteDevice(g_VexRegFilterData.DeviceObject);
+    g_VexRegFilterData.DeviceObject = NULL;
+}
+
+static VOID FreeRedirectNames(VOID)
+{
+    PVEX_REG_FILTER_DATA data = &g_VexRegFilterData;
+    FreeOwnedString(&data->RedirectRootKeyName);
+    FreeOwnedString(&data->RedirectUserClasses);
+    FreeOwnedString(&data->RedirectMachineClasses);
+    FreeOwnedString(&data->RedirectRootKeyPattern);
+    FreeOwnedString(&data->RedirectRootKeyNameUser);
+    FreeOwnedString(&data->RedirectRootKeyNameMachine);
+    FreeOwnedString(&data->UserSid);
+}
+
+VOID ReleaseDriverState(VOID)
+{
+    if (g_VexRegFilterData.FilterHandle != NULL) {
+        FltUnregisterFilter(g_VexRegFilterData.FilterHandle);
+        g_VexRegFilterData.FilterHandle = NULL;
+    }
+    DeleteControlDevice();
+    FreeRedirectNames();
+    FreeOwnedString(&g_VexRegFilterData.InternetSettingsKey);
+    FreeOwnedString(&g_VexRegFilterData.RedirectInternetSettingsKey);
+}
+
+NTSTATUS FLTAPI FilterUnload(FLT_FILTER_UNLOAD_FLAGS Flags)
+{
+    UNREFERENCED_PARAMETER(Flags);
+    DbgPrint("VexRegFilter Unload\n");
+    ReleaseDriverState();
+    DbgPrint("VexRegFilter Unload STATUS_SUCCESS\n");
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,62 @@
+// The x64 Windows layout of every structure the driver reads or writes as raw memory. Both
+// builds check their declarations against this one list: the cross build with static_assert,
+// the Linux build in its layout test.
+#pragma once
+
+#define VEX_LAYOUT_SIZES(X)                 \
+    X(UNICODE_STRING, 16)                   \
+    X(LIST_ENTRY, 16)                       \
+    X(LARGE_INTEGER, 8)                     \
+    X(OBJECT_ATTRIBUTES, 48)                \
+    X(RTL_OSVERSIONINFOW, 276)              \
+    X(TIME_FIELDS, 16)                      \
+    X(KEVENT, 24)                           \
+    X(FAST_MUTEX, 56)                       \
+    X(RTL_GENERIC_TABLE, 72)                \
+    X(RTL_SPLAY_LINKS, 24)                  \
+    X(IO_STATUS_BLOCK, 16)                  \
+    X(IRP, 208)                             \
+    X(IO_STACK_LOCATION, 72)                \
+    X(DRIVER_OBJECT, 336)                   \
+    X(DEVICE_OBJECT, 328)                   \
+    X(FLT_OPERATION_REGISTRATION, 32)       \
+    X(FLT_REGISTRATION, 104)
+
+#define VEX_LAYOUT_OFFSETS(X)                                                      \
+    X(UNICODE_STRING, Length, 0)                                                   \
+    X(UNICODE_STRING, MaximumLength, 2)                                            \
+    X(UNICODE_STRING, Buffer, 8)                                                   \
+    X(OBJECT_ATTRIBUTES, RootDirectory, 8)                                         \
+    X(OBJECT_ATTRIBUTES, ObjectName, 16)                                           \
+    X(OBJECT_ATTRIBUTES, Attributes, 24)                                           \
+    X(OBJECT_ATTRIBUTES, SecurityDescriptor, 32)                                   \
+    X(RTL_OSVERSIONINFOW, dwMajorVersion, 4)                                       \
+    X(RTL_OSVERSIONINFOW, dwMinorVersion, 8)                                       \
+    X(RTL_OSVERSIONINFOW, dwBuildNumber, 12)                                       \
+    X(RTL_OSVERSIONINFOW, szCSDVersion, 20)                                        \
+    X(TIME_FIELDS, Month, 2)                                                       \
+    X(TIME_FIELDS, Weekday, 14)                                                    \
+    X(IRP, AssociatedIrp.SystemBuffer, 24)                                         \
+    X(IRP, IoStatus, 48)                                                           \
+    X(IRP, IoStatus.Information, 56)                                               \
+    X(IRP, RequestorMode, 64)                                                      \
+    X(IRP, UserBuffer, 112)                                                        \
+    X(IRP, Tail.Overlay.CurrentStackLocation, 184)                                 \
+    X(IO_STACK_LOCATION, Parameters.DeviceIoControl.OutputBufferLength, 8)         \
+    X(IO_STACK_LOCATION, Parameters.DeviceIoControl.InputBufferLength, 16)         \
+    X(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode, 24)             \
+    X(IO_STACK_LOCATION, Parameters.DeviceIoControl.Type3InputBuffer, 32)          \
+    X(DRIVER_OBJECT, DeviceObject, 8)                                              \
+    X(DRIVER_OBJECT, DriverUnload, 104)                                            \
+    X(DRIVER_OBJECT, MajorFunction, 112)                                           \
+    X(DEVICE_OBJECT, DriverObject, 8)                                              \
+    X(DEVICE_OBJECT, Flags, 48)                                                    \
+    X(DEVICE_OBJECT, DeviceExtension, 64)                                          \
+    X(FLT_OPERATION_REGISTRATION, Flags, 4)                                        \
+    X(FLT_OPERATION_REGISTRATION, PreOperation, 8)                                 \
+    X(FLT_REGISTRATION, Version, 2)                                                \
+    X(FLT_REGISTRATION, Flags, 4)                                                  \
+    X(FLT_REGISTRATION, ContextRegistration, 8)                                    \
+    X(FLT_REGISTRATION, OperationRegistration, 16)                                 \
+    X(FLT_REGISTRATION, FilterUnloadCallback, 24)                                  \
+    X(FLT_REGISTRATION, NormalizeNameComponentExCallback, 96)
