@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the sanitizer suites on the simulated kernel, the concurrent suites
+# under ThreadSanitizer, and the cross-built VexRegFilter.sys with its binary check.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/install-deps.sh
+jobs=$(nproc)
+
+cmake --preset driver
+cmake --build --preset driver -j"$jobs"
+ctest --preset driver
+
+cmake --preset tsan
+cmake --build --preset tsan -j"$jobs"
+ctest --preset tsan -j"$jobs"
+
+cmake --preset test
+cmake --build --preset test -j"$jobs"
+ctest --preset test -j"$jobs"
