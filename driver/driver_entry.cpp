@@ -61,6 +61,30 @@ static VOID InitializeLocksAndLists(VOID)
     InitializeLockedList(&data->DescendantProcessList);
 }
 
+// A table that cannot be initialised stays empty; start-up goes on without it.
+static VOID InitializeCacheTables(VOID)
+{
+    NTSTATUS status = CTInitialize(&g_VexRegFilterData.CopyKeyHistory);
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("VexRegFilter.sys: ");
+        DbgPrint("CTInitialize(CopyKeyHistory) failed: %08x\n", status);
+    }
+    status = CTInitialize(&g_VexRegFilterData.CopySubkeyHistory);
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("VexRegFilter.sys: ");
+        DbgPrint("CTInitialize(CopySubkeyHistory) failed: %08x\n", status);
+    }
+    status = CTInitialize(&g_VexRegFilterData.DifferenceHistory);
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("VexRegFilter.sys: ");
+        DbgPrint("CTInitialize(DifferenceHistory) failed: %08x\n", status);
+    }
+    status = CTInitialize(&g_VexRegFilterData.ProcessCache);
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("VexRegFilter - CTInitialize(ProcessCache) failed: %08x\n", status);
+    }
+}
+
 // OSVersion holds the major version in bits 24-31 and the minor in bits 16-23; it stays zero
 // when the version cannot be read, which every reader takes as older than Windows 8.
 static VOID ReadOsVersion(VOID)
@@ -123,6 +147,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     g_VexRegFilterData.Altitude.MaximumLength = sizeof(g_VexRegFilterData.AltitudeBuffer);
 
     InitializeLocksAndLists();
+    InitializeCacheTables();
     ReadOsVersion();
 
     status = CreateControlDevice(DriverObject);

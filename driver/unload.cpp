@@ -36,6 +36,10 @@ VOID ReleaseDriverState(VOID)
     FreeRedirectNames();
     FreeOwnedString(&g_VexRegFilterData.InternetSettingsKey);
     FreeOwnedString(&g_VexRegFilterData.RedirectInternetSettingsKey);
+    CTFinalize(&g_VexRegFilterData.CopyKeyHistory);
+    CTFinalize(&g_VexRegFilterData.CopySubkeyHistory);
+    CTFinalize(&g_VexRegFilterData.DifferenceHistory);
+    CTFinalize(&g_VexRegFilterData.ProcessCache);
 }
 
 NTSTATUS FLTAPI FilterUnload(FLT_FILTER_UNLOAD_FLAGS Flags)

@@ -15,3 +15,29 @@ typedef struct _CT_ELEMENT {
     UNICODE_STRING Key;    // owned copy of the key
     UNICODE_STRING Value;  // owned copy of the value, exactly its length; empty when none
 } CT_ELEMENT, *PCT_ELEMENT;
+
+// Every operation returns STATUS_INVALID_PARAMETER for a missing table (or key, or out-pointer).
+// Lookups and inserts refuse to run at DISPATCH_LEVEL or above (STATUS_UNSUCCESSFUL).
+
+// Prepares an empty table.
+NTSTATUS CTInitialize(PCACHE_TABLE Table);
+
+// Empties the table; it stays initialised and usable.
+NTSTATUS CTFinalize(PCACHE_TABLE Table);
+
+NTSTATUS CTGetElementCount(PCACHE_TABLE Table, PULONG Count);
+
+// Finds Key: STATUS_SUCCESS or STATUS_NOT_FOUND. The hash is Hash when given, otherwise computed
+// from Key (upcased when CaseInsensitive); it is stored in OutHash when asked, found or not. When
+// the element has a value and Value is given, Value receives a NUL-terminated private copy that
+// the caller frees with the VexR tag; an element without a value leaves Value untouched.
+NTSTATUS CTLookupElement(PCACHE_TABLE Table, PCUNICODE_STRING Key, PUNICODE_STRING Value, PULONG Hash,
+                         PULONG OutHash, BOOLEAN CaseInsensitive);
+
+// Adds Key with an optional Value unless an equal element exists, in which case nothing changes.
+// A failed insert leaves nothing in the table.
+NTSTATUS CTInsertElement(PCACHE_TABLE Table, PCUNICODE_STRING Key, PCUNICODE_STRING Value, PULONG Hash,
+                         BOOLEAN CaseInsensitive);
+
+// Removes and frees every element.
+NTSTATUS CTDeleteAllElements(PCACHE_TABLE Table);

@@ -1,0 +1,249 @@
+// Cache table on the platform's generic table. Elements are ordered by hash, then key length, then
+// the upcased key; whether case matters is decided by the hash alone. Each table's Lock is held
+// for the whole of one operation and never across a call out of this file.
+#include "tables/cache_table.h"
+
+#include "driver/global.h"
+
+static BOOLEAN MayTakeLock(VOID)
+{
+    return KeGetCurrentIrql() < DISPATCH_LEVEL;
+}
+
+static RTL_GENERIC_COMPARE_RESULTS NTAPI CTCompareElements(PRTL_GENERIC_TABLE Table, PVOID FirstStruct, PVOID SecondStruct)
+{
+    UNREFERENCED_PARAMETER(Table);
+    const CT_ELEMENT* first = (const CT_ELEMENT*)FirstStruct;
+    const CT_ELEMENT* second = (const CT_ELEMENT*)SecondStruct;
+
+    if (first->Hash != second->Hash) {
+        return first->Hash < second->Hash ? GenericLessThan : GenericGreaterThan;
+    }
+    if (first->Key.Length != second->Key.Length) {
+        return first->Key.Length < second->Key.Length ? GenericLessThan : GenericGreaterThan;
+    }
+    for (USHORT i = 0; i < first->Key.Length / sizeof(WCHAR); i++) {
+        WCHAR a = RtlUpcaseUnicodeChar(first->Key.Buffer[i]);
+        WCHAR b = RtlUpcaseUnicodeChar(second->Key.Buffer[i]);
+        if (a != b) {
+            return a < b ? GenericLessThan : GenericGreaterThan;
+        }
+    }
+    return GenericEqual;
+}
+
+static PVOID NTAPI CTAllocateNode(PRTL_GENERIC_TABLE Table, CLONG ByteSize)
+{
+    UNREFERENCED_PARAMETER(Table);
+    return ExAllocatePoolZero(g_NonPagedPoolType, ByteSize, VEXR_TAG);
+}
+
+static VOID NTAPI CTFreeNode(PRTL_GENERIC_TABLE Table, PVOID Buffer)
+{
+    UNREFERENCED_PARAMETER(Table);
+    ExFreePoolWithTag(Buffer, VEXR_TAG);
+}
+
+NTSTATUS CTInitialize(PCACHE_TABLE Table)
+{
+    if (Table == NULL) {
+        DbgPrint("CTInitialize fail NTSTATUS = 0x%08x\n", STATUS_INVALID_PARAMETER);
+        return STATUS_INVALID_PARAMETER;
+    }
+    ExInitializeFastMutex(&Table->Lock);
+    RtlInitializeGenericTable(&Table->Table, CTCompareElements, CTAllocateNode, CTFreeNode, NULL);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CTFinalize(PCACHE_TABLE Table)
+{
+    if (Table == NULL) {
+        DbgPrint("CTFinalize fail NTSTATUS = 0x%08x\n", STATUS_INVALID_PARAMETER);
+        return STATUS_INVALID_PARAMETER;
+    }
+    return CTDeleteAllElements(Table);
+}
+
+NTSTATUS CTGetElementCount(PCACHE_TABLE Table, PULONG Count)
+{
+    if (Table == NULL || Count == NULL) {
+        DbgPrint("CTGetElementCount fail NTSTATUS = 0x%08x\n", STATUS_INVALID_PARAMETER);
+        return STATUS_INVALID_PARAMETER;
+    }
+    BOOLEAN locked = MayTakeLock();
+    if (locked) {
+        ExAcquireFastMutex(&Table->Lock);
+    }
+    *Count = RtlNumberGenericTableElements(&Table->Table);
+    if (locked) {
+        ExReleaseFastMutex(&Table->Lock);
+    }
+    return STATUS_SUCCESS;
+}
+
+// The caller's hash, or the x65599 hash of the key.
+static NTSTATUS HashOfKey(PCUNICODE_STRING Key, PULONG Hash, BOOLEAN CaseInsensitive, PULONG Result)
+{
+    if (Hash != NULL) {
+        *Result = *Hash;
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS status = RtlHashUnicodeString(Key, CaseInsensitive, HASH_STRING_ALGORITHM_X65599, Result);
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("RtlHashUnicodeString fail NTSTATUS = 0x%08x path = %wZ\n", status, Key);
+    }
+    return status;
+}
+
+// A zero-filled copy of Source in a buffer of BufferBytes bytes, which must hold Source->Length.
+static NTSTATUS CopyString(PCUNICODE_STRING Source, USHORT BufferBytes, PUNICODE_STRING Copy)
+{
+    Copy->Buffer = (PWSTR)ExAllocatePoolZero(g_NonPagedPoolType, BufferBytes, VEXR_TAG);
+    if (Copy->Buffer == NULL) {
+        Copy->Length = 0;
+        Copy->MaximumLength = 0;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlCopyMemory(Copy->Buffer, Source->Buffer, Source->Length);
+    Copy->Length = Source->Length;
+    Copy->MaximumLength = BufferBytes;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CTLookupElement(PCACHE_TABLE Table, PCUNICODE_STRING Key, PUNICODE_STRING Value, PULONG Hash,
+                         PULONG OutHash, BOOLEAN CaseInsensitive)
+{
+    if (Table == NULL || Key == NULL) {
+        DbgPrint("CTLookupElement fail NTSTATUS = 0x%08x path = %wZ\n", STATUS_INVALID_PARAMETER, Key);
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!MayTakeLock()) {
+        DbgPrint("CTLookupElement fail NTSTATUS = 0x%08x path = %wZ\n", STATUS_UNSUCCESSFUL, Key);
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    CT_ELEMENT probe;
+    RtlZeroMemory(&probe, sizeof(probe));
+    NTSTATUS status = HashOfKey(Key, Hash, CaseInsensitive, &probe.Hash);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (OutHash != NULL) {
+        *OutHash = probe.Hash;
+    }
+    probe.Key = *Key;
+
+    ExAcquireFastMutex(&Table->Lock);
+    PCT_ELEMENT element = (PCT_ELEMENT)RtlLookupElementGenericTable(&Table->Table, &probe);
+    status = (element != NULL) ? STATUS_SUCCESS : STATUS_NOT_FOUND;
+    if (element != NULL && element->Value.Buffer != NULL && Value != NULL) {
+        // Two more bytes than the value, so the caller's copy is NUL-terminated.
+        status = CopyString(&element->Value, (USHORT)(element->Value.Length + sizeof(WCHAR)), Value);
+        if (!NT_SUCCESS(status)) {
+            DbgPrint("CTLookupElement fail NTSTATUS = 0x%08x path = %wZ\n", status, Key);
+        }
+    }
+    ExReleaseFastMutex(&Table->Lock);
+    return status;
+}
+
+static VOID FreeElementStrings(PUNICODE_STRING Key, PUNICODE_STRING Value)
+{
+    if (Key->Buffer != NULL) {
+        ExFreePoolWithTag(Key->Buffer, VEXR_TAG);
+    }
+    if (Value->Buffer != NULL) {
+        ExFreePoolWithTag(Value->Buffer, VEXR_TAG);
+    }
+}
+
+// Gives a new element its own key and value. On failure the element is taken out of the table
+// again, so no element is ever left with a key that breaks the table's order.
+static NTSTATUS CopyIntoNewElement(PCACHE_TABLE Table, PCT_ELEMENT Element, PCUNICODE_STRING Key, PCUNICODE_STRING Value)
+{
+    UNICODE_STRING key = {0, 0, NULL};
+    UNICODE_STRING value = {0, 0, NULL};
+
+    // The key's buffer is as large as the caller's, never smaller than what is copied and never
+    // empty; the value's is exactly its length.
+    USHORT keyBytes = Key->MaximumLength > Key->Length ? Key->MaximumLength : Key->Length;
+    if (keyBytes == 0) {
+        keyBytes = sizeof(WCHAR);
+    }
+    NTSTATUS status = CopyString(Key, keyBytes, &key);
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("CTInsertElement fail NTSTATUS = 0x%08x Key = %wZ\n", status, Key);
+        goto Failed;
+    }
+    if (Value != NULL && Value->Length > 0) {
+        status = CopyString(Value, Value->Length, &value);
+        if (!NT_SUCCESS(status)) {
+            DbgPrint("CTInsertElement fail NTSTATUS = 0x%08x path = %wZ\n", status, Key);
+            goto Failed;
+        }
+    }
+    Element->Key = key;
+    Element->Value = value;
+    return STATUS_SUCCESS;
+
+Failed:
+    // The element still holds the caller's key, which is equal to it, so deletion finds it.
+    RtlDeleteElementGenericTable(&Table->Table, Element);
+    FreeElementStrings(&key, &value);
+    return status;
+}
+
+NTSTATUS CTInsertElement(PCACHE_TABLE Table, PCUNICODE_STRING Key, PCUNICODE_STRING Value, PULONG Hash,
+                         BOOLEAN CaseInsensitive)
+{
+    if (Table == NULL || Key == NULL) {
+        DbgPrint("CTInsertElement fail NTSTATUS = 0x%08x path = %wZ\n", STATUS_INVALID_PARAMETER, Key);
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!MayTakeLock()) {
+        DbgPrint("CTInsertElement fail NTSTATUS = 0x%08x path = %wZ\n", STATUS_UNSUCCESSFUL, Key);
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    CT_ELEMENT probe;
+    RtlZeroMemory(&probe, sizeof(probe));
+    NTSTATUS status = HashOfKey(Key, Hash, CaseInsensitive, &probe.Hash);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    probe.Key = *Key;
+
+    ExAcquireFastMutex(&Table->Lock);
+    BOOLEAN isNew = FALSE;
+    PCT_ELEMENT element = (PCT_ELEMENT)RtlInsertElementGenericTable(&Table->Table, &probe, sizeof(probe), &isNew);
+    if (element == NULL) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        DbgPrint("RtlInsertElementGenericTable fail NTSTATUS = 0x%08x path = %wZ\n", status, Key);
+    } else if (isNew) {
+        status = CopyIntoNewElement(Table, element, Key, Value);
+    }
+    ExReleaseFastMutex(&Table->Lock);
+    return status;
+}
+
+NTSTATUS CTDeleteAllElements(PCACHE_TABLE Table)
+{
+    if (Table == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    BOOLEAN locked = MayTakeLock();
+    if (locked) {
+        ExAcquireFastMutex(&Table->Lock);
+    }
+    while (!RtlIsGenericTableEmpty(&Table->Table)) {
+        PCT_ELEMENT element = (PCT_ELEMENT)RtlGetElementGenericTable(&Table->Table, 0);
+        UNICODE_STRING key = element->Key;
+        UNICODE_STRING value = element->Value;
+        RtlDeleteElementGenericTable(&Table->Table, element);
+        FreeElementStrings(&key, &value);
+    }
+    if (locked) {
+        ExReleaseFastMutex(&Table->Lock);
+    }
+    return STATUS_SUCCESS;
+}

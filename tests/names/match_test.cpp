@@ -1,0 +1,173 @@
+// Name matching: wildcard patterns, equality, prefixes and the split of deep key paths.
+#include "names/match.h"
+
+#include "tests/support/machine_fixture.h"
+#include "tests/support/wide.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+#include <string>
+
+namespace {
+
+// The matcher as plainly described: every star first tries the empty run, then longer ones; a
+// star that meets the end of the string matches only as the pattern's last character.
+bool ReferenceMatch(const char16_t* s, const char16_t* p)
+{
+    auto upcase = [](char16_t c) { return (char16_t)RtlUpcaseUnicodeChar((WCHAR)c); };
+    while (*p != 0) {
+        if (*p == u'*') {
+            if (*s == 0) {
+                return p[1] == 0;
+            }
+            for (;;) {
+                if (ReferenceMatch(s, p + 1)) {
+                    return true;
+                }
+                s++;
+                if (*s == 0) {
+                    return p[1] == 0;
+                }
+            }
+        }
+        if (*p == u'?') {
+            if (*s == 0) {
+                return false;
+            }
+        } else if (upcase(*s) != upcase(*p)) {
+            return false;
+        }
+        s++;
+        p++;
+    }
+    return *s == 0;
+}
+
+class NameMatchTest : public vextest::MachineTest {};
+
+TEST_F(NameMatchTest, MatchesTheDocumentedExamples)
+{
+    struct Row {
+        const char16_t* name;
+        const char16_t* pattern;
+        bool match;
+    } rows[] = {
+        {u"\\registry\\user\\s-1-5-21-1-2-3-1001\\", u"\\REGISTRY\\USER\\S-?-?-?*\\", true},
+        {u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1001\\Software\\", u"\\REGISTRY\\USER\\S-?-?-?*\\", true},  // star spans '\'
+        {u"\\REGISTRY\\USER\\.DEFAULT\\", u"\\REGISTRY\\USER\\S-?-?-?*\\", false},
+        {u"\\REGISTRY\\USER\\S-1\\", u"\\REGISTRY\\USER\\S-?-?-?*\\", false},  // '?' needs a character
+        {u"\\REGISTRY\\MACHINE\\SOFTWARE\\Microsoft\\SystemCertificates", u"\\REGISTRY\\*\\Microsoft\\SystemCertificates", true},
+        {u"\\REGISTRY\\MACHINE\\SOFTWARE\\Microsoft\\SystemCertificates\\", u"\\REGISTRY\\*\\Microsoft\\SystemCertificates\\*", true},
+        {u"xyz", u"X?Z", true},
+        {u"xyz", u"*Z", true},
+        {u"xyz", u"*", true},
+        {u"", u"*", true},
+        {u"", u"", true},
+        {u"", u"?", false},
+        {u"", u"**", false},
+        {u"AB", u"AB*", true},
+        {u"AB", u"AB**", false},  // a star at the end of the name must be the last pattern character
+        {u"ABC", u"AB**", true},
+        {u"AB", u"A*B**", false},
+        {u"\u00e9t\u00e9", u"\u00c9T\u00c9", true},  // case folding beyond ASCII
+    };
+    for (const Row& row : rows) {
+        vextest::Wide name(row.name), pattern(row.pattern);
+        EXPECT_EQ(row.match, (bool)IsMatchName(name.get(), pattern.get()))
+            << vextest::Utf8(row.name) << " against " << vextest::Utf8(row.pattern);
+    }
+}
+
+TEST_F(NameMatchTest, AgreesWithTheBacktrackingMatcherOnEveryShortPair)
+{
+    // Every name of up to 4 characters and pattern of up to 5 over a small alphabet.
+    const std::u16string nameAlphabet = u"aB\\";
+    const std::u16string patternAlphabet = u"Ab*?\\";
+    std::function<void(std::u16string&, const std::u16string&, size_t, const std::function<void(const std::u16string&)>&)> each =
+        [&](std::u16string& text, const std::u16string& alphabet, size_t left, const std::function<void(const std::u16string&)>& visit) {
+            visit(text);
+            if (left == 0) {
+                return;
+            }
+            for (char16_t c : alphabet) {
+                text.push_back(c);
+                each(text, alphabet, left - 1, visit);
+                text.pop_back();
+            }
+        };
+    std::u16string name, pattern;
+    size_t compared = 0;
+    each(name, nameAlphabet, 4, [&](const std::u16string& n) {
+        each(pattern, patternAlphabet, 5, [&](const std::u16string& p) {
+            bool expected = ReferenceMatch(n.c_str(), p.c_str());
+            ASSERT_EQ(expected, (bool)MatchNamePattern((PCWSTR)n.c_str(), (PCWSTR)p.c_str()))
+                << vextest::Utf8(n) << " against " << vextest::Utf8(p);
+            compared++;
+        });
+    });
+    EXPECT_GT(compared, 100000u);
+}
+
+TEST_F(NameMatchTest, ANulInsideANameOrPatternEndsIt)
+{
+    vextest::Wide name(std::u16string(u"AB\0CD", 5)), pattern(u"AB");
+    EXPECT_TRUE(IsMatchName(name.get(), pattern.get()));
+}
+
+TEST_F(NameMatchTest, MissingStringsAndFailedCopiesDoNotMatch)
+{
+    vextest::Wide name(u"abc"), pattern(u"*");
+    UNICODE_STRING noBuffer = {0, 0, NULL};
+    EXPECT_FALSE(IsMatchName(NULL, pattern.get()));
+    EXPECT_FALSE(IsMatchName(name.get(), NULL));
+    EXPECT_FALSE(IsMatchName(&noBuffer, pattern.get()));
+
+    vextest::ForEachAllocationFailure([&] { return IsMatchName(name.get(), pattern.get()); },
+                                      [&](bool matched, int failure) { EXPECT_FALSE(matched) << "failure " << failure; });
+    EXPECT_EQ(0u, vextest::LivePoolAllocations());
+}
+
+TEST_F(NameMatchTest, ComparesEqualityAndPrefixIgnoringCase)
+{
+    vextest::Wide abc(u"\\A\\B"), abcLower(u"\\a\\b"), abcd(u"\\A\\BC"), empty(u"");
+    EXPECT_TRUE(IsSameName(abc.get(), abcLower.get()));
+    EXPECT_FALSE(IsSameName(abc.get(), abcd.get()));
+    EXPECT_FALSE(IsSameName(abc.get(), NULL));
+    EXPECT_TRUE(IsPrefixName(abcLower.get(), abcd.get()));  // no separator rule
+    EXPECT_FALSE(IsPrefixName(abcd.get(), abc.get()));      // a longer prefix never matches
+    EXPECT_TRUE(IsPrefixName(empty.get(), abc.get()));
+    EXPECT_FALSE(IsPrefixName(NULL, abc.get()));
+}
+
+std::u16string PathOf(int components, bool trailingSeparator)
+{
+    std::u16string path;
+    for (int i = 0; i < components; i++) {
+        path += u"\\K" + vextest::Utf16(std::to_string(i));
+    }
+    return trailingSeparator ? path + u"\\" : path;
+}
+
+TEST_F(NameMatchTest, SplitsDeepPathsAfterTheThirtySecondComponent)
+{
+    vextest::Wide path(PathOf(40, true));
+    UNICODE_STRING head = {}, tail = {};
+    EXPECT_EQ(STATUS_SUCCESS, SplitDeepKeyPath(path.get(), &head, &tail));
+    EXPECT_EQ(PathOf(32, false), vextest::Text(&head));
+    EXPECT_EQ(u"K32\\K33\\K34\\K35\\K36\\K37\\K38\\K39", vextest::Text(&tail));
+    EXPECT_EQ(path.get()->Buffer, head.Buffer);
+}
+
+TEST_F(NameMatchTest, LeavesPathsOfThirtyTwoComponentsWhole)
+{
+    vextest::Wide path(PathOf(32, true));  // 33 separators with the trailing one
+    UNICODE_STRING head = {}, tail = {};
+    EXPECT_EQ(STATUS_SUCCESS, SplitDeepKeyPath(path.get(), &head, &tail));
+    EXPECT_EQ(path.get()->Length, head.Length);
+    EXPECT_EQ(path.get()->Buffer, head.Buffer);
+    EXPECT_EQ(nullptr, tail.Buffer);
+}
+
+}  // namespace

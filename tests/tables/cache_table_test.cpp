@@ -1,0 +1,177 @@
+// Cache table: insert-if-absent, lookups with private value copies, case rules, IRQL rules and
+// every allocation failure.
+#include "tables/cache_table.h"
+
+#include "tests/support/machine_fixture.h"
+#include "tests/support/wide.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class CacheTableTest : public vextest::MachineTest {
+protected:
+    void SetUp() override
+    {
+        MachineTest::SetUp();
+        ASSERT_EQ(STATUS_SUCCESS, CTInitialize(&table));
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(STATUS_SUCCESS, CTFinalize(&table));
+        MachineTest::TearDown();
+    }
+    ULONG Count()
+    {
+        ULONG count = 0;
+        EXPECT_EQ(STATUS_SUCCESS, CTGetElementCount(&table, &count));
+        return count;
+    }
+    CACHE_TABLE table = {};
+};
+
+TEST_F(CacheTableTest, KeepsTheFirstValueOfAKeyInsertedTwice)
+{
+    vextest::Wide key(u"C:\\PROGRA~1\\app.exe"), first(u"C:\\Program Files\\app.exe"), second(u"other");
+    EXPECT_EQ(STATUS_SUCCESS, CTInsertElement(&table, key.get(), first.get(), NULL, FALSE));
+    EXPECT_EQ(STATUS_SUCCESS, CTInsertElement(&table, key.get(), second.get(), NULL, FALSE));
+    EXPECT_EQ(1u, Count());
+
+    UNICODE_STRING value = {};
+    ASSERT_EQ(STATUS_SUCCESS, CTLookupElement(&table, key.get(), &value, NULL, NULL, FALSE));
+    EXPECT_EQ(u"C:\\Program Files\\app.exe", vextest::Text(&value));
+    EXPECT_EQ(value.Length + sizeof(WCHAR), value.MaximumLength);
+    EXPECT_EQ(UNICODE_NULL, value.Buffer[value.Length / sizeof(WCHAR)]);  // the copy is NUL-terminated
+    ExFreePoolWithTag(value.Buffer, 'RxeV');
+}
+
+TEST_F(CacheTableTest, CaseMattersOnlyThroughTheHash)
+{
+    vextest::Wide upper(u"\\A\\B\\"), lower(u"\\a\\b\\");
+    EXPECT_EQ(STATUS_SUCCESS, CTInsertElement(&table, upper.get(), NULL, NULL, TRUE));
+    EXPECT_EQ(STATUS_SUCCESS, CTInsertElement(&table, lower.get(), NULL, NULL, TRUE));
+    EXPECT_EQ(1u, Count());
+    EXPECT_EQ(STATUS_SUCCESS, CTLookupElement(&table, lower.get(), NULL, NULL, NULL, TRUE));
+
+    // Case-sensitive hashes make the two keys different elements.
+    EXPECT_EQ(STATUS_NOT_FOUND, CTLookupElement(&table, lower.get(), NULL, NULL, NULL, FALSE));
+    EXPECT_EQ(STATUS_SUCCESS, CTInsertElement(&table, lower.get(), NULL, NULL, FALSE));
+    EXPECT_EQ(2u, Count());
+
+    // With one hash supplied for both, keys that differ only in case are one element.
+    ULONG hash = 7;
+    vextest::Wide other(u"\\X\\"), otherLower(u"\\x\\");
+    EXPECT_EQ(STATUS_SUCCESS, CTInsertElement(&table, other.get(), NULL, &hash, FALSE));
+    EXPECT_EQ(STATUS_SUCCESS, CTLookupElement(&table, otherLower.get(), NULL, &hash, NULL, FALSE));
+}
+
+TEST_F(CacheTableTest, LookupReportsTheHashAndLeavesTheValueOfAValuelessElement)
+{
+    vextest::Wide key(u"\\REGISTRY\\MACHINE\\SOFTWARE\\"), missing(u"\\REGISTRY\\USER\\");
+    ASSERT_EQ(STATUS_SUCCESS, CTInsertElement(&table, key.get(), NULL, NULL, TRUE));
+
+    WCHAR sentinel[] = L"keep";
+    UNICODE_STRING value = {8, 10, sentinel};
+    ULONG hash = 0;
+    EXPECT_EQ(STATUS_SUCCESS, CTLookupElement(&table, key.get(), &value, NULL, &hash, TRUE));
+    EXPECT_EQ(sentinel, value.Buffer);
+
+    ULONG expected = 0;
+    ASSERT_EQ(STATUS_SUCCESS, RtlHashUnicodeString(missing.get(), TRUE, HASH_STRING_ALGORITHM_X65599, &expected));
+    hash = 0;
+    EXPECT_EQ(STATUS_NOT_FOUND, CTLookupElement(&table, missing.get(), NULL, NULL, &hash, TRUE));
+    EXPECT_EQ(expected, hash);
+}
+
+TEST_F(CacheTableTest, EmptyKeysOfOneHashAreOneElement)
+{
+    UNICODE_STRING empty = {0, 0, (PWSTR)L""};
+    EXPECT_EQ(STATUS_SUCCESS, CTInsertElement(&table, &empty, NULL, NULL, TRUE));
+    EXPECT_EQ(STATUS_SUCCESS, CTInsertElement(&table, &empty, NULL, NULL, TRUE));
+    EXPECT_EQ(1u, Count());
+}
+
+TEST_F(CacheTableTest, StaysUsableAfterBeingEmptied)
+{
+    vextest::Wide key(u"\\K\\");
+    ASSERT_EQ(STATUS_SUCCESS, CTInsertElement(&table, key.get(), NULL, NULL, TRUE));
+    EXPECT_EQ(STATUS_SUCCESS, CTFinalize(&table));
+    EXPECT_EQ(0u, Count());
+    EXPECT_EQ(STATUS_NOT_FOUND, CTLookupElement(&table, key.get(), NULL, NULL, NULL, TRUE));
+    EXPECT_EQ(STATUS_SUCCESS, CTInsertElement(&table, key.get(), NULL, NULL, TRUE));
+    EXPECT_EQ(1u, Count());
+}
+
+TEST_F(CacheTableTest, RefusesMissingArgumentsAndRaisedIrql)
+{
+    vextest::Wide key(u"\\K\\");
+    ULONG count = 0;
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, CTInitialize(NULL));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, CTFinalize(NULL));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, CTGetElementCount(NULL, &count));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, CTGetElementCount(&table, NULL));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, CTInsertElement(&table, NULL, NULL, NULL, TRUE));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, CTLookupElement(NULL, key.get(), NULL, NULL, NULL, TRUE));
+    EXPECT_TRUE(vextest::HasDebugLine("CTGetElementCount fail NTSTATUS = 0xc000000d"));
+
+    ASSERT_EQ(STATUS_SUCCESS, CTInsertElement(&table, key.get(), NULL, NULL, TRUE));
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    NTSTATUS lookup = CTLookupElement(&table, key.get(), NULL, NULL, NULL, TRUE);
+    NTSTATUS insert = CTInsertElement(&table, key.get(), NULL, NULL, TRUE);
+    NTSTATUS counted = CTGetElementCount(&table, &count);  // runs without the lock
+    KeLowerIrql(old);
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, lookup);
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, insert);
+    EXPECT_EQ(STATUS_SUCCESS, counted);
+    EXPECT_EQ(1u, count);
+}
+
+TEST_F(CacheTableTest, AFailedInsertLeavesNothingBehind)
+{
+    vextest::Wide key(u"C:\\PROGRA~1\\"), value(u"C:\\Program Files\\"), other(u"C:\\WINDOWS\\");
+    ASSERT_EQ(STATUS_SUCCESS, CTInsertElement(&table, other.get(), NULL, NULL, FALSE));
+
+    vextest::ForEachAllocationFailure(
+        [&] { return CTInsertElement(&table, key.get(), value.get(), NULL, FALSE); },
+        [&](NTSTATUS status, int failure) {
+            EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, status) << "failure " << failure;
+            EXPECT_EQ(1u, Count()) << "failure " << failure;
+            EXPECT_EQ(STATUS_NOT_FOUND, CTLookupElement(&table, key.get(), NULL, NULL, NULL, FALSE));
+            EXPECT_EQ(STATUS_SUCCESS, CTLookupElement(&table, other.get(), NULL, NULL, NULL, FALSE));
+        });
+    EXPECT_EQ(STATUS_SUCCESS, CTInsertElement(&table, key.get(), value.get(), NULL, FALSE));
+    EXPECT_EQ(2u, Count());
+}
+
+TEST_F(CacheTableTest, AFailedValueCopyOnLookupReportsIt)
+{
+    vextest::Wide key(u"a"), value(u"b");
+    ASSERT_EQ(STATUS_SUCCESS, CTInsertElement(&table, key.get(), value.get(), NULL, FALSE));
+    vextest::ForEachAllocationFailure(
+        [&] {
+            UNICODE_STRING copy = {};
+            NTSTATUS status = CTLookupElement(&table, key.get(), &copy, NULL, NULL, FALSE);
+            if (NT_SUCCESS(status)) {
+                ExFreePoolWithTag(copy.Buffer, 'RxeV');
+            }
+            return status;
+        },
+        [&](NTSTATUS status, int) { EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, status); });
+}
+
+TEST_F(CacheTableTest, OrdersManyKeysAndFindsEveryOne)
+{
+    const int keys = 2000;
+    for (int i = 0; i < keys; i++) {
+        vextest::Wide key(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Key" + vextest::Utf16(std::to_string(i)) + u"\\");
+        ASSERT_EQ(STATUS_SUCCESS, CTInsertElement(&table, key.get(), NULL, NULL, TRUE));
+    }
+    EXPECT_EQ((ULONG)keys, Count());
+    for (int i = 0; i < keys; i++) {
+        vextest::Wide key(u"\\registry\\machine\\software\\key" + vextest::Utf16(std::to_string(i)) + u"\\");
+        ASSERT_EQ(STATUS_SUCCESS, CTLookupElement(&table, key.get(), NULL, NULL, NULL, TRUE)) << i;
+    }
+}
+
+}  // namespace
