@@ -2,6 +2,8 @@
 // that intercepts the registry or processes is registered here.
 #include "driver/global.h"
 #include "driver/teardown.h"
+#include "tables/dl_ext_func.h"
+#include "tables/id_manager.h"
 
 static const FLT_OPERATION_REGISTRATION g_OperationRegistration[] = {
     {IRP_MJ_OPERATION_END, 0, NULL, NULL, NULL},
@@ -147,7 +149,9 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     g_VexRegFilterData.Altitude.MaximumLength = sizeof(g_VexRegFilterData.AltitudeBuffer);
 
     InitializeLocksAndLists();
+    DlExtFuncInitialize();
     InitializeCacheTables();
+    IDManInitialize();
     ReadOsVersion();
 
     status = CreateControlDevice(DriverObject);

@@ -1,6 +1,8 @@
 // Unload: the filter unload callback is the driver's whole unload path. It is never refused.
 #include "driver/global.h"
 #include "driver/teardown.h"
+#include "tables/dl_ext_func.h"
+#include "tables/id_manager.h"
 
 static VOID DeleteControlDevice(VOID)
 {
@@ -40,6 +42,8 @@ VOID ReleaseDriverState(VOID)
     CTFinalize(&g_VexRegFilterData.CopySubkeyHistory);
     CTFinalize(&g_VexRegFilterData.DifferenceHistory);
     CTFinalize(&g_VexRegFilterData.ProcessCache);
+    IDManFinalize();
+    DlExtFuncFinalize();
 }
 
 NTSTATUS FLTAPI FilterUnload(FLT_FILTER_UNLOAD_FLAGS Flags)

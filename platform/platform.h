@@ -12,6 +12,7 @@
 #include "sim/ntex.h"
 #include "sim/ntob.h"
 #include "sim/ntio.h"
+#include "sim/ntcm.h"
 #endif
 
 #include "fltmgr.h"
