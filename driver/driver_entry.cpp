@@ -2,6 +2,7 @@
 // that intercepts the registry or processes is registered here.
 #include "driver/global.h"
 #include "driver/teardown.h"
+#include "log/log.h"
 #include "tables/dl_ext_func.h"
 #include "tables/id_manager.h"
 
@@ -150,6 +151,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 
     InitializeLocksAndLists();
     DlExtFuncInitialize();
+    LogInitialize();
     InitializeCacheTables();
     IDManInitialize();
     ReadOsVersion();

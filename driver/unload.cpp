@@ -1,6 +1,7 @@
 // Unload: the filter unload callback is the driver's whole unload path. It is never refused.
 #include "driver/global.h"
 #include "driver/teardown.h"
+#include "log/log.h"
 #include "tables/dl_ext_func.h"
 #include "tables/id_manager.h"
 
@@ -43,6 +44,7 @@ VOID ReleaseDriverState(VOID)
     CTFinalize(&g_VexRegFilterData.DifferenceHistory);
     CTFinalize(&g_VexRegFilterData.ProcessCache);
     IDManFinalize();
+    StopLogging();
     DlExtFuncFinalize();
 }
 

@@ -20,7 +20,8 @@
     X(DRIVER_OBJECT, 336)                   \
     X(DEVICE_OBJECT, 328)                   \
     X(FLT_OPERATION_REGISTRATION, 32)       \
-    X(FLT_REGISTRATION, 104)
+    X(FLT_REGISTRATION, 104)                \
+    X(SYSTEM_PROCESS_INFORMATION, 256)
 
 #define VEX_LAYOUT_OFFSETS(X)                                                      \
     X(UNICODE_STRING, Length, 0)                                                   \
@@ -59,4 +60,12 @@
     X(FLT_REGISTRATION, ContextRegistration, 8)                                    \
     X(FLT_REGISTRATION, OperationRegistration, 16)                                 \
     X(FLT_REGISTRATION, FilterUnloadCallback, 24)                                  \
-    X(FLT_REGISTRATION, NormalizeNameComponentExCallback, 96)
+    X(FLT_REGISTRATION, NormalizeNameComponentExCallback, 96)                     \
+    X(SYSTEM_PROCESS_INFORMATION, NumberOfThreads, 4)                              \
+    X(SYSTEM_PROCESS_INFORMATION, CreateTime, 0x20)                                \
+    X(SYSTEM_PROCESS_INFORMATION, ImageName, 0x38)                                 \
+    X(SYSTEM_PROCESS_INFORMATION, UniqueProcessId, 0x50)                           \
+    X(SYSTEM_PROCESS_INFORMATION, InheritedFromUniqueProcessId, 0x58)              \
+    X(SYSTEM_PROCESS_INFORMATION, SessionId, 0x64)                                 \
+    X(SYSTEM_PROCESS_INFORMATION, PrivatePageCount, 0xC8)                          \
+    X(SYSTEM_PROCESS_INFORMATION, IoCounters, 0xD0)
