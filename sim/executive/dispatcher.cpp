@@ -25,6 +25,10 @@ namespace {
 
 std::mutex g_dispatcherLock;
 std::condition_variable g_dispatcherCondition;
+// Threads sleeping in BlockOnDispatcher, and the condition observers of that count sleep on
+// (separate, so a thread going to sleep never wakes the other sleepers).
+size_t g_blockedWaiters = 0;
+std::condition_variable g_blockedWaitersChanged;
 
 // When a timed wait gives up, on one of the two clocks.
 struct Deadline {
@@ -138,6 +142,20 @@ bool IsDispatcherObjectSignaled(const DISPATCHER_HEADER* header)
     return header->SignalState > 0;
 }
 
+void BlockOnDispatcher(std::unique_lock<std::mutex>& lock)
+{
+    ++g_blockedWaiters;
+    g_blockedWaitersChanged.notify_all();
+    g_dispatcherCondition.wait(lock);
+    --g_blockedWaiters;
+}
+
+void WaitForBlockedWaiters(size_t count)
+{
+    std::unique_lock<std::mutex> lock(g_dispatcherLock);
+    g_blockedWaitersChanged.wait(lock, [count] { return g_blockedWaiters >= count; });
+}
+
 void WakeTimedWaiters()
 {
     std::lock_guard<std::mutex> guard(g_dispatcherLock);
@@ -207,7 +225,7 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
         if (deadline.Expired()) {
             return STATUS_TIMEOUT;
         }
-        DispatcherCondition().wait(lock);
+        BlockOnDispatcher(lock);
     }
 }
 
@@ -224,6 +242,8 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLE
     Deadline deadline = DeadlineFor(Interval);
 
     std::unique_lock<std::mutex> lock(DispatcherLock());
-    DispatcherCondition().wait(lock, [&deadline] { return deadline.Expired(); });
+    while (!deadline.Expired()) {
+        BlockOnDispatcher(lock);
+    }
     return STATUS_SUCCESS;
 }

@@ -34,4 +34,13 @@ std::condition_variable& DispatcherCondition();
 // Called by the clock after it moved: timed waits re-check their deadlines.
 void WakeTimedWaiters();
 
+// Sleeps on the dispatcher condition (caller holds the lock through `lock`) and counts the
+// calling thread as blocked meanwhile. Every blocking kernel wait goes through here.
+void BlockOnDispatcher(std::unique_lock<std::mutex>& lock);
+
+// Host side: returns once at least `count` threads are blocked in kernel waits (events, thread
+// objects, delays, fast mutexes). Lets a test act only after another thread really waits,
+// without sleeping.
+void WaitForBlockedWaiters(size_t count);
+
 }  // namespace vexsim

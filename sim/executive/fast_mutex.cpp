@@ -68,7 +68,9 @@ extern "C" VOID NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex)
     CheckNotRecursive("ExAcquireFastMutex", FastMutex, context.thread);
     if (FastMutex->Count == 0) {
         ++FastMutex->Contention;
-        DispatcherCondition().wait(lock, [FastMutex] { return FastMutex->Count != 0; });
+        while (FastMutex->Count == 0) {
+            BlockOnDispatcher(lock);
+        }
     }
     TakeOwnership(FastMutex, context);
 }
