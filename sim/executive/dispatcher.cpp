@@ -83,6 +83,8 @@ void CheckWaitIrql(const char* service, const void* object, const LARGE_INTEGER*
     }
 }
 
+// Mutants, semaphores, timers and queues are not part of the simulated kernel; anything else is
+// not a dispatcher object at all.
 void CheckWaitableType(const DISPATCHER_HEADER* header)
 {
     switch (header->Type) {
@@ -91,9 +93,8 @@ void CheckWaitableType(const DISPATCHER_HEADER* header)
     case kThreadObject:
         return;
     default:
-        BugCheck(kDriverVerifierDetectedViolation, 0, reinterpret_cast<ULONG_PTR>(header), header->Type, 0,
-                 "wait on an object at " + FormatAddress(header) + " whose dispatcher type " +
-                     std::to_string(header->Type) + " the simulated kernel does not support");
+        StopMachine("wait on the object at " + FormatAddress(header) + " of dispatcher type " +
+                    std::to_string(header->Type) + ", which the simulated kernel cannot wait on");
     }
 }
 

@@ -15,7 +15,8 @@ extern "C" VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
         vexsim::BugCheck(vexsim::kDriverVerifierDetectedViolation, vexsim::kVerifierRaiseIrqlToLower, context.irql,
                          NewIrql, 0,
                          "KeRaiseIrql from IRQL " + std::to_string(context.irql) + " to IRQL " +
-                             std::to_string(NewIrql) + ", which is not a raise");
+                             std::to_string(NewIrql) +
+                             (NewIrql > HIGH_LEVEL ? ", above HIGH_LEVEL" : ", which is not a raise"));
     }
     *OldIrql = context.irql;
     context.irql = NewIrql;

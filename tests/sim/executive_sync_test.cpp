@@ -213,6 +213,13 @@ TEST_F(ExecutiveSyncTest, MisuseStopsTheMachine)
              (void)KeDelayExecutionThread(KernelMode, FALSE, &interval);
          },
          "STOP: 0x000000C4 \\(0x000000000000003B, .*KeDelayExecutionThread at IRQL 2"},
+        {"wait on a dispatcher type the kernel cannot wait on",
+         [] {
+             static DISPATCHER_HEADER semaphore;
+             vexsim::InitializeDispatcherHeader(&semaphore, 5, false);
+             (void)KeWaitForSingleObject(&semaphore, Executive, KernelMode, FALSE, nullptr);
+         },
+         "STOP: wait on the object at 0x[0-9a-f]+ of dispatcher type 5"},
     };
     for (const SyncBreach& row : breaches) {
         SCOPED_TRACE(row.what);
