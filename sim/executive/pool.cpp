@@ -1,0 +1,206 @@
+// Tagged pool with a verifier's ledger.
+//
+// Every block handed out is recorded in the ledger (address -> tag, size, pool type, sequence
+// number, caller) until it is freed. A freed address is remembered until the host reuses it, so a
+// second free of the same block is told apart from a free of an address the pool never handed
+// out. Fresh blocks are filled with a non-zero pattern so code that reads memory it never wrote
+// (relying on zero-fill it did not ask for) misbehaves visibly; freed blocks are overwritten
+// before they go back to the host.
+//
+// One mutex guards the ledger, the freed set and the sequence counter. Contract breaches are
+// detected under it but reported after it is dropped.
+#include "sim/executive/pool.h"
+
+#include "sim/core/kernel.h"
+#include "sim/executive/bugcheck.h"
+#include "sim/executive/fault_injection.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+
+namespace vexsim {
+
+namespace {
+
+constexpr unsigned char kFreshFill = 0xA5;
+constexpr unsigned char kFreedFill = 0xDD;
+constexpr SIZE_T kPageSize = 4096;
+// Requests beyond this fail as a real pool would rather than exhausting the host.
+constexpr SIZE_T kLargestAllocation = SIZE_T(1) << 32;
+// Freed addresses remembered for double-free detection; beyond this many the oldest memory of
+// them is dropped so a long run does not grow without bound.
+constexpr size_t kFreedAddressesKept = size_t(1) << 20;
+
+struct PoolState {
+    std::mutex lock;
+    std::map<uintptr_t, PoolAllocation> live;
+    std::unordered_map<uintptr_t, ULONG> freed;  // address -> tag it had, until reused
+    ULONG64 sequence = 0;
+};
+
+PoolState g_pool;
+
+bool IsPagedPool(POOL_TYPE type)
+{
+    return (static_cast<ULONG>(type) & 1) != 0;
+}
+
+// Blocks smaller than a page are 16-byte aligned, larger ones page-aligned, as on x64 Windows.
+void* HostAllocate(SIZE_T size)
+{
+    SIZE_T alignment = size < kPageSize ? 16 : kPageSize;
+    return std::aligned_alloc(alignment, ALIGN_UP_BY(size, alignment));
+}
+
+void CheckAllocationContract(POOL_TYPE type, SIZE_T size, ULONG tag)
+{
+    KIRQL irql = CurrentContext().irql;
+    if (IsPagedPool(type) && irql > APC_LEVEL) {
+        BugCheck(kDriverVerifierDetectedViolation, kVerifierPagedAllocationAboveApc, irql, type, size,
+                 "paged pool allocation at IRQL " + std::to_string(irql) + " (above APC_LEVEL)");
+    }
+    if (irql > DISPATCH_LEVEL) {
+        BugCheck(kDriverVerifierDetectedViolation, kVerifierNonPagedAllocationAboveDispatch, irql, type, size,
+                 "non-paged pool allocation at IRQL " + std::to_string(irql) + " (above DISPATCH_LEVEL)");
+    }
+    if (size == 0) {
+        BugCheck(kDriverVerifierDetectedViolation, kVerifierZeroByteAllocation, irql, type, size,
+                 "zero-byte pool allocation with tag '" + FormatPoolTag(tag) + "'");
+    }
+    if (tag == 0) {
+        BugCheck(kBadPoolCaller, kPoolTagZero, type, size, 0, "pool allocation with tag 0");
+    }
+}
+
+void CheckFreeIrql(const PoolAllocation& block)
+{
+    KIRQL irql = CurrentContext().irql;
+    if (IsPagedPool(block.type) && irql > APC_LEVEL) {
+        BugCheck(kDriverVerifierDetectedViolation, kVerifierPagedFreeAboveApc, irql, block.type,
+                 reinterpret_cast<ULONG_PTR>(block.address),
+                 "paged pool freed at IRQL " + std::to_string(irql) + " (above APC_LEVEL)");
+    }
+    if (irql > DISPATCH_LEVEL) {
+        BugCheck(kDriverVerifierDetectedViolation, kVerifierNonPagedFreeAboveDispatch, irql, block.type,
+                 reinterpret_cast<ULONG_PTR>(block.address),
+                 "non-paged pool freed at IRQL " + std::to_string(irql) + " (above DISPATCH_LEVEL)");
+    }
+}
+
+}  // namespace
+
+std::vector<PoolAllocation> LivePoolAllocations()
+{
+    std::vector<PoolAllocation> blocks;
+    {
+        std::lock_guard<std::mutex> guard(g_pool.lock);
+        for (const auto& [address, block] : g_pool.live) {
+            blocks.push_back(block);
+        }
+    }
+    std::sort(blocks.begin(), blocks.end(),
+              [](const PoolAllocation& a, const PoolAllocation& b) { return a.sequence < b.sequence; });
+    return blocks;
+}
+
+size_t LivePoolAllocationCount(ULONG tag)
+{
+    std::lock_guard<std::mutex> guard(g_pool.lock);
+    return std::count_if(g_pool.live.begin(), g_pool.live.end(),
+                         [tag](const auto& entry) { return entry.second.tag == tag; });
+}
+
+ULONG64 PoolAllocationTotal()
+{
+    std::lock_guard<std::mutex> guard(g_pool.lock);
+    return g_pool.sequence;
+}
+
+void ResetPool()
+{
+    std::lock_guard<std::mutex> guard(g_pool.lock);
+    for (const auto& [address, block] : g_pool.live) {
+        std::free(reinterpret_cast<void*>(address));
+    }
+    g_pool.live.clear();
+    g_pool.freed.clear();
+    g_pool.sequence = 0;
+}
+
+}  // namespace vexsim
+
+extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+{
+    using namespace vexsim;
+    const void* caller = __builtin_return_address(0);
+    CheckAllocationContract(PoolType, NumberOfBytes, Tag);
+    if (ShouldFailAllocation(Tag) || NumberOfBytes > kLargestAllocation) {
+        return nullptr;
+    }
+    void* block = HostAllocate(NumberOfBytes);
+    if (block == nullptr) {
+        return nullptr;
+    }
+    std::memset(block, kFreshFill, NumberOfBytes);
+
+    std::lock_guard<std::mutex> guard(g_pool.lock);
+    uintptr_t address = reinterpret_cast<uintptr_t>(block);
+    g_pool.freed.erase(address);
+    g_pool.live[address] = PoolAllocation{block, Tag, NumberOfBytes, PoolType, ++g_pool.sequence, caller};
+    return block;
+}
+
+extern "C" VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
+{
+    using namespace vexsim;
+    uintptr_t address = reinterpret_cast<uintptr_t>(P);
+    std::optional<PoolAllocation> block;
+    std::optional<ULONG> freedTag;
+    {
+        std::lock_guard<std::mutex> guard(g_pool.lock);
+        if (auto live = g_pool.live.find(address); live != g_pool.live.end()) {
+            block = live->second;
+        } else if (auto freed = g_pool.freed.find(address); freed != g_pool.freed.end()) {
+            freedTag = freed->second;
+        }
+    }
+
+    if (freedTag) {
+        // A real verifier passes the pool header and its contents; the simulated pool has no
+        // header, so parameter 3 is the address and parameter 4 the tag the block had.
+        BugCheck(kDriverVerifierDetectedViolation, kVerifierDoubleFree, 0, address, *freedTag,
+                 "double free: pool at " + FormatAddress(P) + " (tag '" + FormatPoolTag(*freedTag) +
+                     "') was already freed; freed again with tag '" + FormatPoolTag(Tag) + "'");
+    }
+    if (!block) {
+        BugCheck(kDriverVerifierDetectedViolation, kVerifierFreeOfUnknownAddress, address, 0, 0,
+                 "free of an address the pool never handed out: " + FormatAddress(P) + " with tag '" +
+                     FormatPoolTag(Tag) + "'");
+    }
+    CheckFreeIrql(*block);
+    if (block->tag != Tag) {
+        BugCheck(kBadPoolCaller, kPoolFreeWithWrongTag, address, block->tag, Tag,
+                 "pool at " + FormatAddress(P) + " allocated with tag '" + FormatPoolTag(block->tag) +
+                     "' freed with tag '" + FormatPoolTag(Tag) + "'");
+    }
+
+    {
+        std::lock_guard<std::mutex> guard(g_pool.lock);
+        // Another thread freeing the same block at the same moment is a double free too.
+        if (g_pool.live.erase(address) == 0) {
+            BugCheck(kDriverVerifierDetectedViolation, kVerifierDoubleFree, 0, address, Tag,
+                     "double free: pool at " + FormatAddress(P) + " freed twice at the same time");
+        }
+        if (g_pool.freed.size() >= kFreedAddressesKept) {
+            g_pool.freed.clear();
+        }
+        g_pool.freed[address] = Tag;
+    }
+    std::memset(P, kFreedFill, block->size);
+    std::free(P);
+}

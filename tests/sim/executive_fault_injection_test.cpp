@@ -1,0 +1,158 @@
+// Allocation-failure injection: each mode, and the walk over every failure point of an operation.
+#include "executive_fixture.h"
+
+#include "sim/executive/fault_injection.h"
+#include "sim/executive/pool.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+constexpr ULONG kTagA = 'AtsT';
+constexpr ULONG kTagB = 'BtsT';
+
+class ExecutiveFaultInjectionTest : public ExecutiveFixture {
+protected:
+    // Allocates `count` blocks with the tag, frees the ones that succeeded, and returns for each
+    // request whether it succeeded.
+    static std::vector<bool> Outcomes(int count, ULONG tag = kTagA)
+    {
+        std::vector<bool> outcomes;
+        for (int i = 0; i < count; ++i) {
+            PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 16, tag);
+            outcomes.push_back(block != nullptr);
+            if (block != nullptr) {
+                ExFreePoolWithTag(block, tag);
+            }
+        }
+        return outcomes;
+    }
+};
+
+TEST_F(ExecutiveFaultInjectionTest, CountdownFailsExactlyTheNthRequestOnce)
+{
+    vexsim::FailNthAllocation(3);
+    EXPECT_EQ(Outcomes(5), (std::vector<bool>{true, true, false, true, true}));
+    EXPECT_EQ(vexsim::InjectedFailureCount(), 1u);
+    EXPECT_EQ(vexsim::AllocationRequestCount(), 5u) << "failed requests are counted too";
+    EXPECT_EQ(vexsim::PoolAllocationTotal(), 4u);
+}
+
+TEST_F(ExecutiveFaultInjectionTest, PersistentCountdownFailsTheNthAndEveryLaterRequest)
+{
+    vexsim::FailNthAllocation(2, vexsim::FailureRepeat::Persistent);
+    EXPECT_EQ(Outcomes(4), (std::vector<bool>{true, false, false, false}));
+    vexsim::ClearAllocationFailures();
+    EXPECT_EQ(Outcomes(1), std::vector<bool>{true});
+}
+
+TEST_F(ExecutiveFaultInjectionTest, TagModeFailsOnlyTheChosenTag)
+{
+    vexsim::FailAllocationsWithTag(kTagB);
+    EXPECT_EQ(Outcomes(2, kTagA), (std::vector<bool>{true, true}));
+    EXPECT_EQ(Outcomes(2, kTagB), (std::vector<bool>{false, false}));
+    EXPECT_TRUE(vexsim::ShouldFailAllocation(kTagB)) << "other allocators consult the same hook";
+}
+
+TEST_F(ExecutiveFaultInjectionTest, RandomModeIsReproducibleFromItsSeed)
+{
+    vexsim::FailAllocationsRandomly(42, 0.5);
+    std::vector<bool> first = Outcomes(64);
+    vexsim::FailAllocationsRandomly(42, 0.5);
+    std::vector<bool> second = Outcomes(64);
+    EXPECT_EQ(first, second);
+    EXPECT_NE(std::count(first.begin(), first.end(), false), 0);
+    EXPECT_NE(std::count(first.begin(), first.end(), true), 0);
+
+    vexsim::FailAllocationsRandomly(7, 0.0);
+    EXPECT_EQ(Outcomes(4), (std::vector<bool>{true, true, true, true}));
+    vexsim::FailAllocationsRandomly(7, 1.0);
+    EXPECT_EQ(Outcomes(4), (std::vector<bool>{false, false, false, false}));
+}
+
+TEST_F(ExecutiveFaultInjectionTest, BootClearsFailuresAndCounters)
+{
+    vexsim::FailAllocationsWithTag(kTagA);
+    vexsim::FailNthAllocation(1, vexsim::FailureRepeat::Persistent);
+    (void)Outcomes(1);
+    vexsim::ExecutiveBoot(config);
+    EXPECT_EQ(vexsim::AllocationRequestCount(), 0u);
+    EXPECT_EQ(Outcomes(3), (std::vector<bool>{true, true, true}));
+}
+
+// An operation of three allocations that releases what it got when one fails, as driver code
+// must: the walk fails each allocation in turn and the check sees the status and no leak.
+struct ThreeBlocks {
+    PVOID blocks[3] = {};
+};
+
+NTSTATUS BuildThreeBlocks(ThreeBlocks& out)
+{
+    for (PVOID& block : out.blocks) {
+        block = ExAllocatePoolWithTag(NonPagedPoolNx, 32, kTagA);
+        if (block == nullptr) {
+            for (PVOID& built : out.blocks) {
+                if (built != nullptr) {
+                    ExFreePoolWithTag(built, kTagA);
+                    built = nullptr;
+                }
+            }
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+void FreeThreeBlocks(ThreeBlocks& blocks)
+{
+    for (PVOID& block : blocks.blocks) {
+        ExFreePoolWithTag(block, kTagA);
+        block = nullptr;
+    }
+}
+
+TEST_F(ExecutiveFaultInjectionTest, WalkFailsEveryAllocationPointOfAnOperationOnce)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    std::vector<ULONG64> visited;
+    ULONG64 points = vexsim::ForEachAllocationFailure(
+        [&status] {
+            ThreeBlocks blocks;
+            status = BuildThreeBlocks(blocks);
+            if (NT_SUCCESS(status)) {
+                FreeThreeBlocks(blocks);
+            }
+        },
+        [&](ULONG64 failing) {
+            visited.push_back(failing);
+            EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES) << "failing request " << failing;
+            EXPECT_EQ(vexsim::LivePoolAllocationCount(kTagA), 0u) << "leak after failing request " << failing;
+        });
+    EXPECT_EQ(points, 3u);
+    EXPECT_EQ(visited, (std::vector<ULONG64>{1, 2, 3}));
+    EXPECT_EQ(vexsim::InjectedFailureCount(), 3u);
+    EXPECT_EQ(Outcomes(1), std::vector<bool>{true}) << "the walk leaves no failure installed";
+}
+
+TEST_F(ExecutiveFaultInjectionTest, WalkExposesACleanupPathThatLeaks)
+{
+    // Forgets the first block when the second allocation fails.
+    auto leaky = [] {
+        PVOID first = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagA);
+        PVOID second = first ? ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagB) : nullptr;
+        if (second != nullptr) {
+            ExFreePoolWithTag(second, kTagB);
+            ExFreePoolWithTag(first, kTagA);
+        }
+    };
+    std::vector<ULONG64> leakingPoints;
+    vexsim::ForEachAllocationFailure(leaky, [&](ULONG64 failing) {
+        if (vexsim::LivePoolAllocationCount(kTagA) != 0) {
+            leakingPoints.push_back(failing);
+        }
+    });
+    EXPECT_EQ(leakingPoints, std::vector<ULONG64>{2});
+}
+
+}  // namespace
