@@ -354,7 +354,7 @@ private:
             ++p;
             const int width = va_arg(args_.list, int);
             spec.left = spec.left || width < 0;
-            spec.width = width < 0 ? 0 - static_cast<size_t>(static_cast<long long>(width)) : static_cast<size_t>(width);
+            spec.width = static_cast<size_t>(width < 0 ? -static_cast<long long>(width) : width);
         } else {
             spec.width = ParseNumber(p);
         }

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -42,6 +45,37 @@ TEST_F(DebugOutput, OneCallTransmitsAtMost512Bytes)
     const std::string longText(600, 'x');
     DbgPrint("%s\n", longText.c_str());
     EXPECT_EQ(vexsim::DebugOutput(), (Lines{std::string(512, 'x')}));
+}
+
+using DebugOutputConcurrent = DebugOutput;
+
+// Whole lines printed from several threads at once arrive intact and complete.
+TEST_F(DebugOutputConcurrent, PrintersKeepLinesWhole)
+{
+    constexpr int kThreads = 4;
+    constexpr int kLines = 200;
+    std::vector<std::thread> printers;
+    for (int t = 0; t < kThreads; ++t) {
+        printers.emplace_back([t] {
+            for (int i = 0; i < kLines; ++i) {
+                DbgPrint("thread %d line %03d\n", t, i);
+            }
+        });
+    }
+    for (std::thread& printer : printers) {
+        printer.join();
+    }
+    Lines lines = vexsim::DebugOutput();
+    std::sort(lines.begin(), lines.end());
+    Lines expected;
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = 0; i < kLines; ++i) {
+            char line[32];
+            std::snprintf(line, sizeof(line), "thread %d line %03d", t, i);
+            expected.push_back(line);
+        }
+    }
+    EXPECT_EQ(lines, expected);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -199,7 +200,12 @@ INSTANTIATE_TEST_SUITE_P(Table, RtlUpcase,
                                            UpcaseCase{0xFF41, 0xFF21},   // full-width a
                                            UpcaseCase{0x4E2D, 0x4E2D},   // CJK has no case
                                            UpcaseCase{0xD801, 0xD801},   // surrogates pass through
-                                           UpcaseCase{0xFFFF, 0xFFFF}));
+                                           UpcaseCase{0xFFFF, 0xFFFF}),
+                         [](const ::testing::TestParamInfo<UpcaseCase>& info) {
+                             char name[8];
+                             std::snprintf(name, sizeof(name), "U%04X", static_cast<unsigned>(info.param.from));
+                             return std::string(name);
+                         });
 
 struct HashCase {
     const char16_t* text;
