@@ -1,0 +1,156 @@
+// Counted strings: initialisation, copy, append and comparison of UNICODE_STRING and STRING.
+//
+// Every routine reads a string only up to its Length and writes only up to MaximumLength. A
+// malformed UNICODE_STRING argument stops the machine (see string_contract.h).
+#include "platform/platform.h"
+
+#include "sim/core/kernel.h"
+#include "sim/rtl/string_contract.h"
+#include "sim/rtl/utf.h"
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+// Windows silently truncates a source string too long for a counted string (RtlInitUnicodeString
+// to Length 0xFFFC, RtlInitString to 0xFFFE). The driver would then work on a different name than
+// it was given, so the simulated kernel stops the machine instead and names the routine.
+[[noreturn]] void StopTooLong(const char* routine, size_t bytes)
+{
+    vexsim::StopMachine(std::string(routine) + ": source string of " + std::to_string(bytes) +
+                        " bytes does not fit a counted string");
+}
+
+WCHAR Fold(WCHAR unit, BOOLEAN caseInSensitive)
+{
+    return caseInSensitive ? RtlUpcaseUnicodeChar(unit) : unit;
+}
+
+void TerminateIfRoom(PUNICODE_STRING string)
+{
+    if (string->Length + sizeof(WCHAR) <= string->MaximumLength) {
+        string->Buffer[string->Length / sizeof(WCHAR)] = UNICODE_NULL;
+    }
+}
+
+// Appends `bytes` bytes of `source` or fails with STATUS_BUFFER_TOO_SMALL leaving the
+// destination unchanged.
+NTSTATUS AppendUnits(PUNICODE_STRING destination, PCWSTR source, size_t bytes)
+{
+    if (destination->Length + bytes > destination->MaximumLength) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    std::memmove(destination->Buffer + destination->Length / sizeof(WCHAR), source, bytes);
+    destination->Length = static_cast<USHORT>(destination->Length + bytes);
+    TerminateIfRoom(destination);
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
+{
+    vexsim::CheckArgumentPresent(DestinationString, "RtlInitUnicodeString", "DestinationString");
+    DestinationString->Buffer = const_cast<PWSTR>(SourceString);
+    if (SourceString == nullptr) {
+        DestinationString->Length = 0;
+        DestinationString->MaximumLength = 0;
+        return;
+    }
+    const size_t bytes = vexsim::WideLength(SourceString) * sizeof(WCHAR);
+    if (bytes + sizeof(WCHAR) > (MAXUSHORT & ~1u)) {
+        StopTooLong("RtlInitUnicodeString", bytes);
+    }
+    DestinationString->Length = static_cast<USHORT>(bytes);
+    DestinationString->MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));
+}
+
+VOID NTAPI RtlInitString(PSTRING DestinationString, PCSTR SourceString)
+{
+    vexsim::CheckArgumentPresent(DestinationString, "RtlInitString", "DestinationString");
+    DestinationString->Buffer = const_cast<PCHAR>(SourceString);
+    if (SourceString == nullptr) {
+        DestinationString->Length = 0;
+        DestinationString->MaximumLength = 0;
+        return;
+    }
+    const size_t bytes = std::strlen(SourceString);
+    if (bytes + 1 > MAXUSHORT) {
+        StopTooLong("RtlInitString", bytes);
+    }
+    DestinationString->Length = static_cast<USHORT>(bytes);
+    DestinationString->MaximumLength = static_cast<USHORT>(bytes + 1);
+}
+
+VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString)
+{
+    vexsim::CheckUnicodeString(DestinationString, "RtlCopyUnicodeString", "DestinationString");
+    if (SourceString == nullptr) {
+        DestinationString->Length = 0;
+        return;
+    }
+    vexsim::CheckUnicodeString(SourceString, "RtlCopyUnicodeString", "SourceString");
+    const USHORT room = DestinationString->MaximumLength & ~1u;
+    const USHORT bytes = SourceString->Length < room ? SourceString->Length : room;
+    std::memmove(DestinationString->Buffer, SourceString->Buffer, bytes);
+    DestinationString->Length = bytes;
+    TerminateIfRoom(DestinationString);
+}
+
+NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source)
+{
+    vexsim::CheckUnicodeString(Destination, "RtlAppendUnicodeToString", "Destination");
+    if (Source == nullptr) {
+        return STATUS_SUCCESS;
+    }
+    return AppendUnits(Destination, Source, vexsim::WideLength(Source) * sizeof(WCHAR));
+}
+
+NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source)
+{
+    vexsim::CheckUnicodeString(Destination, "RtlAppendUnicodeStringToString", "Destination");
+    vexsim::CheckUnicodeString(Source, "RtlAppendUnicodeStringToString", "Source");
+    if (Source->Length == 0) {
+        return STATUS_SUCCESS;
+    }
+    return AppendUnits(Destination, Source->Buffer, Source->Length);
+}
+
+LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive)
+{
+    vexsim::CheckUnicodeString(String1, "RtlCompareUnicodeString", "String1");
+    vexsim::CheckUnicodeString(String2, "RtlCompareUnicodeString", "String2");
+    const USHORT units1 = String1->Length / sizeof(WCHAR);
+    const USHORT units2 = String2->Length / sizeof(WCHAR);
+    for (USHORT i = 0; i < units1 && i < units2; ++i) {
+        const LONG difference = static_cast<LONG>(static_cast<USHORT>(Fold(String1->Buffer[i], CaseInSensitive))) -
+                                static_cast<LONG>(static_cast<USHORT>(Fold(String2->Buffer[i], CaseInSensitive)));
+        if (difference != 0) {
+            return difference;
+        }
+    }
+    return static_cast<LONG>(String1->Length) - static_cast<LONG>(String2->Length);
+}
+
+BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive)
+{
+    vexsim::CheckUnicodeString(String1, "RtlEqualUnicodeString", "String1");
+    vexsim::CheckUnicodeString(String2, "RtlEqualUnicodeString", "String2");
+    return String1->Length == String2->Length && RtlCompareUnicodeString(String1, String2, CaseInSensitive) == 0;
+}
+
+BOOLEAN NTAPI RtlPrefixUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive)
+{
+    vexsim::CheckUnicodeString(String1, "RtlPrefixUnicodeString", "String1");
+    vexsim::CheckUnicodeString(String2, "RtlPrefixUnicodeString", "String2");
+    if (String1->Length > String2->Length) {
+        return FALSE;
+    }
+    for (USHORT i = 0; i < String1->Length / sizeof(WCHAR); ++i) {
+        if (Fold(String1->Buffer[i], CaseInSensitive) != Fold(String2->Buffer[i], CaseInSensitive)) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
