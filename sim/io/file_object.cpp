@@ -8,8 +8,6 @@ namespace vexsim {
 
 namespace {
 
-constexpr ACCESS_MASK kFileReadData = 0x0001;
-constexpr ACCESS_MASK kFileWriteData = 0x0002;
 constexpr ACCESS_MASK kFileAppendData = 0x0004;
 constexpr ACCESS_MASK kFileReadEa = 0x0008;
 constexpr ACCESS_MASK kFileWriteEa = 0x0010;

@@ -26,6 +26,10 @@ constexpr CSHORT kIoTypeDriver = 4;
 constexpr CSHORT kIoTypeFile = 5;
 constexpr CSHORT kIoTypeIrp = 6;
 
+// File access rights a device I/O control code can demand.
+constexpr ACCESS_MASK kFileReadData = 0x0001;
+constexpr ACCESS_MASK kFileWriteData = 0x0002;
+
 // An IRP with its single stack location.
 struct IrpRequest {
     IRP irp;

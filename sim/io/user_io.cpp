@@ -15,8 +15,6 @@ namespace vexsim {
 
 namespace {
 
-constexpr ACCESS_MASK kFileReadData = 0x0001;
-constexpr ACCESS_MASK kFileWriteData = 0x0002;
 
 void RequireUserMode(const char* call)
 {
