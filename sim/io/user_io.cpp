@@ -15,7 +15,6 @@ namespace vexsim {
 
 namespace {
 
-
 void RequireUserMode(const char* call)
 {
     if (CurrentContext().previousMode != UserMode) {
