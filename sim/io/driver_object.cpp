@@ -1,0 +1,60 @@
+#include "sim/io/io.h"
+#include "sim/io/io_internal.h"
+#include "sim/ob/namespace.h"
+#include "sim/ob/object.h"
+#include "sim/ob/text.h"
+
+#include <cstring>
+
+namespace vexsim {
+
+namespace {
+
+_OBJECT_TYPE g_driverType{"Driver", {0, 0, 0, STANDARD_RIGHTS_ALL}, STANDARD_RIGHTS_ALL, nullptr, nullptr, nullptr};
+
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp)
+{
+    UNREFERENCED_PARAMETER(device);
+    irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+}  // namespace
+
+POBJECT_TYPE DriverObjectType()
+{
+    return &g_driverType;
+}
+
+PDRIVER_OBJECT CreateDriverObject(const std::u16string& name)
+{
+    std::u16string fullName = u"\\Driver\\" + name;
+    size_t nameBytes = fullName.size() * sizeof(WCHAR);
+    // The name's characters follow the DRIVER_OBJECT in the same body, NUL-terminated.
+    PVOID body = CreateObject(&g_driverType, sizeof(DRIVER_OBJECT) + nameBytes + sizeof(WCHAR), fullName);
+    auto* driver = static_cast<PDRIVER_OBJECT>(body);
+    auto* chars = reinterpret_cast<WCHAR*>(driver + 1);
+    std::memcpy(chars, fullName.data(), nameBytes);
+    driver->Type = kIoTypeDriver;
+    driver->Size = sizeof(DRIVER_OBJECT);
+    driver->DriverName.Length = static_cast<USHORT>(nameBytes);
+    driver->DriverName.MaximumLength = static_cast<USHORT>(nameBytes + sizeof(WCHAR));
+    driver->DriverName.Buffer = chars;
+    for (PDRIVER_DISPATCH& dispatch : driver->MajorFunction) {
+        dispatch = InvalidDeviceRequest;
+    }
+    if (!NT_SUCCESS(InsertObjectName(fullName, driver))) {
+        StopMachine("a driver named " + Utf8(fullName) + " is already loaded");
+    }
+    return driver;
+}
+
+void DeleteDriverObject(PDRIVER_OBJECT driver)
+{
+    RemoveObjectName(HeaderOf(driver).name, driver);
+    DereferenceObject(driver);
+}
+
+}  // namespace vexsim

@@ -1,0 +1,42 @@
+// The I/O manager's host API: driver objects for the machine, the user-mode side of device
+// I/O, the delayed work queue, and the records the unload check reads. Host code only.
+//
+// Devices and symbolic links live in the object namespace; the I/O manager also keeps the
+// devices in creation order and the links IoCreateSymbolicLink made, under the I/O lock, for the
+// unload check. Requests run synchronously in the caller's thread: a dispatch routine must
+// complete its IRP before returning.
+#pragma once
+
+#include "sim/core/kernel.h"
+
+#include <string>
+#include <vector>
+
+namespace vexsim {
+
+// Creates the driver object "\Driver\<name>" (one reference, the caller's). Every major function
+// starts out answering STATUS_INVALID_DEVICE_REQUEST, as on Windows.
+PDRIVER_OBJECT CreateDriverObject(const std::u16string& name);
+
+// Takes the driver object's name away and drops the caller's reference.
+void DeleteDriverObject(PDRIVER_OBJECT driver);
+
+// What the I/O manager does after a successful DriverEntry: clears DO_DEVICE_INITIALIZING on
+// the driver's devices so they can be opened.
+void FinishDriverInitialization(PDRIVER_OBJECT driver);
+
+// User-mode calls: valid only inside a UserModeScope (the caller acts as a user process).
+// Opens a device by its Win32 name (\\.\VexRegFilter) or NT name (\??\VexRegFilter,
+// \Device\VexRegFilter), sending IRP_MJ_CREATE; the handle goes to the process's table.
+[[nodiscard]] NTSTATUS UserOpenFile(const std::u16string& path, ACCESS_MASK desiredAccess, HANDLE* handle);
+// Closes any handle of the process; closing a file's last handle sends IRP_MJ_CLEANUP, and
+// IRP_MJ_CLOSE follows when the last reference goes.
+[[nodiscard]] NTSTATUS UserCloseHandle(HANDLE handle);
+// DeviceIoControl on an open device: METHOD_BUFFERED and METHOD_NEITHER.
+[[nodiscard]] NTSTATUS UserDeviceIoControl(HANDLE handle, ULONG ioControlCode, const void* input, ULONG inputLength,
+                                           void* output, ULONG outputLength, ULONG* bytesReturned);
+
+// Blocks until the delayed work queue is empty and its worker is not running an item.
+void WaitForWorkQueueIdle();
+
+}  // namespace vexsim

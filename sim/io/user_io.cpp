@@ -1,0 +1,138 @@
+// The user-mode side of device I/O: what CreateFile, CloseHandle and DeviceIoControl become in
+// the kernel. Each runs in the calling host thread as the process of the caller's UserModeScope,
+// with previous mode UserMode at PASSIVE_LEVEL.
+#include "sim/io/io.h"
+#include "sim/io/io_internal.h"
+#include "sim/ob/handles.h"
+#include "sim/ob/namespace.h"
+#include "sim/ob/object.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace vexsim {
+
+namespace {
+
+void RequireUserMode(const char* call)
+{
+    if (CurrentContext().previousMode != UserMode) {
+        StopMachine(std::string(call) + " acts as user mode and must run inside a UserModeScope");
+    }
+}
+
+// \\.\X is the Win32 form of \??\X.
+std::u16string NtNameOf(const std::u16string& path)
+{
+    const std::u16string win32Device = u"\\\\.\\";
+    if (path.compare(0, win32Device.size(), win32Device) == 0) {
+        return u"\\??\\" + path.substr(win32Device.size());
+    }
+    return CanonicalName(path);
+}
+
+bool IsError(NTSTATUS status)
+{
+    return (static_cast<ULONG>(status) >> 30) == 3;
+}
+
+// The rights an I/O control code demands of the handle (bits 14-15 of the code).
+ACCESS_MASK RequiredAccess(ULONG ioControlCode)
+{
+    ULONG access = (ioControlCode >> 14) & 3;
+    return ((access & FILE_READ_ACCESS) ? kFileReadData : 0) | ((access & FILE_WRITE_ACCESS) ? kFileWriteData : 0);
+}
+
+}  // namespace
+
+// A device still initializing (its driver's DriverEntry has not returned) cannot be opened.
+NTSTATUS UserOpenFile(const std::u16string& path, ACCESS_MASK desiredAccess, HANDLE* handle)
+{
+    RequireUserMode("UserOpenFile");
+    *handle = nullptr;
+    PDEVICE_OBJECT device;
+    NTSTATUS status = ResolveDevice(NtNameOf(path), &device);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (device->Flags & DO_DEVICE_INITIALIZING) {
+        DereferenceObject(device);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    auto* file = static_cast<_FILE_OBJECT*>(CreateObject(*IoFileObjectType, sizeof(_FILE_OBJECT)));
+    file->Type = kIoTypeFile;
+    file->Size = sizeof(_FILE_OBJECT);
+    file->DeviceObject = device;  // takes over the resolution's reference
+    auto request = BuildIrp(IRP_MJ_CREATE, device, file);
+    status = CallDriver(*request);
+    if (NT_SUCCESS(status)) {
+        file->createSucceeded = TRUE;
+        *handle = OpenHandle(file, 0, MapAccess(*IoFileObjectType, desiredAccess));
+    }
+    DereferenceObject(file);
+    return status;
+}
+
+NTSTATUS UserCloseHandle(HANDLE handle)
+{
+    RequireUserMode("UserCloseHandle");
+    return CloseHandle(handle, UserMode);
+}
+
+// METHOD_BUFFERED as the I/O manager builds it: a system buffer of max(input, output) bytes
+// holding the input; after completion, unless the status is an error, IoStatus.Information bytes
+// (never more than the output length) go back to the caller's output buffer. The direct methods
+// need memory descriptor lists, which this kernel does not model.
+NTSTATUS UserDeviceIoControl(HANDLE handle, ULONG ioControlCode, const void* input, ULONG inputLength, void* output,
+                             ULONG outputLength, ULONG* bytesReturned)
+{
+    RequireUserMode("UserDeviceIoControl");
+    *bytesReturned = 0;
+    PVOID object;
+    HandleEntry entry;
+    NTSTATUS status = ReferenceObjectByHandle(handle, 0, *IoFileObjectType, UserMode, &object, &entry);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    auto* file = static_cast<_FILE_OBJECT*>(object);
+    ULONG method = METHOD_FROM_CTL_CODE(ioControlCode);
+    ACCESS_MASK required = RequiredAccess(ioControlCode);
+    if ((entry.grantedAccess & required) != required) {
+        status = STATUS_ACCESS_DENIED;
+    } else if (method != METHOD_BUFFERED && method != METHOD_NEITHER) {
+        status = STATUS_NOT_SUPPORTED;
+    } else {
+        auto request = BuildIrp(IRP_MJ_DEVICE_CONTROL, file->DeviceObject, file);
+        auto& parameters = request->stack.Parameters.DeviceIoControl;
+        parameters.IoControlCode = ioControlCode;
+        parameters.InputBufferLength = inputLength;
+        parameters.OutputBufferLength = outputLength;
+        request->irp.UserBuffer = output;
+        std::vector<char> systemBuffer;
+        if (method == METHOD_BUFFERED) {
+            systemBuffer.resize(std::max(inputLength, outputLength));
+            if (inputLength != 0) {
+                std::memcpy(systemBuffer.data(), input, inputLength);
+            }
+            request->irp.AssociatedIrp.SystemBuffer = systemBuffer.empty() ? nullptr : systemBuffer.data();
+        } else {
+            parameters.Type3InputBuffer = const_cast<void*>(input);
+        }
+        status = CallDriver(*request);
+        ULONG_PTR information = request->irp.IoStatus.Information;
+        if (!IsError(status)) {
+            if (method == METHOD_BUFFERED) {
+                information = std::min<ULONG_PTR>(information, outputLength);
+                if (information != 0) {
+                    std::memcpy(output, systemBuffer.data(), information);
+                }
+            }
+            *bytesReturned = static_cast<ULONG>(information);
+        }
+    }
+    DereferenceObject(object);
+    return status;
+}
+
+}  // namespace vexsim

@@ -1,0 +1,76 @@
+// Process objects and the process list. Host code only.
+//
+// Life cycle. CreateUserProcess gives a process an id, a creation time from the clock, its own
+// handle table and one user thread (the one a UserModeScope runs as), and puts it on the process
+// list, which holds a reference until EndProcess. EndProcess marks it exited, ends its threads,
+// closes its handles and takes it off the list; the object lives on while anyone references it.
+// The System process (id 4) is created at boot, uses the kernel handle table and is never ended.
+// The idle process (id 0) exists only as the first entry of the process snapshot.
+//
+// Locks. The process lock guards the process list, every process's live-thread list and the
+// client-id counter. It is never held while objects are released or the driver is called.
+#pragma once
+
+#include "sim/core/kernel.h"
+#include "sim/ob/handle_table.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct _EPROCESS {
+    ULONG_PTR id;                                 // client id, a multiple of 4
+    ULONG_PTR parentId;                           // InheritedFromUniqueProcessId
+    LONGLONG createTime;                          // 100 ns since 1601
+    std::u16string imagePath;                     // NT device path; empty for System
+    std::u16string imageName;                     // last component of the path, "System" for System
+    ULONG sessionId;
+    bool wow64;
+    std::string userSid;                          // the token's user, e.g. "S-1-5-18"
+    vexsim::HandleTable* handles;                 // the kernel table for System, else ownHandles
+    std::unique_ptr<vexsim::HandleTable> ownHandles;
+    PETHREAD mainThread;                          // referenced; null for System
+    std::vector<PETHREAD> threads;                // live threads, guarded by the process lock
+    std::atomic<bool> exited;
+    NTSTATUS exitStatus;
+};
+
+namespace vexsim {
+
+struct ProcessParams {
+    std::u16string imagePath;                     // e.g. \Device\HarddiskVolume3\Windows\notepad.exe
+    ULONG_PTR parentId = 4;
+    ULONG sessionId = 1;
+    bool wow64 = false;
+    std::string userSid = "S-1-5-21-1004336348-1177238915-682003330-1001";
+};
+
+// Creates a running process. The pointer stays valid until EndProcess; reference it to keep it
+// longer.
+PEPROCESS CreateUserProcess(const ProcessParams& params);
+
+// Ends a process (not the System process). Ending an ended process does nothing.
+void EndProcess(PEPROCESS process, NTSTATUS exitStatus = STATUS_SUCCESS);
+
+// The live process of an id with an internal reference, or null.
+PEPROCESS ReferenceProcessById(ULONG_PTR id);
+
+// The handle table a process's handles live in.
+HandleTable& HandleTableOf(PEPROCESS process);
+
+// Client ids for processes and threads share one counter, as on Windows.
+ULONG_PTR AllocateClientId();
+
+std::mutex& ProcessLock();
+
+// Live processes in id order, each with an internal reference the caller releases.
+std::vector<PEPROCESS> ReferenceLiveProcesses();
+
+// Boot: an empty process list with the System process; shutdown: forget the list (the object
+// store frees the objects).
+void BootProcesses();
+void ShutdownProcesses();
+
+}  // namespace vexsim
