@@ -2,7 +2,7 @@
 #include "sim/io/io_internal.h"
 #include "sim/ob/namespace.h"
 #include "sim/ob/object.h"
-#include "sim/ob/text.h"
+#include "sim/rtl/utf.h"
 
 #include <algorithm>
 #include <vector>
@@ -38,7 +38,7 @@ POBJECT_TYPE DeviceObjectType()
 std::string NameForReport(PVOID object)
 {
     const std::u16string& name = HeaderOf(object).name;
-    return name.empty() ? "<unnamed>" : Utf8(name);
+    return name.empty() ? "<unnamed>" : Utf16ToUtf8(name);
 }
 
 void FinishDriverInitialization(PDRIVER_OBJECT driver)

@@ -2,7 +2,7 @@
 #include "sim/io/io_internal.h"
 #include "sim/ob/namespace.h"
 #include "sim/ob/object.h"
-#include "sim/ob/text.h"
+#include "sim/rtl/utf.h"
 
 #include <cstring>
 
@@ -46,7 +46,7 @@ PDRIVER_OBJECT CreateDriverObject(const std::u16string& name)
         dispatch = InvalidDeviceRequest;
     }
     if (!NT_SUCCESS(InsertObjectName(fullName, driver))) {
-        StopMachine("a driver named " + Utf8(fullName) + " is already loaded");
+        StopMachine("a driver named " + Utf16ToUtf8(fullName) + " is already loaded");
     }
     return driver;
 }

@@ -1,7 +1,7 @@
 #include "sim/io/io_internal.h"
 #include "sim/ob/namespace.h"
 #include "sim/ob/object.h"
-#include "sim/ob/text.h"
+#include "sim/rtl/utf.h"
 
 #include <set>
 #include <vector>
@@ -27,7 +27,7 @@ void DeleteLink(PVOID body)
 
 std::string DescribeLink(PVOID body)
 {
-    return "-> " + Utf8(static_cast<SymbolicLinkBody*>(body)->target);
+    return "-> " + Utf16ToUtf8(static_cast<SymbolicLinkBody*>(body)->target);
 }
 
 _OBJECT_TYPE g_linkType{"SymbolicLink", {0, 0, 0, STANDARD_RIGHTS_REQUIRED | 0x1}, STANDARD_RIGHTS_REQUIRED | 0x1,

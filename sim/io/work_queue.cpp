@@ -8,6 +8,7 @@
 // never held while a routine runs.
 #include "sim/io/io.h"
 #include "sim/io/io_internal.h"
+#include "sim/executive/fault_injection.h"
 #include "sim/ob/object.h"
 #include "sim/ps/thread.h"
 
@@ -26,9 +27,6 @@ struct _IO_WORKITEM {
 };
 
 namespace vexsim {
-
-// Supplied by the executive: whether the allocation fault injector fails this allocation.
-bool ShouldFailAllocation(ULONG tag);
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "sim/ob/namespace.h"
 
 #include "sim/ob/object.h"
-#include "sim/ob/text.h"
+#include "sim/rtl/utf.h"
 
 #include <map>
 #include <mutex>
@@ -12,6 +12,15 @@ namespace {
 
 std::mutex g_namespaceLock;
 std::map<std::u16string, PVOID> g_names;  // by upcased canonical name, guarded by g_namespaceLock
+
+// Object names compare without case, as the object manager compares them.
+std::u16string UpcaseName(std::u16string name)
+{
+    for (char16_t& c : name) {
+        c = (char16_t)RtlUpcaseUnicodeChar((WCHAR)c);
+    }
+    return name;
+}
 
 bool StartsWithFolded(const std::u16string& name, const std::u16string& prefix)
 {
@@ -36,7 +45,7 @@ NTSTATUS CaptureObjectName(PCUNICODE_STRING name, std::u16string& canonical)
         (name->Buffer == nullptr && name->Length != 0)) {
         return STATUS_INVALID_PARAMETER;
     }
-    std::u16string text = FromUnicodeString(name);
+    std::u16string text = ToU16(name);
     if (text.empty()) {
         return STATUS_OBJECT_NAME_INVALID;
     }

@@ -1,7 +1,7 @@
 #include "sim/ob/object.h"
 
 #include "sim/core/kernel.h"
-#include "sim/ob/text.h"
+#include "sim/rtl/utf.h"
 
 #include <cstring>
 #include <mutex>
@@ -139,7 +139,7 @@ std::string DescribeObject(PVOID body)
     ObjectHeader& header = HeaderOf(body);
     std::string text = header.type->name;
     if (!header.name.empty()) {
-        text += " " + Utf8(header.name);
+        text += " " + Utf16ToUtf8(header.name);
     }
     if (header.type->describe != nullptr) {
         text += " " + header.type->describe(body);

@@ -2,7 +2,7 @@
 
 #include "sim/ob/handles.h"
 #include "sim/ob/object.h"
-#include "sim/ob/text.h"
+#include "sim/rtl/utf.h"
 #include "sim/ps/thread.h"
 
 #include <map>
@@ -30,7 +30,7 @@ void DeleteProcess(PVOID body)
 std::string DescribeProcess(PVOID body)
 {
     auto* process = static_cast<PEPROCESS>(body);
-    return "(pid " + std::to_string(process->id) + ", " + Utf8(process->imageName) + ")";
+    return "(pid " + std::to_string(process->id) + ", " + Utf16ToUtf8(process->imageName) + ")";
 }
 
 _OBJECT_TYPE g_processType{

@@ -1,5 +1,6 @@
 #include "sim/ps/thread.h"
 
+#include "sim/executive/dispatcher.h"
 #include "sim/ob/object.h"
 #include "sim/ps/process.h"
 
@@ -8,9 +9,6 @@
 #include <vector>
 
 namespace vexsim {
-
-// Supplied by the executive: marks a dispatcher object signalled and releases its waiters.
-void SignalDispatcherObject(DISPATCHER_HEADER* header);
 
 namespace {
 

@@ -124,8 +124,9 @@ TEST_F(NameMatchTest, MissingStringsAndFailedCopiesDoNotMatch)
     EXPECT_FALSE(IsMatchName(name.get(), NULL));
     EXPECT_FALSE(IsMatchName(&noBuffer, pattern.get()));
 
-    vextest::ForEachAllocationFailure([&] { return IsMatchName(name.get(), pattern.get()); },
-                                      [&](bool matched, int failure) { EXPECT_FALSE(matched) << "failure " << failure; });
+    EXPECT_TRUE(vextest::ForEachAllocationFailure(
+        [&] { return IsMatchName(name.get(), pattern.get()); },
+        [&](BOOLEAN matched, int failure) { EXPECT_FALSE(matched) << "failure " << failure; }));
     EXPECT_EQ(0u, vextest::LivePoolAllocations());
 }
 

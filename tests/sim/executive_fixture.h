@@ -1,7 +1,7 @@
-// A fresh executive for each test: a new boot with the given configuration, shut down afterwards.
+// A fresh machine for each executive test: a new boot with the given configuration, shut down afterwards.
 #pragma once
 
-#include "sim/core/components.h"
+#include "sim/machine/machine.h"
 
 #include <gtest/gtest.h>
 
@@ -10,11 +10,10 @@ protected:
     void SetUp() override
     {
         GTEST_FLAG_SET(death_test_style, "threadsafe");
-        vexsim::StartNewBoot();
-        vexsim::ExecutiveBoot(config);
+        vexsim::BootMachine(config);
     }
 
-    void TearDown() override { vexsim::ExecutiveShutdown(); }
+    void TearDown() override { vexsim::ShutdownMachine(); }
 
     vexsim::MachineConfig config;
 };

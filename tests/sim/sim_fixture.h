@@ -1,7 +1,7 @@
-// A booted object manager, I/O manager and filter manager for the simulated kernel's own tests.
+// A booted machine for the simulated kernel's own tests.
 #pragma once
 
-#include "sim/core/components.h"
+#include "sim/machine/machine.h"
 
 #include <gtest/gtest.h>
 

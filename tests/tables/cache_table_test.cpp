@@ -132,15 +132,18 @@ TEST_F(CacheTableTest, AFailedInsertLeavesNothingBehind)
     vextest::Wide key(u"C:\\PROGRA~1\\"), value(u"C:\\Program Files\\"), other(u"C:\\WINDOWS\\");
     ASSERT_EQ(STATUS_SUCCESS, CTInsertElement(&table, other.get(), NULL, NULL, FALSE));
 
-    vextest::ForEachAllocationFailure(
+    int failures = 0;
+    NTSTATUS status = vextest::ForEachAllocationFailure(
         [&] { return CTInsertElement(&table, key.get(), value.get(), NULL, FALSE); },
-        [&](NTSTATUS status, int failure) {
-            EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, status) << "failure " << failure;
+        [&](NTSTATUS failed, int failure) {
+            failures++;
+            EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, failed) << "failure " << failure;
             EXPECT_EQ(1u, Count()) << "failure " << failure;
             EXPECT_EQ(STATUS_NOT_FOUND, CTLookupElement(&table, key.get(), NULL, NULL, NULL, FALSE));
             EXPECT_EQ(STATUS_SUCCESS, CTLookupElement(&table, other.get(), NULL, NULL, NULL, FALSE));
         });
-    EXPECT_EQ(STATUS_SUCCESS, CTInsertElement(&table, key.get(), value.get(), NULL, FALSE));
+    EXPECT_EQ(3, failures);  // the node, the key and the value
+    EXPECT_EQ(STATUS_SUCCESS, status);
     EXPECT_EQ(2u, Count());
 }
 
@@ -148,7 +151,7 @@ TEST_F(CacheTableTest, AFailedValueCopyOnLookupReportsIt)
 {
     vextest::Wide key(u"a"), value(u"b");
     ASSERT_EQ(STATUS_SUCCESS, CTInsertElement(&table, key.get(), value.get(), NULL, FALSE));
-    vextest::ForEachAllocationFailure(
+    NTSTATUS status = vextest::ForEachAllocationFailure(
         [&] {
             UNICODE_STRING copy = {};
             NTSTATUS status = CTLookupElement(&table, key.get(), &copy, NULL, NULL, FALSE);
@@ -157,7 +160,8 @@ TEST_F(CacheTableTest, AFailedValueCopyOnLookupReportsIt)
             }
             return status;
         },
-        [&](NTSTATUS status, int) { EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, status); });
+        [&](NTSTATUS failed, int) { EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, failed); });
+    EXPECT_EQ(STATUS_SUCCESS, status);
 }
 
 TEST_F(CacheTableTest, OrdersManyKeysAndFindsEveryOne)

@@ -1,0 +1,49 @@
+// IsMatchName on the built-in patterns for typical key names, and on names built to make a
+// backtracking matcher expensive.
+#include "names/match.h"
+
+#include "bench/bench_machine.h"
+
+#include <benchmark/benchmark.h>
+
+#include <string>
+
+namespace {
+
+void MatchTypicalNames(benchmark::State& state)
+{
+    vexbench::Machine machine;
+    vexbench::Wide pattern(u"\\REGISTRY\\USER\\S-?-?-?*\\");
+    vexbench::Wide name(u"\\REGISTRY\\USER\\S-1-5-21-3623811015-3361044348-30300820-1013\\Software\\Microsoft\\Windows\\");
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(IsMatchName(name.get(), pattern.get()));
+    }
+}
+BENCHMARK(MatchTypicalNames);
+
+void MatchCertificatePattern(benchmark::State& state)
+{
+    vexbench::Machine machine;
+    vexbench::Wide pattern(u"\\REGISTRY\\*\\Microsoft\\SystemCertificates\\*");
+    vexbench::Wide name(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates\\");
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(IsMatchName(name.get(), pattern.get()));
+    }
+}
+BENCHMARK(MatchCertificatePattern);
+
+// A name of n 'a's against "*a*a*a*a*b": every star retries every run before failing, which
+// takes time exponential in the number of stars for a plain backtracking matcher.
+void MatchAdversarialName(benchmark::State& state)
+{
+    vexbench::Machine machine;
+    vexbench::Wide pattern(u"*a*a*a*a*a*a*a*b");
+    vexbench::Wide name(std::u16string((size_t)state.range(0), u'a'));
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(IsMatchName(name.get(), pattern.get()));
+    }
+    state.SetComplexityN(state.range(0));
+}
+BENCHMARK(MatchAdversarialName)->RangeMultiplier(4)->Range(64, 16384)->Complexity();
+
+}  // namespace

@@ -1,0 +1,130 @@
+// The machine: boots the components in dependency order, loads and unloads one driver at a time,
+// and runs the unload check.
+//
+// Boot order: the executive first (pool, clock, dispatcher), then the run-time library, the
+// object manager with the System process, the I/O manager (its worker thread is a System thread)
+// and the filter manager. Shutdown runs in reverse, so the worker thread ends before the objects
+// it runs as.
+#include "sim/machine/machine.h"
+
+#include "sim/flt/filter.h"
+#include "sim/io/io.h"
+#include "sim/rtl/utf.h"
+
+
+namespace vexsim {
+
+namespace {
+
+struct MachineState {
+    bool running = false;
+    PDRIVER_OBJECT driver = nullptr;  // the loaded driver, or null
+    std::u16string registryPath;      // the service key handed to the entry point
+};
+
+MachineState g_machine;
+
+}  // namespace
+
+void BootMachine(const MachineConfig& config)
+{
+    ShutdownMachine();
+    StartNewBoot();
+    ExecutiveBoot(config);
+    RuntimeBoot(config);
+    ObjectsBoot(config);
+    IoBoot(config);
+    FilterManagerBoot(config);
+    g_machine.running = true;
+}
+
+void ShutdownMachine()
+{
+    if (!g_machine.running) {
+        return;
+    }
+    if (g_machine.driver != nullptr) {
+        DeleteDriverObject(g_machine.driver);
+        g_machine.driver = nullptr;
+    }
+    FilterManagerShutdown();
+    IoShutdown();
+    ObjectsShutdown();
+    RuntimeShutdown();
+    ExecutiveShutdown();
+    g_machine.running = false;
+}
+
+NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const std::string& name)
+{
+    if (!g_machine.running || g_machine.driver != nullptr) {
+        StopMachine(g_machine.running ? "a driver is already loaded" : "no machine has booted");
+    }
+    std::u16string wideName = Utf8ToUtf16(name);
+    PDRIVER_OBJECT driver = CreateDriverObject(wideName);
+    g_machine.registryPath = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\" + wideName;
+    UNICODE_STRING registryPath;
+    registryPath.Buffer = (PWSTR)g_machine.registryPath.data();
+    registryPath.Length = (USHORT)(g_machine.registryPath.size() * sizeof(WCHAR));
+    registryPath.MaximumLength = registryPath.Length;
+
+    NTSTATUS status = entry(driver, &registryPath);
+    if (!NT_SUCCESS(status)) {
+        DeleteDriverObject(driver);
+        return status;
+    }
+    FinishDriverInitialization(driver);
+    g_machine.driver = driver;
+    return status;
+}
+
+UnloadResult UnloadDriver()
+{
+    UnloadResult result;
+    PDRIVER_OBJECT driver = g_machine.driver;
+    if (driver == nullptr) {
+        StopMachine("no driver is loaded");
+    }
+    result.status = UnloadFilters(driver, false);
+    if (!NT_SUCCESS(result.status)) {
+        return result;
+    }
+    if (driver->DriverUnload != nullptr) {
+        driver->DriverUnload(driver);
+    }
+    WaitForWorkQueueIdle();
+    DeleteDriverObject(driver);
+    g_machine.driver = nullptr;
+    result.leftovers = CheckLeftovers();
+    return result;
+}
+
+Leftovers CheckLeftovers()
+{
+    Leftovers leftovers;
+    ExecutiveLeftovers(leftovers);
+    ObjectsLeftovers(leftovers);
+    IoLeftovers(leftovers);
+    FilterManagerLeftovers(leftovers);
+    return leftovers;
+}
+
+std::string FormatUnloadReport(const Leftovers& leftovers)
+{
+    if (leftovers.empty()) {
+        return "Unload check: clean. Nothing of the driver is left in the machine.\n";
+    }
+    std::string report = "Unload check: FAILED. The driver left " + std::to_string(leftovers.size()) + " thing" +
+                         (leftovers.size() == 1 ? "" : "s") + " behind:\n";
+    for (const std::string& line : leftovers) {
+        report += "  - " + line + "\n";
+    }
+    return report;
+}
+
+PDRIVER_OBJECT LoadedDriverObject()
+{
+    return g_machine.driver;
+}
+
+}  // namespace vexsim
