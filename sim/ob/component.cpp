@@ -1,4 +1,5 @@
 // Boot, shutdown and unload check of the object manager together with processes and threads.
+#include "sim/executive/exports.h"
 #include "sim/core/components.h"
 #include "sim/ob/handles.h"
 #include "sim/ob/namespace.h"
@@ -15,6 +16,9 @@ void ObjectsBoot(const MachineConfig& config)
     ObjectsShutdown();
     ResetObjectStore();
     BootProcesses();
+    // Drivers look these up at run time rather than importing them.
+    RegisterExport(u"ZwQueryInformationProcess", (void*)&ZwQueryInformationProcess);
+    RegisterExport(u"ZwQuerySystemInformation", (void*)&ZwQuerySystemInformation);
 }
 
 // The I/O manager's worker thread must have stopped before this runs.
