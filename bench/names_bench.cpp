@@ -3,6 +3,7 @@
 #include "names/match.h"
 
 #include "bench/bench_machine.h"
+#include "tests/support/backtracking_match.h"
 
 #include <benchmark/benchmark.h>
 
@@ -45,5 +46,26 @@ void MatchAdversarialName(benchmark::State& state)
     state.SetComplexityN(state.range(0));
 }
 BENCHMARK(MatchAdversarialName)->RangeMultiplier(4)->Range(64, 16384)->Complexity();
+
+void BacktrackingAdversarialName(benchmark::State& state)
+{
+    vexbench::Machine machine;
+    std::u16string name((size_t)state.range(0), u'a');
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(vextest::BacktrackingMatch(name.c_str(), u"*a*a*a*a*a*a*a*b"));
+    }
+}
+BENCHMARK(BacktrackingAdversarialName)->DenseRange(16, 40, 8);
+
+void BoundedAdversarialNameSmall(benchmark::State& state)
+{
+    vexbench::Machine machine;
+    vexbench::Wide pattern(u"*a*a*a*a*a*a*a*b");
+    vexbench::Wide name(std::u16string((size_t)state.range(0), u'a'));
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(IsMatchName(name.get(), pattern.get()));
+    }
+}
+BENCHMARK(BoundedAdversarialNameSmall)->DenseRange(16, 40, 8);
 
 }  // namespace

@@ -14,6 +14,10 @@ cmake --preset tsan
 cmake --build --preset tsan -j"$jobs"
 ctest --preset tsan -j"$jobs"
 
+# Tools and benchmarks must build optimised too (some warnings appear only at -O2).
+cmake --preset release
+cmake --build --preset release -j"$jobs"
+
 cmake --preset test
 cmake --build --preset test -j"$jobs"
 ctest --preset test -j"$jobs"

@@ -25,6 +25,10 @@ constexpr UpcaseRun kUpcaseRuns[] = {
 WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter)
 {
     const auto unit = static_cast<char16_t>(SourceCharacter);
+    // Key and file names are mostly ASCII; spare them the search.
+    if (unit < 0x80) {
+        return (unit >= u'a' && unit <= u'z') ? static_cast<WCHAR>(unit - (u'a' - u'A')) : SourceCharacter;
+    }
     const auto next = std::upper_bound(std::begin(kUpcaseRuns), std::end(kUpcaseRuns), unit,
                                        [](char16_t value, const UpcaseRun& run) { return value < run.first; });
     if (next == std::begin(kUpcaseRuns)) {

@@ -1,6 +1,7 @@
 // Name matching: wildcard patterns, equality, prefixes and the split of deep key paths.
 #include "names/match.h"
 
+#include "tests/support/backtracking_match.h"
 #include "tests/support/machine_fixture.h"
 #include "tests/support/wide.h"
 
@@ -11,39 +12,6 @@
 #include <string>
 
 namespace {
-
-// The matcher as plainly described: every star first tries the empty run, then longer ones; a
-// star that meets the end of the string matches only as the pattern's last character.
-bool ReferenceMatch(const char16_t* s, const char16_t* p)
-{
-    auto upcase = [](char16_t c) { return (char16_t)RtlUpcaseUnicodeChar((WCHAR)c); };
-    while (*p != 0) {
-        if (*p == u'*') {
-            if (*s == 0) {
-                return p[1] == 0;
-            }
-            for (;;) {
-                if (ReferenceMatch(s, p + 1)) {
-                    return true;
-                }
-                s++;
-                if (*s == 0) {
-                    return p[1] == 0;
-                }
-            }
-        }
-        if (*p == u'?') {
-            if (*s == 0) {
-                return false;
-            }
-        } else if (upcase(*s) != upcase(*p)) {
-            return false;
-        }
-        s++;
-        p++;
-    }
-    return *s == 0;
-}
 
 class NameMatchTest : public vextest::MachineTest {};
 
@@ -101,7 +69,7 @@ TEST_F(NameMatchTest, AgreesWithTheBacktrackingMatcherOnEveryShortPair)
     size_t compared = 0;
     each(name, nameAlphabet, 4, [&](const std::u16string& n) {
         each(pattern, patternAlphabet, 5, [&](const std::u16string& p) {
-            bool expected = ReferenceMatch(n.c_str(), p.c_str());
+            bool expected = vextest::BacktrackingMatch(n.c_str(), p.c_str());
             ASSERT_EQ(expected, (bool)MatchNamePattern((PCWSTR)n.c_str(), (PCWSTR)p.c_str()))
                 << vextest::Utf8(n) << " against " << vextest::Utf8(p);
             compared++;
