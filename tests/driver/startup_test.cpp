@@ -237,6 +237,7 @@ TEST_F(StartupFailureTest, TheVersionChoosesOSVersionAndThePool)
         ASSERT_EQ(STATUS_SUCCESS, vexsim::LoadDriver(DriverEntry, "VexRegFilter"));
         vexsim::SetRtlGetVersionFailure(STATUS_SUCCESS);
         EXPECT_TRUE(vextest::HasDebugLine(c.line));
+        EXPECT_EQ(c.failure == STATUS_SUCCESS, vextest::HasDebugLine("VexRegFilter - OS Version:"));
         EXPECT_EQ(c.osVersion, g_VexRegFilterData.OSVersion);
 
         vextest::Wide key(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Vex\\");
