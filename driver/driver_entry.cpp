@@ -120,9 +120,14 @@ static NTSTATUS CreateControlDevice(PDRIVER_OBJECT DriverObject)
         return status;
     }
 
+    // The link name may belong to someone else (a collision): the device goes here, so that the
+    // cleanup after a failed start-up, which deletes the link whenever the device exists, never
+    // deletes a link this driver did not make.
     status = IoCreateSymbolicLink(&linkName, &deviceName);
     if (!NT_SUCCESS(status)) {
         DbgPrint("VexRegFilter - IoCreateSymbolicLink fail %x\n", status);
+        IoDeleteDevice(g_VexRegFilterData.DeviceObject);
+        g_VexRegFilterData.DeviceObject = NULL;
         return status;
     }
 

@@ -5,6 +5,8 @@
 #include "tables/dl_ext_func.h"
 #include "tables/id_manager.h"
 
+// The control device exists only together with its symbolic link (start-up deletes the device
+// when the link cannot be made), so the link is deleted whenever the device is.
 static VOID DeleteControlDevice(VOID)
 {
     if (g_VexRegFilterData.DeviceObject == NULL) {

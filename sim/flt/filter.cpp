@@ -1,6 +1,7 @@
 #include "sim/flt/filter.h"
 
 #include "sim/core/components.h"
+#include "sim/executive/fault_injection.h"
 #include "sim/io/io_internal.h"
 #include "sim/ob/object.h"
 #include "sim/ps/thread.h"
@@ -150,6 +151,9 @@ extern "C" NTSTATUS FLTAPI FltRegisterFilter(PDRIVER_OBJECT Driver, const FLT_RE
     if (Registration->Size != kRegistrationSize || Registration->Version != FLT_REGISTRATION_VERSION_0202 ||
         !IsValidOperationList(Registration->OperationRegistration)) {
         return STATUS_INVALID_PARAMETER;
+    }
+    if (ShouldFailAllocation(kFilterTag)) {
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
     auto* filter = static_cast<PFLT_FILTER>(CreateObject(&g_filterType, sizeof(_FLT_FILTER)));
     ReferenceObject(Driver);

@@ -12,6 +12,12 @@
 
 namespace vexsim {
 
+// Pool tag under which FltRegisterFilter asks the allocation hook before creating the filter: the
+// filter record comes from pool on Windows, so a registration fails with
+// STATUS_INSUFFICIENT_RESOURCES under low resources. The tag is this kernel's choice ("FMfl" in
+// pool dumps).
+constexpr ULONG kFilterTag = 'lfMF';
+
 // Asks each filter the driver registered, newest first, to unload through its
 // FilterUnloadCallback (flags 0, or FLTFL_FILTER_UNLOAD_MANDATORY), in the System process at
 // PASSIVE_LEVEL. Returns the first failure a callback answered, STATUS_FLT_DO_NOT_DETACH for a

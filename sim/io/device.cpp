@@ -1,3 +1,4 @@
+#include "sim/executive/fault_injection.h"
 #include "sim/io/io.h"
 #include "sim/io/io_internal.h"
 #include "sim/ob/namespace.h"
@@ -81,6 +82,9 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
         if (!NT_SUCCESS(status)) {
             return status;
         }
+    }
+    if (ShouldFailAllocation(kDeviceObjectTag)) {
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
     PVOID body = CreateObject(&g_deviceType, ExtensionOffset() + DeviceExtensionSize, name);
     auto* device = static_cast<PDEVICE_OBJECT>(body);

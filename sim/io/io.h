@@ -14,6 +14,14 @@
 
 namespace vexsim {
 
+// Pool tags under which the I/O manager asks the allocation hook before creating a device, a
+// symbolic link or a work item; each comes from pool on Windows and fails with it under low
+// resources. The tags are this kernel's choice (Windows's own are not documented); they show
+// reversed in pool dumps: "Devi", "Symb", "IoWk".
+constexpr ULONG kDeviceObjectTag = 'iveD';
+constexpr ULONG kSymbolicLinkTag = 'bmyS';
+constexpr ULONG kWorkItemTag = 'kWoI';
+
 // Creates the driver object "\Driver\<name>" (one reference, the caller's). Every major function
 // starts out answering STATUS_INVALID_DEVICE_REQUEST, as on Windows.
 PDRIVER_OBJECT CreateDriverObject(const std::u16string& name);

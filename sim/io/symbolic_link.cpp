@@ -1,3 +1,5 @@
+#include "sim/executive/fault_injection.h"
+#include "sim/io/io.h"
 #include "sim/io/io_internal.h"
 #include "sim/ob/namespace.h"
 #include "sim/ob/object.h"
@@ -92,6 +94,9 @@ extern "C" NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName,
     }
     if (!NT_SUCCESS(status)) {
         return status;
+    }
+    if (ShouldFailAllocation(kSymbolicLinkTag)) {
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
     PVOID link = CreateObject(&g_linkType, sizeof(SymbolicLinkBody), linkName);
     new (link) SymbolicLinkBody{target};

@@ -30,7 +30,6 @@ namespace vexsim {
 
 namespace {
 
-constexpr ULONG kWorkItemTag = 'kWoI';  // shows as "IoWk" in pool dumps
 
 std::mutex g_queueLock;
 std::condition_variable g_queueChanged;

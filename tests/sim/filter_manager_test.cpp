@@ -1,6 +1,8 @@
 // Filter manager: registration checks, unloading through the filter's callback, leftovers.
+#include "sim/executive/fault_injection.h"
 #include "sim/flt/filter.h"
 #include "sim/io/io.h"
+#include "sim/ob/object.h"
 #include "sim_fixture.h"
 
 namespace vexsim::test {
@@ -94,6 +96,19 @@ TEST_F(FilterManagerTest, RegistrationChecksSizeVersionAndOperationList)
         }
     }
     EXPECT_EQ(0u, RegisteredFilterCount());
+}
+
+TEST_F(FilterManagerTest, RegistrationFailsForLackOfPoolAndRegistersNothing)
+{
+    FLT_REGISTRATION registration = Registration();
+    LONG_PTR driverReferences = HeaderOf(driver_).references.load();
+    PFLT_FILTER filter = reinterpret_cast<PFLT_FILTER>(1);
+    FailNthAllocation(1);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, FltRegisterFilter(driver_, &registration, &filter));
+    ClearAllocationFailures();
+    EXPECT_EQ(nullptr, filter);
+    EXPECT_EQ(0u, RegisteredFilterCount());
+    EXPECT_EQ(driverReferences, HeaderOf(driver_).references.load()) << "no filter holds the driver";
 }
 
 TEST_F(FilterManagerTest, UnloadAsksTheFilterAndReportsItsAnswer)

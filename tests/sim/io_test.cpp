@@ -1,4 +1,5 @@
 // I/O manager: devices, symbolic links, user-mode device I/O and work items.
+#include "sim/executive/fault_injection.h"
 #include "sim/io/io.h"
 #include "sim/ob/object.h"
 #include "sim/ps/process.h"
@@ -113,6 +114,29 @@ TEST_F(IoTest, CreateDeviceLinksItZeroesItsExtensionAndRefusesATakenName)
     EXPECT_EQ(first, driver_->DeviceObject);
     IoDeleteDevice(first);
     EXPECT_EQ(nullptr, driver_->DeviceObject);
+    EXPECT_EQ(Leftovers{}, AllLeftovers());
+}
+
+TEST_F(IoTest, DevicesAndLinksFailForLackOfPoolAndCreateNothing)
+{
+    UNICODE_STRING deviceName = Name(u"\\Device\\VexTest");
+    UNICODE_STRING linkName = Name(u"\\DosDevices\\VexTest");
+    LONG_PTR driverReferences = HeaderOf(driver_).references.load();
+    PDEVICE_OBJECT device = reinterpret_cast<PDEVICE_OBJECT>(1);
+    FailNthAllocation(1);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, IoCreateDevice(driver_, 0, &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &device));
+    EXPECT_EQ(nullptr, device);
+    EXPECT_EQ(nullptr, driver_->DeviceObject);
+    EXPECT_EQ(driverReferences, HeaderOf(driver_).references.load()) << "no device holds the driver";
+    FailNthAllocation(1);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, IoCreateSymbolicLink(&linkName, &deviceName));
+    ClearAllocationFailures();
+    EXPECT_EQ(Leftovers{}, AllLeftovers());
+
+    // Neither name was taken by the failed attempts.
+    ASSERT_EQ(STATUS_SUCCESS, IoCreateDevice(driver_, 0, &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &device));
+    ASSERT_EQ(STATUS_SUCCESS, IoCreateSymbolicLink(&linkName, &deviceName));
+    DeleteControlDevice(device);
     EXPECT_EQ(Leftovers{}, AllLeftovers());
 }
 

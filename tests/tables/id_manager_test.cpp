@@ -1,0 +1,101 @@
+// Identifier manager: issue order, reuse oldest-released first, ignored releases, the lost
+// identifier of a failed release, and the debugger lines.
+#include "tables/id_manager.h"
+
+#include "tests/support/machine_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+class IdManagerTest : public vextest::DriverTest {
+protected:
+    std::vector<ULONG> Issue(int count)
+    {
+        std::vector<ULONG> ids;
+        for (int i = 0; i < count; i++) {
+            ids.push_back(IssueId());
+        }
+        return ids;
+    }
+    static size_t ReleasedRecords() { return vexsim::LivePoolAllocationCount(VEXR_TAG); }
+};
+
+TEST_F(IdManagerTest, ReusesReleasedIdentifiersOldestFirstBeforeNewOnes)
+{
+    EXPECT_EQ((std::vector<ULONG>{0, 1, 2}), Issue(3));
+    EXPECT_EQ(STATUS_SUCCESS, ReleaseId(1));
+    EXPECT_EQ(STATUS_SUCCESS, ReleaseId(0));
+    EXPECT_EQ((std::vector<ULONG>{1, 0, 3}), Issue(3));
+    EXPECT_EQ(0u, ReleasedRecords()) << "a reused identifier's record is freed";
+}
+
+TEST_F(IdManagerTest, PrintsEachIssueReleaseAndReuse)
+{
+    vexsim::ClearDebugOutput();
+    Issue(2);
+    ASSERT_EQ(STATUS_SUCCESS, ReleaseId(1));
+    Issue(1);
+    std::vector<std::string> expected{
+        "VexRegFilter.sys: [IDMan] IssueId = 0",
+        "VexRegFilter.sys: [IDMan] IssueId = 1",
+        "VexRegFilter.sys: [IDMan] ReleaseId = 1",
+        "VexRegFilter.sys: [IDMan] ReuseId = 1",
+    };
+    EXPECT_EQ(expected, vexsim::DebugOutput());
+}
+
+TEST_F(IdManagerTest, ReleasesOfUnissuedOrAlreadyReleasedIdentifiersAreIgnored)
+{
+    Issue(3);
+    vexsim::ClearDebugOutput();
+    EXPECT_EQ(STATUS_SUCCESS, ReleaseId(7)) << "never issued";
+    EXPECT_EQ(STATUS_SUCCESS, ReleaseId(3)) << "the next one to issue is not issued yet";
+    EXPECT_EQ(0u, ReleasedRecords());
+    EXPECT_TRUE(vexsim::DebugOutput().empty());
+
+    EXPECT_EQ(STATUS_SUCCESS, ReleaseId(1));
+    EXPECT_EQ(STATUS_SUCCESS, ReleaseId(1));
+    EXPECT_EQ(1u, ReleasedRecords()) << "1 is recorded once";
+    EXPECT_EQ((std::vector<ULONG>{1, 3}), Issue(2)) << "1 comes back once only";
+}
+
+TEST_F(IdManagerTest, AFailedReleaseLosesTheIdentifierForGood)
+{
+    Issue(3);
+    vexsim::ClearDebugOutput();
+    vexsim::FailNthAllocation(1);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, ReleaseId(1));
+    vexsim::ClearAllocationFailures();
+    EXPECT_EQ((std::vector<std::string>{"VexRegFilter.sys: [IDMan] ReleasedId information allocate error"}),
+              vexsim::DebugOutput());
+    EXPECT_EQ(0u, ReleasedRecords());
+    EXPECT_EQ((std::vector<ULONG>{3, 4}), Issue(2)) << "1 is neither reused nor issued anew";
+}
+
+TEST_F(IdManagerTest, FinalizeFreesReleasedIdentifiersAndKeepsNumbering)
+{
+    Issue(4);
+    for (ULONG id : {2u, 0u, 3u}) {
+        ASSERT_EQ(STATUS_SUCCESS, ReleaseId(id));
+    }
+    ASSERT_EQ(3u, ReleasedRecords());
+    EXPECT_EQ(STATUS_SUCCESS, IDManFinalize());
+    EXPECT_EQ(0u, ReleasedRecords());
+    EXPECT_EQ(4u, IssueId()) << "numbering does not restart";
+}
+
+TEST_F(IdManagerTest, NumberingStartsAtZeroAtEveryLoad)
+{
+    Issue(3);
+    ASSERT_EQ(STATUS_SUCCESS, ReleaseId(1));
+    vexsim::UnloadResult result = vexsim::UnloadDriver();
+    EXPECT_TRUE(result.leftovers.empty()) << vexsim::FormatUnloadReport(result.leftovers);
+    ASSERT_EQ(STATUS_SUCCESS, vexsim::LoadDriver(DriverEntry, "VexRegFilter"));
+    EXPECT_EQ((std::vector<ULONG>{0, 1}), Issue(2));
+}
+
+}  // namespace
