@@ -19,7 +19,7 @@ struct Arguments {
 
 enum class SizePrefix { None, H, HH, L, LL, W, PointerSized, I32, I64 };
 
-struct ConversionSpec {
+struct Directive {
     bool left = false;
     bool plus = false;
     bool space = false;
@@ -109,33 +109,33 @@ size_t CharacterCount(const std::basic_string<Out>& text)
 }
 
 template <typename Out>
-void PutPadded(Sink<Out>& sink, const ConversionSpec& spec, const std::basic_string<Out>& body)
+void PutPadded(Sink<Out>& sink, const Directive& directive, const std::basic_string<Out>& body)
 {
     const size_t characters = CharacterCount(body);
-    const size_t padding = spec.width > characters ? spec.width - characters : 0;
-    if (spec.left) {
+    const size_t padding = directive.width > characters ? directive.width - characters : 0;
+    if (directive.left) {
         sink.PutText(body);
         sink.PutRepeat(Out(' '), padding);
     } else {
-        sink.PutRepeat(spec.zero ? Out('0') : Out(' '), padding);
+        sink.PutRepeat(directive.zero ? Out('0') : Out(' '), padding);
         sink.PutText(body);
     }
 }
 
 // Units a string conversion may read: the precision, but never more than one past what still
 // fits, so a huge precision neither allocates nor hides truncation.
-size_t StringBound(const ConversionSpec& spec, size_t room)
+size_t StringBound(const Directive& directive, size_t room)
 {
     const size_t fits = room == SIZE_MAX ? room : room + 1;
-    return spec.hasPrecision && spec.precision < fits ? spec.precision : fits;
+    return directive.hasPrecision && directive.precision < fits ? directive.precision : fits;
 }
 
 // The text of a %s, %S, %c, %C or %Z conversion in the output's encoding.
 template <typename Out>
 class StringConversion {
 public:
-    StringConversion(Arguments& args, const ConversionSpec& spec, size_t bound)
-        : args_(args), spec_(spec), bound_(bound)
+    StringConversion(Arguments& args, const Directive& directive, size_t bound)
+        : args_(args), directive_(directive), bound_(bound)
     {
     }
 
@@ -195,14 +195,14 @@ private:
     std::basic_string<Out> Null() const
     {
         auto text = FromNarrow<Out>("(null)");
-        if (spec_.hasPrecision && spec_.precision < text.size()) {
-            text.resize(spec_.precision);
+        if (directive_.hasPrecision && directive_.precision < text.size()) {
+            text.resize(directive_.precision);
         }
         return text;
     }
 
     Arguments& args_;
-    const ConversionSpec& spec_;
+    const Directive& directive_;
     size_t bound_;
 };
 
@@ -252,7 +252,7 @@ int64_t ReadSigned(Arguments& args, SizePrefix size)
 }
 
 template <typename Out>
-void PutInteger(Sink<Out>& sink, ConversionSpec spec, char32_t conversion, uint64_t magnitude, char sign)
+void PutInteger(Sink<Out>& sink, Directive directive, char32_t conversion, uint64_t magnitude, char sign)
 {
     const unsigned base = conversion == 'o' ? 8 : (conversion == 'x' || conversion == 'X' || conversion == 'p') ? 16 : 10;
     const char* digitSet = (conversion == 'X' || conversion == 'p') ? "0123456789ABCDEF" : "0123456789abcdef";
@@ -261,7 +261,7 @@ void PutInteger(Sink<Out>& sink, ConversionSpec spec, char32_t conversion, uint6
     for (uint64_t rest = magnitude; rest != 0; rest /= base) {
         digits.insert(digits.begin(), digitSet[rest % base]);
     }
-    const size_t minimumDigits = spec.hasPrecision ? std::min(spec.precision, sink.Room()) : 1;
+    const size_t minimumDigits = directive.hasPrecision ? std::min(directive.precision, sink.Room()) : 1;
     if (digits.size() < minimumDigits) {
         digits.insert(0, minimumDigits - digits.size(), '0');
     }
@@ -270,20 +270,20 @@ void PutInteger(Sink<Out>& sink, ConversionSpec spec, char32_t conversion, uint6
     if (sign != '\0') {
         prefix.push_back(sign);
     }
-    if (spec.alternate && conversion == 'o' && (digits.empty() || digits[0] != '0')) {
+    if (directive.alternate && conversion == 'o' && (digits.empty() || digits[0] != '0')) {
         digits.insert(digits.begin(), '0');
     }
-    if (spec.alternate && (conversion == 'x' || conversion == 'X') && magnitude != 0) {
+    if (directive.alternate && (conversion == 'x' || conversion == 'X') && magnitude != 0) {
         prefix += conversion == 'x' ? "0x" : "0X";
     }
 
     // Zero padding goes between the sign or radix prefix and the digits; a precision turns it off.
-    if (spec.zero && !spec.left && !spec.hasPrecision && spec.width > prefix.size() + digits.size()) {
-        const size_t zeros = std::min(spec.width - prefix.size() - digits.size(), sink.Room());
+    if (directive.zero && !directive.left && !directive.hasPrecision && directive.width > prefix.size() + digits.size()) {
+        const size_t zeros = std::min(directive.width - prefix.size() - digits.size(), sink.Room());
         digits.insert(0, zeros, '0');
     }
-    spec.zero = false;
-    PutPadded(sink, spec, FromNarrow<Out>(prefix + digits));
+    directive.zero = false;
+    PutPadded(sink, directive, FromNarrow<Out>(prefix + digits));
 }
 
 // Formats `format` (char or WCHAR units) into output units Out.
@@ -307,11 +307,11 @@ public:
                 continue;
             }
             ++p;
-            ConversionSpec spec = ParseSpec(p);
+            Directive directive = ParseDirective(p);
             if (*p == FormatUnit(0)) {
                 break;  // a lone % at the end prints nothing
             }
-            Convert(static_cast<char32_t>(static_cast<std::make_unsigned_t<FormatUnit>>(*p++)), spec);
+            Convert(static_cast<char32_t>(static_cast<std::make_unsigned_t<FormatUnit>>(*p++)), directive);
         }
         return sink_.Take(truncated);
     }
@@ -332,20 +332,20 @@ private:
         return value;
     }
 
-    ConversionSpec ParseSpec(const FormatUnit*& p)
+    Directive ParseDirective(const FormatUnit*& p)
     {
-        ConversionSpec spec;
+        Directive directive;
         for (;; ++p) {
             if (Is(*p, '-')) {
-                spec.left = true;
+                directive.left = true;
             } else if (Is(*p, '+')) {
-                spec.plus = true;
+                directive.plus = true;
             } else if (Is(*p, ' ')) {
-                spec.space = true;
+                directive.space = true;
             } else if (Is(*p, '#')) {
-                spec.alternate = true;
+                directive.alternate = true;
             } else if (Is(*p, '0')) {
-                spec.zero = true;
+                directive.zero = true;
             } else {
                 break;
             }
@@ -353,25 +353,25 @@ private:
         if (Is(*p, '*')) {
             ++p;
             const int width = va_arg(args_.list, int);
-            spec.left = spec.left || width < 0;
-            spec.width = static_cast<size_t>(width < 0 ? -static_cast<long long>(width) : width);
+            directive.left = directive.left || width < 0;
+            directive.width = static_cast<size_t>(width < 0 ? -static_cast<long long>(width) : width);
         } else {
-            spec.width = ParseNumber(p);
+            directive.width = ParseNumber(p);
         }
         if (Is(*p, '.')) {
             ++p;
             if (Is(*p, '*')) {
                 ++p;
                 const int precision = va_arg(args_.list, int);
-                spec.hasPrecision = precision >= 0;  // a negative precision counts as none
-                spec.precision = spec.hasPrecision ? static_cast<size_t>(precision) : 0;
+                directive.hasPrecision = precision >= 0;  // a negative precision counts as none
+                directive.precision = directive.hasPrecision ? static_cast<size_t>(precision) : 0;
             } else {
-                spec.hasPrecision = true;
-                spec.precision = ParseNumber(p);
+                directive.hasPrecision = true;
+                directive.precision = ParseNumber(p);
             }
         }
-        spec.size = ParseSize(p);
-        return spec;
+        directive.size = ParseSize(p);
+        return directive;
     }
 
     static SizePrefix ParseSize(const FormatUnit*& p)
@@ -407,37 +407,37 @@ private:
         return SizePrefix::None;
     }
 
-    void Convert(char32_t conversion, ConversionSpec& spec)
+    void Convert(char32_t conversion, Directive& directive)
     {
         switch (conversion) {
         case 'd':
         case 'i': {
-            const int64_t value = ReadSigned(args_, spec.size);
+            const int64_t value = ReadSigned(args_, directive.size);
             const uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-            const char sign = value < 0 ? '-' : spec.plus ? '+' : spec.space ? ' ' : '\0';
-            PutInteger(sink_, spec, conversion, magnitude, sign);
+            const char sign = value < 0 ? '-' : directive.plus ? '+' : directive.space ? ' ' : '\0';
+            PutInteger(sink_, directive, conversion, magnitude, sign);
             break;
         }
         case 'u':
         case 'x':
         case 'X':
         case 'o':
-            PutInteger(sink_, spec, conversion, ReadUnsigned(args_, spec.size), '\0');
+            PutInteger(sink_, directive, conversion, ReadUnsigned(args_, directive.size), '\0');
             break;
         case 'p':
-            spec.hasPrecision = true;
-            spec.precision = 2 * sizeof(void*);
-            spec.alternate = false;
-            PutInteger(sink_, spec, conversion, reinterpret_cast<uintptr_t>(va_arg(args_.list, void*)), '\0');
+            directive.hasPrecision = true;
+            directive.precision = 2 * sizeof(void*);
+            directive.alternate = false;
+            PutInteger(sink_, directive, conversion, reinterpret_cast<uintptr_t>(va_arg(args_.list, void*)), '\0');
             break;
         case 'c':
         case 'C':
         case 's':
         case 'S':
         case 'Z': {
-            const bool wide = TakesWideArgument(conversion, spec.size, kWideFormat);
-            StringConversion<Out> text(args_, spec, StringBound(spec, sink_.Room()));
-            PutPadded(sink_, spec,
+            const bool wide = TakesWideArgument(conversion, directive.size, kWideFormat);
+            StringConversion<Out> text(args_, directive, StringBound(directive, sink_.Room()));
+            PutPadded(sink_, directive,
                       conversion == 'Z'                          ? text.Counted(wide)
                       : (conversion == 'c' || conversion == 'C') ? text.Character(wide)
                                                                  : text.Terminated(wide));
