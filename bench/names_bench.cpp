@@ -45,7 +45,7 @@ void MatchAdversarialName(benchmark::State& state)
     }
     state.SetComplexityN(state.range(0));
 }
-BENCHMARK(MatchAdversarialName)->RangeMultiplier(4)->Range(64, 16384)->Complexity();
+BENCHMARK(MatchAdversarialName)->DenseRange(16, 40, 8)->RangeMultiplier(4)->Range(64, 16384)->Complexity();
 
 void BacktrackingAdversarialName(benchmark::State& state)
 {
@@ -56,16 +56,5 @@ void BacktrackingAdversarialName(benchmark::State& state)
     }
 }
 BENCHMARK(BacktrackingAdversarialName)->DenseRange(16, 40, 8);
-
-void BoundedAdversarialNameSmall(benchmark::State& state)
-{
-    vexbench::Machine machine;
-    vexbench::Wide pattern(u"*a*a*a*a*a*a*a*b");
-    vexbench::Wide name(std::u16string((size_t)state.range(0), u'a'));
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(IsMatchName(name.get(), pattern.get()));
-    }
-}
-BENCHMARK(BoundedAdversarialNameSmall)->DenseRange(16, 40, 8);
 
 }  // namespace

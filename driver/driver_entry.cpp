@@ -64,28 +64,24 @@ static VOID InitializeLocksAndLists(VOID)
     InitializeLockedList(&data->DescendantProcessList);
 }
 
-// A table that cannot be initialised stays empty; start-up goes on without it.
+// A table that cannot be initialised stays empty; start-up goes on without it. The three
+// histories print their failure in two pieces, the long-path cache in one.
+static VOID InitializeCacheTable(PCACHE_TABLE Table, PCSTR Prefix, PCSTR FailureFormat)
+{
+    NTSTATUS status = CTInitialize(Table);
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("%s", Prefix);
+        DbgPrint(FailureFormat, status);
+    }
+}
+
 static VOID InitializeCacheTables(VOID)
 {
-    NTSTATUS status = CTInitialize(&g_VexRegFilterData.CopyKeyHistory);
-    if (!NT_SUCCESS(status)) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("CTInitialize(CopyKeyHistory) failed: %08x\n", status);
-    }
-    status = CTInitialize(&g_VexRegFilterData.CopySubkeyHistory);
-    if (!NT_SUCCESS(status)) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("CTInitialize(CopySubkeyHistory) failed: %08x\n", status);
-    }
-    status = CTInitialize(&g_VexRegFilterData.DifferenceHistory);
-    if (!NT_SUCCESS(status)) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("CTInitialize(DifferenceHistory) failed: %08x\n", status);
-    }
-    status = CTInitialize(&g_VexRegFilterData.ProcessCache);
-    if (!NT_SUCCESS(status)) {
-        DbgPrint("VexRegFilter - CTInitialize(ProcessCache) failed: %08x\n", status);
-    }
+    PVEX_REG_FILTER_DATA data = &g_VexRegFilterData;
+    InitializeCacheTable(&data->CopyKeyHistory, "VexRegFilter.sys: ", "CTInitialize(CopyKeyHistory) failed: %08x\n");
+    InitializeCacheTable(&data->CopySubkeyHistory, "VexRegFilter.sys: ", "CTInitialize(CopySubkeyHistory) failed: %08x\n");
+    InitializeCacheTable(&data->DifferenceHistory, "VexRegFilter.sys: ", "CTInitialize(DifferenceHistory) failed: %08x\n");
+    InitializeCacheTable(&data->ProcessCache, "", "VexRegFilter - CTInitialize(ProcessCache) failed: %08x\n");
 }
 
 // OSVersion holds the major version in bits 24-31 and the minor in bits 16-23; it stays zero

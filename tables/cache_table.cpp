@@ -81,14 +81,29 @@ NTSTATUS CTGetElementCount(PCACHE_TABLE Table, PULONG Count)
     return STATUS_SUCCESS;
 }
 
-// The caller's hash, or the x65599 hash of the key.
-static NTSTATUS HashOfKey(PCUNICODE_STRING Key, PULONG Hash, BOOLEAN CaseInsensitive, PULONG Result)
+// Checks the arguments and the IRQL of a lookup or insert and builds the element to search for:
+// the caller's key (not copied) with the caller's hash, or the key's x65599 hash.
+static NTSTATUS PrepareProbe(PCSTR Routine, PCACHE_TABLE Table, PCUNICODE_STRING Key, PULONG Hash,
+                             BOOLEAN CaseInsensitive, PCT_ELEMENT Probe)
 {
+    NTSTATUS status = STATUS_SUCCESS;
+    if (Table == NULL || Key == NULL) {
+        status = STATUS_INVALID_PARAMETER;
+    } else if (!MayTakeLock()) {
+        status = STATUS_UNSUCCESSFUL;
+    }
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("%s fail NTSTATUS = 0x%08x path = %wZ\n", Routine, status, Key);
+        return status;
+    }
+
+    RtlZeroMemory(Probe, sizeof(*Probe));
+    Probe->Key = *Key;
     if (Hash != NULL) {
-        *Result = *Hash;
+        Probe->Hash = *Hash;
         return STATUS_SUCCESS;
     }
-    NTSTATUS status = RtlHashUnicodeString(Key, CaseInsensitive, HASH_STRING_ALGORITHM_X65599, Result);
+    status = RtlHashUnicodeString(Key, CaseInsensitive, HASH_STRING_ALGORITHM_X65599, &Probe->Hash);
     if (!NT_SUCCESS(status)) {
         DbgPrint("RtlHashUnicodeString fail NTSTATUS = 0x%08x path = %wZ\n", status, Key);
     }
@@ -113,25 +128,14 @@ static NTSTATUS CopyString(PCUNICODE_STRING Source, USHORT BufferBytes, PUNICODE
 NTSTATUS CTLookupElement(PCACHE_TABLE Table, PCUNICODE_STRING Key, PUNICODE_STRING Value, PULONG Hash,
                          PULONG OutHash, BOOLEAN CaseInsensitive)
 {
-    if (Table == NULL || Key == NULL) {
-        DbgPrint("CTLookupElement fail NTSTATUS = 0x%08x path = %wZ\n", STATUS_INVALID_PARAMETER, Key);
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (!MayTakeLock()) {
-        DbgPrint("CTLookupElement fail NTSTATUS = 0x%08x path = %wZ\n", STATUS_UNSUCCESSFUL, Key);
-        return STATUS_UNSUCCESSFUL;
-    }
-
     CT_ELEMENT probe;
-    RtlZeroMemory(&probe, sizeof(probe));
-    NTSTATUS status = HashOfKey(Key, Hash, CaseInsensitive, &probe.Hash);
+    NTSTATUS status = PrepareProbe("CTLookupElement", Table, Key, Hash, CaseInsensitive, &probe);
     if (!NT_SUCCESS(status)) {
         return status;
     }
     if (OutHash != NULL) {
         *OutHash = probe.Hash;
     }
-    probe.Key = *Key;
 
     ExAcquireFastMutex(&Table->Lock);
     PCT_ELEMENT element = (PCT_ELEMENT)RtlLookupElementGenericTable(&Table->Table, &probe);
@@ -196,22 +200,11 @@ Failed:
 NTSTATUS CTInsertElement(PCACHE_TABLE Table, PCUNICODE_STRING Key, PCUNICODE_STRING Value, PULONG Hash,
                          BOOLEAN CaseInsensitive)
 {
-    if (Table == NULL || Key == NULL) {
-        DbgPrint("CTInsertElement fail NTSTATUS = 0x%08x path = %wZ\n", STATUS_INVALID_PARAMETER, Key);
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (!MayTakeLock()) {
-        DbgPrint("CTInsertElement fail NTSTATUS = 0x%08x path = %wZ\n", STATUS_UNSUCCESSFUL, Key);
-        return STATUS_UNSUCCESSFUL;
-    }
-
     CT_ELEMENT probe;
-    RtlZeroMemory(&probe, sizeof(probe));
-    NTSTATUS status = HashOfKey(Key, Hash, CaseInsensitive, &probe.Hash);
+    NTSTATUS status = PrepareProbe("CTInsertElement", Table, Key, Hash, CaseInsensitive, &probe);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    probe.Key = *Key;
 
     ExAcquireFastMutex(&Table->Lock);
     BOOLEAN isNew = FALSE;

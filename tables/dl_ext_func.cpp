@@ -14,42 +14,38 @@ static struct {
     ZW_SET_INFORMATION_KEY ZwSetInformationKey;
 } g_DlExtFunc;
 
-static PVOID ResolveRoutine(PCWSTR Name, PCSTR FailureLine)
+// Looks Name up once its slot is empty; a routine not found is looked up again next time.
+static NTSTATUS ResolveRoutine(PVOID* Slot, PCWSTR Name, PCSTR FailureLine)
 {
+    if (*Slot != NULL) {
+        return STATUS_SUCCESS;
+    }
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, Name);
-    PVOID address = MmGetSystemRoutineAddress(&name);
-    if (address == NULL) {
+    *Slot = MmGetSystemRoutineAddress(&name);
+    if (*Slot == NULL) {
         DbgPrint("%s", FailureLine);
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
-    return address;
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS ResolveZwQueryInformationProcess(VOID)
 {
-    if (g_DlExtFunc.ZwQueryInformationProcess == NULL) {
-        g_DlExtFunc.ZwQueryInformationProcess = (ZW_QUERY_INFORMATION_PROCESS)ResolveRoutine(
-            L"ZwQueryInformationProcess", "[DlExtFunc] Cannot resolve ZwQueryInformationProcess\n");
-    }
-    return g_DlExtFunc.ZwQueryInformationProcess != NULL ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+    return ResolveRoutine((PVOID*)&g_DlExtFunc.ZwQueryInformationProcess, L"ZwQueryInformationProcess",
+                          "[DlExtFunc] Cannot resolve ZwQueryInformationProcess\n");
 }
 
 NTSTATUS ResolveZwQuerySystemInformation(VOID)
 {
-    if (g_DlExtFunc.ZwQuerySystemInformation == NULL) {
-        g_DlExtFunc.ZwQuerySystemInformation = (ZW_QUERY_SYSTEM_INFORMATION)ResolveRoutine(
-            L"ZwQuerySystemInformation", "[DlExtFunc] Cannot resolve ZwQuerySystemInformation\n");
-    }
-    return g_DlExtFunc.ZwQuerySystemInformation != NULL ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+    return ResolveRoutine((PVOID*)&g_DlExtFunc.ZwQuerySystemInformation, L"ZwQuerySystemInformation",
+                          "[DlExtFunc] Cannot resolve ZwQuerySystemInformation\n");
 }
 
 NTSTATUS ResolveZwSetInformationKey(VOID)
 {
-    if (g_DlExtFunc.ZwSetInformationKey == NULL) {
-        g_DlExtFunc.ZwSetInformationKey = (ZW_SET_INFORMATION_KEY)ResolveRoutine(
-            L"ZwSetInformationKey", "[DlExtFunc] Cannot resolve ZwSetInformationKey\n");
-    }
-    return g_DlExtFunc.ZwSetInformationKey != NULL ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+    return ResolveRoutine((PVOID*)&g_DlExtFunc.ZwSetInformationKey, L"ZwSetInformationKey",
+                          "[DlExtFunc] Cannot resolve ZwSetInformationKey\n");
 }
 
 NTSTATUS DlExtFuncInitialize(VOID)

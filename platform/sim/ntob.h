@@ -60,26 +60,7 @@ typedef enum _SYSTEM_INFORMATION_CLASS {
     SystemProcessInformation = 5,
 } SYSTEM_INFORMATION_CLASS;
 
-// One entry of the process snapshot, x64 layout (256 bytes), followed by NumberOfThreads
-// SYSTEM_THREAD_INFORMATION records.
-typedef struct _SYSTEM_PROCESS_INFORMATION {
-    ULONG NextEntryOffset;
-    ULONG NumberOfThreads;
-    UCHAR Reserved1[24];
-    LARGE_INTEGER CreateTime;
-    LARGE_INTEGER UserTime;
-    LARGE_INTEGER KernelTime;
-    UNICODE_STRING ImageName;
-    LONG BasePriority;
-    HANDLE UniqueProcessId;
-    HANDLE InheritedFromUniqueProcessId;
-    ULONG HandleCount;
-    ULONG SessionId;
-    ULONG_PTR PageDirectoryBase;
-    SIZE_T VirtualMemoryCounters[11];
-    SIZE_T PrivatePageCount;
-    LARGE_INTEGER IoCounters[6];
-} SYSTEM_PROCESS_INFORMATION, *PSYSTEM_PROCESS_INFORMATION;
+#include "../system_process_information.h"
 
 typedef struct _SYSTEM_THREAD_INFORMATION {
     LARGE_INTEGER KernelTime;
