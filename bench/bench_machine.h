@@ -1,8 +1,12 @@
-// A booted machine for the length of one benchmark, and the test suite's counted strings.
+// A booted machine for the length of one benchmark, optionally with the driver loaded, and the
+// test suite's counted strings.
 #pragma once
 
+#include "driver/global.h"
 #include "sim/machine/machine.h"
 #include "tests/support/wide.h"
+
+#include <cstdlib>
 
 namespace vexbench {
 
@@ -12,6 +16,19 @@ class Machine {
 public:
     Machine() { vexsim::BootMachine(); }
     ~Machine() { vexsim::ShutdownMachine(); }
+};
+
+// The driver loaded for the length of one benchmark and unloaded at its end; a failed load ends
+// the run, as figures without the driver mean nothing.
+class LoadedDriver : public Machine {
+public:
+    LoadedDriver()
+    {
+        if (vexsim::LoadDriver(DriverEntry, "VexRegFilter") != STATUS_SUCCESS) {
+            std::abort();
+        }
+    }
+    ~LoadedDriver() { (void)vexsim::UnloadDriver(); }
 };
 
 }  // namespace vexbench

@@ -6,6 +6,7 @@
 #include "sim/ob/handles.h"
 #include "sim/ob/namespace.h"
 #include "sim/ob/object.h"
+#include "sim/ps/user_mode_scope.h"
 
 #include <algorithm>
 #include <cstring>
@@ -14,13 +15,6 @@
 namespace vexsim {
 
 namespace {
-
-void RequireUserMode(const char* call)
-{
-    if (CurrentContext().previousMode != UserMode) {
-        StopMachine(std::string(call) + " acts as user mode and must run inside a UserModeScope");
-    }
-}
 
 // \\.\X is the Win32 form of \??\X.
 std::u16string NtNameOf(const std::u16string& path)

@@ -18,4 +18,11 @@ UserModeScope::~UserModeScope()
     SetCurrentContext(saved_);
 }
 
+void RequireUserMode(const char* call)
+{
+    if (CurrentContext().previousMode != UserMode) {
+        StopMachine(std::string(call) + " acts as user mode and must run inside a UserModeScope");
+    }
+}
+
 }  // namespace vexsim

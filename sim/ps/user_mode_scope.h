@@ -19,4 +19,8 @@ private:
     ThreadContext saved_;
 };
 
+// Stops the machine unless the caller runs inside a UserModeScope: the user-mode calls of the
+// machine API (named by `call` in the report) act as a user process.
+void RequireUserMode(const char* call);
+
 }  // namespace vexsim
