@@ -24,6 +24,25 @@ struct MachineState {
 
 MachineState g_machine;
 
+// Asks the driver's filters to unload (a mandatory unload cannot be refused), then calls
+// DriverUnload and deletes the driver object. Returns the filters' answer; a refused optional
+// unload leaves the driver loaded.
+NTSTATUS UnloadLoadedDriver(bool mandatory)
+{
+    PDRIVER_OBJECT driver = g_machine.driver;
+    NTSTATUS status = UnloadFilters(driver, mandatory);
+    if (!NT_SUCCESS(status) && !mandatory) {
+        return status;
+    }
+    if (driver->DriverUnload != nullptr) {
+        driver->DriverUnload(driver);
+    }
+    WaitForWorkQueueIdle();
+    DeleteDriverObject(driver);
+    g_machine.driver = nullptr;
+    return status;
+}
+
 }  // namespace
 
 void BootMachine(const MachineConfig& config)
@@ -43,9 +62,10 @@ void ShutdownMachine()
     if (!g_machine.running) {
         return;
     }
+    // A driver still loaded is unloaded first, so that its own static state lets go of the
+    // machine's objects before they go.
     if (g_machine.driver != nullptr) {
-        DeleteDriverObject(g_machine.driver);
-        g_machine.driver = nullptr;
+        (void)UnloadLoadedDriver(true);
     }
     FilterManagerShutdown();
     IoShutdown();
@@ -80,22 +100,14 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const std::string& name)
 
 UnloadResult UnloadDriver()
 {
-    UnloadResult result;
-    PDRIVER_OBJECT driver = g_machine.driver;
-    if (driver == nullptr) {
+    if (g_machine.driver == nullptr) {
         StopMachine("no driver is loaded");
     }
-    result.status = UnloadFilters(driver, false);
-    if (!NT_SUCCESS(result.status)) {
-        return result;
+    UnloadResult result;
+    result.status = UnloadLoadedDriver(false);
+    if (NT_SUCCESS(result.status)) {
+        result.leftovers = CheckLeftovers();
     }
-    if (driver->DriverUnload != nullptr) {
-        driver->DriverUnload(driver);
-    }
-    WaitForWorkQueueIdle();
-    DeleteDriverObject(driver);
-    g_machine.driver = nullptr;
-    result.leftovers = CheckLeftovers();
     return result;
 }
 

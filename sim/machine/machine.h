@@ -12,7 +12,8 @@ namespace vexsim {
 // running machine is shut down first.
 void BootMachine(const MachineConfig& config = MachineConfig{});
 
-// Ends the machine's threads and frees its state. Harmless when no machine runs.
+// Unloads a driver still loaded (its filters cannot refuse), ends the machine's threads and
+// frees its state. Harmless when no machine runs.
 void ShutdownMachine();
 
 // Creates the driver object "\Driver\<name>" and calls the entry point with the service key

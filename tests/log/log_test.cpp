@@ -379,6 +379,18 @@ TEST_F(LogTest, UnloadReleasesAnArmedLog)
     EXPECT_EQ(0, DriverReferencesOn(event));
 }
 
+TEST_F(LogTest, ShuttingTheMachineDownWithTheDriverLoadedReleasesTheLog)
+{
+    Arm(kAllLevels);
+    WriteLog(LOG_LEVEL_INFO, (HANDLE)8, L"x.exe", L"left queued");
+    vexsim::ShutdownMachine();
+
+    vexsim::BootMachine(config);
+    ASSERT_EQ(STATUS_SUCCESS, vexsim::LoadDriver(DriverEntry, "VexRegFilter"));
+    EXPECT_EQ(0u, GetLogCount());
+    EXPECT_FALSE(IsLogLevelEnabled(LOG_LEVEL_INFO));
+}
+
 TEST_F(LogTest, SecondInitializationIsRefusedAndChangesNothing)
 {
     HANDLE event = Arm(kAllLevels);
