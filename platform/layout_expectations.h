@@ -21,7 +21,22 @@
     X(DEVICE_OBJECT, 328)                   \
     X(FLT_OPERATION_REGISTRATION, 32)       \
     X(FLT_REGISTRATION, 104)                \
-    X(SYSTEM_PROCESS_INFORMATION, 256)
+    X(SYSTEM_PROCESS_INFORMATION, 256)      \
+    X(REG_CREATE_KEY_INFORMATION_V1, 136)   \
+    X(REG_POST_OPERATION_INFORMATION, 56)   \
+    X(REG_ENUMERATE_KEY_INFORMATION, 64)    \
+    X(REG_ENUMERATE_VALUE_KEY_INFORMATION, 64) \
+    X(REG_QUERY_KEY_INFORMATION, 64)        \
+    X(REG_QUERY_VALUE_KEY_INFORMATION, 72)  \
+    X(REG_QUERY_KEY_SECURITY_INFORMATION, 56) \
+    X(REG_SET_KEY_SECURITY_INFORMATION, 48) \
+    X(REG_KEY_HANDLE_CLOSE_INFORMATION, 32) \
+    X(REG_CALLBACK_CONTEXT_CLEANUP_INFORMATION, 24) \
+    X(REG_DELETE_KEY_INFORMATION, 32)       \
+    X(REG_SET_VALUE_KEY_INFORMATION, 64)    \
+    X(REG_DELETE_VALUE_KEY_INFORMATION, 40) \
+    X(REG_RENAME_KEY_INFORMATION, 40)       \
+    X(REG_SET_INFORMATION_KEY_INFORMATION, 56)
 
 #define VEX_LAYOUT_OFFSETS(X)                                                      \
     X(UNICODE_STRING, Length, 0)                                                   \
@@ -68,4 +83,42 @@
     X(SYSTEM_PROCESS_INFORMATION, InheritedFromUniqueProcessId, 0x58)              \
     X(SYSTEM_PROCESS_INFORMATION, SessionId, 0x64)                                 \
     X(SYSTEM_PROCESS_INFORMATION, PrivatePageCount, 0xC8)                          \
-    X(SYSTEM_PROCESS_INFORMATION, IoCounters, 0xD0)
+    X(SYSTEM_PROCESS_INFORMATION, IoCounters, 0xD0)                                \
+    X(REG_CREATE_KEY_INFORMATION_V1, RootObject, 8)                                \
+    X(REG_CREATE_KEY_INFORMATION_V1, Options, 24)                                  \
+    X(REG_CREATE_KEY_INFORMATION_V1, DesiredAccess, 56)                            \
+    X(REG_CREATE_KEY_INFORMATION_V1, GrantedAccess, 60)                            \
+    X(REG_CREATE_KEY_INFORMATION_V1, Disposition, 64)                              \
+    X(REG_CREATE_KEY_INFORMATION_V1, ResultObject, 72)                             \
+    X(REG_CREATE_KEY_INFORMATION_V1, CallContext, 80)                              \
+    X(REG_CREATE_KEY_INFORMATION_V1, Version, 104)                                 \
+    X(REG_CREATE_KEY_INFORMATION_V1, RemainingName, 112)                           \
+    X(REG_CREATE_KEY_INFORMATION_V1, Wow64Flags, 120)                              \
+    X(REG_CREATE_KEY_INFORMATION_V1, Attributes, 124)                              \
+    X(REG_CREATE_KEY_INFORMATION_V1, CheckAccessMode, 128)                         \
+    X(REG_POST_OPERATION_INFORMATION, Status, 8)                                   \
+    X(REG_POST_OPERATION_INFORMATION, PreInformation, 16)                          \
+    X(REG_POST_OPERATION_INFORMATION, ReturnStatus, 24)                            \
+    X(REG_POST_OPERATION_INFORMATION, ObjectContext, 40)                           \
+    X(REG_ENUMERATE_KEY_INFORMATION, KeyInformationClass, 12)                      \
+    X(REG_ENUMERATE_KEY_INFORMATION, ResultLength, 32)                             \
+    X(REG_QUERY_VALUE_KEY_INFORMATION, KeyValueInformation, 24)                    \
+    X(REG_QUERY_VALUE_KEY_INFORMATION, ObjectContext, 56)                          \
+    X(REG_SET_VALUE_KEY_INFORMATION, DataSize, 32)                                 \
+    X(REG_SET_INFORMATION_KEY_INFORMATION, KeySetInformationLength, 24)            \
+    X(KEY_BASIC_INFORMATION, NameLength, 12)                                       \
+    X(KEY_BASIC_INFORMATION, Name, 16)                                             \
+    X(KEY_NODE_INFORMATION, ClassOffset, 12)                                       \
+    X(KEY_NODE_INFORMATION, NameLength, 20)                                        \
+    X(KEY_NODE_INFORMATION, Name, 24)                                              \
+    X(KEY_FULL_INFORMATION, ClassOffset, 12)                                       \
+    X(KEY_FULL_INFORMATION, SubKeys, 20)                                           \
+    X(KEY_FULL_INFORMATION, MaxValueDataLen, 40)                                   \
+    X(KEY_FULL_INFORMATION, Class, 44)                                             \
+    X(KEY_VALUE_BASIC_INFORMATION, NameLength, 8)                                  \
+    X(KEY_VALUE_BASIC_INFORMATION, Name, 12)                                       \
+    X(KEY_VALUE_FULL_INFORMATION, DataOffset, 8)                                   \
+    X(KEY_VALUE_FULL_INFORMATION, NameLength, 16)                                  \
+    X(KEY_VALUE_FULL_INFORMATION, Name, 20)                                        \
+    X(KEY_VALUE_PARTIAL_INFORMATION, DataLength, 8)                                \
+    X(KEY_VALUE_PARTIAL_INFORMATION, Data, 12)
