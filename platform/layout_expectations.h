@@ -36,7 +36,16 @@
     X(REG_SET_VALUE_KEY_INFORMATION, 64)    \
     X(REG_DELETE_VALUE_KEY_INFORMATION, 40) \
     X(REG_RENAME_KEY_INFORMATION, 40)       \
-    X(REG_SET_INFORMATION_KEY_INFORMATION, 56)
+    X(REG_SET_INFORMATION_KEY_INFORMATION, 56) \
+    X(SID_IDENTIFIER_AUTHORITY, 6)          \
+    X(SID, 12)                              \
+    X(ACL, 8)                               \
+    X(ACE_HEADER, 4)                        \
+    X(ACCESS_ALLOWED_ACE, 12)               \
+    X(ACCESS_DENIED_ACE, 12)                \
+    X(SYSTEM_AUDIT_ACE, 12)                 \
+    X(SECURITY_DESCRIPTOR, 40)              \
+    X(SECURITY_DESCRIPTOR_RELATIVE, 20)
 
 #define VEX_LAYOUT_OFFSETS(X)                                                      \
     X(UNICODE_STRING, Length, 0)                                                   \
@@ -121,4 +130,25 @@
     X(KEY_VALUE_FULL_INFORMATION, NameLength, 16)                                  \
     X(KEY_VALUE_FULL_INFORMATION, Name, 20)                                        \
     X(KEY_VALUE_PARTIAL_INFORMATION, DataLength, 8)                                \
-    X(KEY_VALUE_PARTIAL_INFORMATION, Data, 12)
+    X(KEY_VALUE_PARTIAL_INFORMATION, Data, 12)                                     \
+    X(SID, SubAuthorityCount, 1)                                                   \
+    X(SID, IdentifierAuthority, 2)                                                 \
+    X(SID, SubAuthority, 8)                                                        \
+    X(ACL, AclSize, 2)                                                             \
+    X(ACL, AceCount, 4)                                                            \
+    X(ACE_HEADER, AceFlags, 1)                                                     \
+    X(ACE_HEADER, AceSize, 2)                                                      \
+    X(ACCESS_ALLOWED_ACE, Mask, 4)                                                 \
+    X(ACCESS_ALLOWED_ACE, SidStart, 8)                                             \
+    X(ACCESS_DENIED_ACE, SidStart, 8)                                              \
+    X(SYSTEM_AUDIT_ACE, SidStart, 8)                                               \
+    X(SECURITY_DESCRIPTOR, Control, 2)                                             \
+    X(SECURITY_DESCRIPTOR, Owner, 8)                                               \
+    X(SECURITY_DESCRIPTOR, Group, 16)                                              \
+    X(SECURITY_DESCRIPTOR, Sacl, 24)                                               \
+    X(SECURITY_DESCRIPTOR, Dacl, 32)                                               \
+    X(SECURITY_DESCRIPTOR_RELATIVE, Control, 2)                                    \
+    X(SECURITY_DESCRIPTOR_RELATIVE, Owner, 4)                                      \
+    X(SECURITY_DESCRIPTOR_RELATIVE, Group, 8)                                      \
+    X(SECURITY_DESCRIPTOR_RELATIVE, Sacl, 12)                                      \
+    X(SECURITY_DESCRIPTOR_RELATIVE, Dacl, 16)

@@ -13,6 +13,7 @@
 #include "sim/ntob.h"
 #include "sim/ntio.h"
 #include "sim/ntcm.h"
+#include "sim/ntse.h"
 #endif
 
 #include "fltmgr.h"
