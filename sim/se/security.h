@@ -14,6 +14,21 @@ namespace vexsim {
 // A security descriptor in self-relative form, exactly the bytes Windows would hand out.
 using SecurityDescriptorBytes = std::vector<UCHAR>;
 
+// Well-known SIDs the simulated machine's tokens and default descriptors use.
+inline constexpr const char* kSidEveryone = "S-1-1-0";
+inline constexpr const char* kSidAuthenticatedUsers = "S-1-5-11";
+inline constexpr const char* kSidLocalSystem = "S-1-5-18";
+inline constexpr const char* kSidAdministrators = "S-1-5-32-544";
+inline constexpr const char* kSidUsers = "S-1-5-32-545";
+
+// A SID in binary form (the SID structure with its sub-authorities).
+using SidBytes = std::vector<UCHAR>;
+
+// "S-1-5-32-544" <-> binary. The authority is decimal, or hexadecimal with 0x when it does not
+// fit 32 bits (as RtlConvertSidToUnicodeString writes it); at most 15 sub-authorities.
+[[nodiscard]] bool SidFromString(const std::string& text, SidBytes* sid);
+std::string SidToString(PSID sid);  // the SID must be valid
+
 // Who a thread acts as: the user and the groups of its process's token, as SID strings.
 struct Token {
     std::string user;                 // e.g. "S-1-5-21-1-2-3-1001"
@@ -21,7 +36,9 @@ struct Token {
     bool administrator = false;       // holds S-1-5-32-544 enabled
 };
 
-// The token of a process (the System process: S-1-5-18 with the Administrators group).
+// The token of a process: its userSid with Everyone and Authenticated Users, plus Users for an
+// ordinary process or Administrators for an administrator's (ProcessParams::administrator) and for
+// any process running as S-1-5-18, the System process among them.
 Token TokenOf(PEPROCESS process);
 
 // The descriptor a new key gets: the inheritable entries of its parent's DACL, or the explicit
@@ -36,7 +53,8 @@ SecurityDescriptorBytes DefaultKeySecurity();
 
 // Checks DesiredAccess (generic rights mapped through Mapping, MAXIMUM_ALLOWED honoured) against
 // the descriptor's DACL for Token. Returns STATUS_SUCCESS with the granted access, or
-// STATUS_ACCESS_DENIED. A descriptor without a DACL grants everything.
+// STATUS_ACCESS_DENIED; STATUS_PRIVILEGE_NOT_HELD when ACCESS_SYSTEM_SECURITY is asked for by a
+// token that is not an administrator's. A descriptor without a DACL grants everything.
 [[nodiscard]] NTSTATUS AccessCheck(const SecurityDescriptorBytes& descriptor, const Token& token, ACCESS_MASK desiredAccess,
                                    const GENERIC_MAPPING& mapping, ACCESS_MASK* grantedAccess);
 
