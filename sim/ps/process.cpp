@@ -96,6 +96,7 @@ PEPROCESS CreateUserProcess(const ProcessParams& params)
     process->sessionId = params.sessionId;
     process->wow64 = params.wow64;
     process->userSid = params.userSid;
+    process->administrator = params.administrator;
     process->ownHandles = std::make_unique<HandleTable>();
     process->handles = process->ownHandles.get();
     process->mainThread = CreateThreadObject(process, nullptr, false);
@@ -166,6 +167,7 @@ void BootProcesses()
     system->imageName = u"System";
     system->sessionId = 0;
     system->userSid = "S-1-5-18";
+    system->administrator = true;
     system->handles = &KernelHandleTable();
     std::lock_guard lock(g_processLock);
     g_processes.emplace(system->id, system);

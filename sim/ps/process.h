@@ -29,6 +29,7 @@ struct _EPROCESS {
     ULONG sessionId;
     bool wow64;
     std::string userSid;                          // the token's user, e.g. "S-1-5-18"
+    bool administrator;                           // the token holds Administrators enabled
     vexsim::HandleTable* handles;                 // the kernel table for System, else ownHandles
     std::unique_ptr<vexsim::HandleTable> ownHandles;
     PETHREAD mainThread;                          // referenced; null for System
@@ -45,6 +46,7 @@ struct ProcessParams {
     ULONG sessionId = 1;
     bool wow64 = false;
     std::string userSid = "S-1-5-21-1004336348-1177238915-682003330-1001";
+    bool administrator = false;                   // an elevated administrator's process
 };
 
 // Creates a running process. The pointer stays valid until EndProcess; reference it to keep it
