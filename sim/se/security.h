@@ -2,6 +2,10 @@
 // inheritance on create, and the access check. Host API for the object-owning components (the
 // configuration manager first); drivers reach the same model through the Rtl security routines
 // and ZwQuerySecurityObject / ZwSetSecurityObject.
+//
+// The component holds no state and takes no locks: a descriptor belongs to the object that
+// carries it (a key), which serialises changes to it; every routine here works on the bytes it is
+// handed. Tokens are computed from the process on each call.
 #pragma once
 
 #include "platform/platform.h"
