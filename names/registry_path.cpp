@@ -15,19 +15,18 @@ static NTSTATUS TranslateRedirectedName(PCUNICODE_STRING FullName, PUNICODE_STRI
         DbgPrint("GetRegistryPath - CreateOriginalFullName1 fail %x\n", status);
         return status;
     }
-    // A name that lay under two redirect roots is translated once more, and no further. If that
-    // fails, the first translation stands.
+    // A name that lay under two redirect roots is translated once more, and no further. The first
+    // translation alone is still a redirected name, which has no redirect name of its own, so a
+    // failure here fails the whole with its own status.
     if (IsRedirectedFullName(OriginalFullName)) {
         UNICODE_STRING once = *OriginalFullName;
         RtlZeroMemory(OriginalFullName, sizeof(*OriginalFullName));
-        NTSTATUS again = CreateOriginalFullName(&once, OriginalFullName);
-        if (NT_SUCCESS(again)) {
-            FreeOwnedString(&once);
-        } else {
+        status = CreateOriginalFullName(&once, OriginalFullName);
+        FreeOwnedString(&once);
+        if (!NT_SUCCESS(status)) {
             DbgPrint("VexRegFilter.sys: ");
-            DbgPrint("GetRegistryPath - CreateOriginalFullName2 fail %x\n", again);
-            FreeOwnedString(OriginalFullName);
-            *OriginalFullName = once;
+            DbgPrint("GetRegistryPath - CreateOriginalFullName2 fail %x\n", status);
+            return status;
         }
     }
     status = CreateRedirectFullName(OriginalFullName, RedirectFullName);
