@@ -1,7 +1,8 @@
 // Configures the redirect names of g_VexRegFilterData the way the control requests that set them
 // do: the root with its pattern and its USER and MACHINE names, the user-classes root with the SID
 // cut out of it and the Classes prefixes built from that SID, the machine-classes root, and each
-// root added to the exclusion keys. Everything is freed by the driver's unload.
+// root added to the exclusion keys. Everything is freed by the driver's unload. A configuration
+// that cannot be built ends the program: nothing measured or tested without it means anything.
 #pragma once
 
 #include "driver/global.h"
@@ -9,8 +10,8 @@
 #include "tables/key_lists.h"
 #include "tests/support/wide.h"
 
-#include <gtest/gtest.h>
-
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace vextest {
@@ -20,13 +21,15 @@ inline const char16_t* const kRedirectRoot = u"\\REGISTRY\\MACHINE\\SOFTWARE\\Sa
 inline const char16_t* const kRedirectUserClasses = u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1001\\Software\\Classes\\Sample\\Sandbox";
 inline const char16_t* const kRedirectMachineClasses = u"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\Sample\\Sandbox";
 
-// A pool copy of text followed by suffix; with Terminated the buffer holds a NUL after the text.
+// A pool copy of text; with terminated the buffer holds a NUL after the text.
 inline void SetOwnedName(UNICODE_STRING& field, const std::u16string& text, bool terminated)
 {
     FreeOwnedString(&field);
     size_t bytes = text.size() * sizeof(WCHAR);
-    field.Buffer = (PWSTR)ExAllocatePoolZero(g_NonPagedPoolType, bytes + (terminated ? sizeof(WCHAR) : 0), VEXR_TAG);
-    ASSERT_NE(nullptr, field.Buffer);
+    field.Buffer = (PWSTR)ExAllocatePoolZero(g_NonPagedPoolType, bytes + (terminated ? sizeof(WCHAR) : 0), g_VexRegFilterData.Tag);
+    if (field.Buffer == nullptr) {
+        std::abort();
+    }
     memcpy(field.Buffer, text.data(), bytes);
     field.Length = (USHORT)bytes;
     field.MaximumLength = (USHORT)(bytes + (terminated ? sizeof(WCHAR) : 0));
@@ -39,7 +42,9 @@ inline void ConfigureRedirectNames(const std::u16string& root = kRedirectRoot, c
 
     SetOwnedName(data->RedirectRootKeyName, root, true);
     (void)InsertExcludeKey(&data->RedirectRootKeyName);
-    ASSERT_EQ(STATUS_SUCCESS, CreateRedirectRootKeyPattern(&data->RedirectRootKeyName, &data->RedirectRootKeyPattern));
+    if (CreateRedirectRootKeyPattern(&data->RedirectRootKeyName, &data->RedirectRootKeyPattern) != STATUS_SUCCESS) {
+        std::abort();
+    }
     SetOwnedName(data->RedirectRootKeyNameUser, root + u"\\USER", true);
     SetOwnedName(data->RedirectRootKeyNameMachine, root + u"\\MACHINE", true);
 
