@@ -3,6 +3,7 @@
 #include "driver/global.h"
 #include "driver/teardown.h"
 #include "log/log.h"
+#include "tables/builtin_lists.h"
 #include "tables/dl_ext_func.h"
 #include "tables/id_manager.h"
 
@@ -156,6 +157,16 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     InitializeCacheTables();
     IDManInitialize();
     ReadOsVersion();
+
+    // A built-in list that fails to fill stays shorter; a missing pattern never matches.
+    status = HLInitialize();
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("VexRegFilter - HLInitialize() failed: %08x\n", status);
+    }
+    status = ELInitialize();
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("VexRegFilter - ELInitialize() failed: %08x\n", status);
+    }
 
     status = CreateControlDevice(DriverObject);
     if (!NT_SUCCESS(status)) {

@@ -82,5 +82,12 @@ NTSTATUS FLTAPI FilterUnload(FLT_FILTER_UNLOAD_FLAGS Flags);
 NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
+// Bits of DebugLogFlags that switch on extra debugger output.
+#define DEBUG_FLAG_DETAILS 0x1  // details of operations
+#define DEBUG_FLAG_TRACE 0x8    // entry and exit traces
+
+FORCEINLINE BOOLEAN IsTraceEnabled(VOID) { return (g_VexRegFilterData.DebugLogFlags & DEBUG_FLAG_TRACE) != 0; }
+FORCEINLINE BOOLEAN IsDetailEnabled(VOID) { return (g_VexRegFilterData.DebugLogFlags & DEBUG_FLAG_DETAILS) != 0; }
+
 // Frees the buffer of an owned counted string and empties it; harmless on an empty one.
 VOID FreeOwnedString(PUNICODE_STRING String);

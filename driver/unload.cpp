@@ -2,8 +2,11 @@
 #include "driver/global.h"
 #include "driver/teardown.h"
 #include "log/log.h"
+#include "names/names.h"
+#include "tables/builtin_lists.h"
 #include "tables/dl_ext_func.h"
 #include "tables/id_manager.h"
+#include "tables/key_lists.h"
 
 // The control device exists only together with its symbolic link (start-up deletes the device
 // when the link cannot be made), so the link is deleted whenever the device is.
@@ -39,12 +42,17 @@ VOID ReleaseDriverState(VOID)
     }
     DeleteControlDevice();
     FreeRedirectNames();
+    FreeRelatedKeyNames();
     FreeOwnedString(&g_VexRegFilterData.InternetSettingsKey);
     FreeOwnedString(&g_VexRegFilterData.RedirectInternetSettingsKey);
     CTFinalize(&g_VexRegFilterData.CopyKeyHistory);
     CTFinalize(&g_VexRegFilterData.CopySubkeyHistory);
     CTFinalize(&g_VexRegFilterData.DifferenceHistory);
+    ResetExcludeKey();
+    ResetExcludeValue();
     CTFinalize(&g_VexRegFilterData.ProcessCache);
+    HLFinalize();
+    ELFinalize();
     IDManFinalize();
     StopLogging();
     DlExtFuncFinalize();

@@ -11,7 +11,7 @@
 namespace vextest {
 
 // A UNICODE_STRING over its own copy of the text; Length counts the text without a NUL, and the
-// buffer holds one more unit that is NUL.
+// buffer holds one more unit that is NUL, counted in MaximumLength when it fits.
 class Wide {
 public:
     Wide(std::u16string text) : text_(std::move(text)) { Point(); }
@@ -31,7 +31,8 @@ private:
     {
         string_.Buffer = (PWSTR)text_.data();
         string_.Length = (USHORT)(text_.size() * sizeof(WCHAR));
-        string_.MaximumLength = (USHORT)(string_.Length + sizeof(WCHAR));
+        // The longest names have no room left to count the NUL.
+        string_.MaximumLength = (USHORT)(string_.Length <= 0xFFFC ? string_.Length + sizeof(WCHAR) : string_.Length);
     }
     std::u16string text_;
     UNICODE_STRING string_{};

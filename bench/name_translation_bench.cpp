@@ -1,0 +1,93 @@
+// Name translation on the paths of every create and open: the name triple of a relative open
+// under a redirected parent and of an absolute name, the top-of-registry exclusion, the shared-key
+// test that walks the whole machine table, and the Classes view of a 32-bit Classes name.
+#include "names/names.h"
+
+#include "bench/bench_machine.h"
+#include "names/name_buffer.h"
+#include "tests/support/key_object_name_standin.h"
+#include "tests/support/redirect_config.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+class ConfiguredDriver : public vexbench::LoadedDriver {
+public:
+    ConfiguredDriver() { vextest::ConfigureRedirectNames(); }
+};
+
+void TimeRegistryPath(benchmark::State& state, PVOID rootObject, PUNICODE_STRING objectName)
+{
+    for (auto _ : state) {
+        UNICODE_STRING full = {}, original = {}, redirect = {};
+        if (GetRegistryPath(&g_VexRegFilterData.CallbackCookie, rootObject, objectName, &full, &original, &redirect) != STATUS_SUCCESS) {
+            std::abort();
+        }
+        FreeOwnedString(&full);
+        FreeOwnedString(&original);
+        FreeOwnedString(&redirect);
+    }
+}
+
+// The parent is a key the sandboxed process holds under the redirect root; its name comes from a
+// stand-in key object until the simulated registry provides real ones.
+void GetRegistryPathRelativeUnderRedirectedParent(benchmark::State& state)
+{
+    ConfiguredDriver driver;
+    vexbench::Wide parent(std::u16string(vextest::kRedirectRoot) + u"\\USER\\S-1-5-21-1-2-3-1001\\Software\\Microsoft");
+    vexbench::Wide name(u"Windows\\CurrentVersion\\Explorer");
+    vextest::StandInKeyObject key = {*parent.get(), STATUS_SUCCESS};
+    TimeRegistryPath(state, &key, name.get());
+}
+BENCHMARK(GetRegistryPathRelativeUnderRedirectedParent);
+
+void GetRegistryPathAbsolute(benchmark::State& state)
+{
+    ConfiguredDriver driver;
+    vexbench::Wide name(u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1001\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer");
+    TimeRegistryPath(state, NULL, name.get());
+}
+BENCHMARK(GetRegistryPathAbsolute);
+
+void IsExcludeNameOfAUserRoot(benchmark::State& state)
+{
+    ConfiguredDriver driver;
+    vexbench::Wide name(u"\\REGISTRY\\USER\\S-1-5-21-3623811015-3361044348-30300820-1013");
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(IsExcludeName(name.get()));
+    }
+}
+BENCHMARK(IsExcludeNameOfAUserRoot);
+
+// Row 35 is the machine table's last, and its last subkey is the last one tried.
+void IsMachineSharedKeyLastRow(benchmark::State& state)
+{
+    ConfiguredDriver driver;
+    vexbench::Wide name(u"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\Transaction Server\\Components");
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(IsMachineSharedKey(name.get()));
+    }
+}
+BENCHMARK(IsMachineSharedKeyLastRow);
+
+void ClassesViewOf32BitClassesName(benchmark::State& state)
+{
+    ConfiguredDriver driver;
+    vexbench::Wide source(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\CLSID\\{00021401-0000-0000-C000-000000000046}\\InprocServer32");
+    for (auto _ : state) {
+        UNICODE_STRING original = {}, redirect = {};
+        if (DuplicateName(&original, source.get()) != STATUS_SUCCESS || CreateRedirectFullName(&original, &redirect) != STATUS_SUCCESS ||
+            GetActualPathForClassesWow64(&original, &redirect, KEY_WOW64_32KEY) != STATUS_SUCCESS) {
+            std::abort();
+        }
+        FreeOwnedString(&original);
+        FreeOwnedString(&redirect);
+    }
+}
+BENCHMARK(ClassesViewOf32BitClassesName);
+
+}  // namespace

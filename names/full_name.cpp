@@ -1,0 +1,169 @@
+// The full name of the key a create or open addresses: "\REGISTRY\..." with the user hives of a
+// container (silo) folded onto the host user's hive, the 32-bit view of the driver's own key
+// folded onto the 64-bit key, and ControlSet001 written as CurrentControlSet.
+#include "names/names.h"
+
+#include "driver/global.h"
+#include "names/match.h"
+#include "names/name_buffer.h"
+#include "tables/builtin_lists.h"
+
+#define REGISTRY_USER_PREFIX L"\\Registry\\User\\"
+#define OWN_KEY_WOW64 L"\\Registry\\Machine\\Software\\Wow6432Node\\Tessaline\\VexRegFilter"
+#define CONTROL_SET_001 L"\\Registry\\Machine\\SYSTEM\\ControlSet001"
+#define CURRENT_CONTROL_SET L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet"
+
+// Characters of "\Registry\Machine\Software" kept before the removed "\Wow6432Node".
+#define OWN_KEY_KEPT_CHARS 26
+#define WOW64_NODE_CHARS 12
+
+static BOOLEAN StartsWith(PCUNICODE_STRING Name, PCWSTR Literal)
+{
+    UNICODE_STRING prefix;
+    RtlInitUnicodeString(&prefix, Literal);
+    return RtlPrefixUnicodeString(&prefix, Name, TRUE);
+}
+
+static VOID TraceExit(VOID)
+{
+    if (IsTraceEnabled()) {
+        DbgPrint("VexRegFilter - CreateFullName() - exit\n");
+    }
+}
+
+// Root object's name, a separator unless it ends in one, and the relative name. The capacity
+// always has room for the separator.
+static NTSTATUS JoinRelativeName(PLARGE_INTEGER Cookie, PVOID RootObject, PCUNICODE_STRING ObjectName, PUNICODE_STRING FullName)
+{
+    static const WCHAR separator = L'\\';
+    PCUNICODE_STRING rootName = NULL;
+
+    if (RootObject == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS status = CmCallbackGetKeyObjectID(Cookie, RootObject, NULL, &rootName);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (rootName == NULL || rootName->Buffer == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (IsTraceEnabled()) {
+        DbgPrint("VexRegFilter - CreateFullName() [RootName] : %wZ\n", rootName);
+    }
+    status = AllocateName(FullName, (ULONG)rootName->Length + ObjectName->Length + sizeof(WCHAR));
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    AppendName(FullName, rootName);
+    if (rootName->Length < sizeof(WCHAR) || rootName->Buffer[rootName->Length / sizeof(WCHAR) - 1] != L'\\') {
+        AppendNameBytes(FullName, &separator, sizeof(WCHAR));
+    }
+    AppendName(FullName, ObjectName);
+    return STATUS_SUCCESS;
+}
+
+// Replaces the part of FullName that a silo pattern matched (MatchedChars characters) by
+// Replacement (and Sid when given). Without the user's Classes prefix there is nothing to fold
+// onto, and the name stays as it is.
+static NTSTATUS FoldSiloName(PUNICODE_STRING FullName, ULONG MatchedChars, PCUNICODE_STRING Replacement, PCUNICODE_STRING Sid)
+{
+    UNICODE_STRING folded;
+    ULONG restBytes = FullName->Length - MatchedChars * sizeof(WCHAR);
+    NTSTATUS status = AllocateName(&folded, (ULONG)Replacement->Length + (Sid != NULL ? Sid->Length : 0) + restBytes);
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("VexRegFilter.sys: ");
+        DbgPrint("CreateFullName - Temporary.Buffer allocate error\n");
+        return status;
+    }
+    AppendName(&folded, Replacement);
+    if (Sid != NULL) {
+        AppendName(&folded, Sid);
+    }
+    AppendNameTail(&folded, FullName, MatchedChars * sizeof(WCHAR));
+    FreeOwnedString(FullName);
+    *FullName = folded;
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS FoldSiloNames(PUNICODE_STRING FullName)
+{
+    PVEX_REG_FILTER_DATA data = &g_VexRegFilterData;
+    if (!IsNameSet(&data->CuClasses)) {
+        return STATUS_SUCCESS;
+    }
+    if (IsMatchName(FullName, &g_HLData.SiloUserClassesPattern)) {
+        return FoldSiloName(FullName, 65, &data->CuClasses, NULL);
+    }
+    if (IsMatchName(FullName, &g_HLData.SiloUserSidClassesPattern)) {
+        return FoldSiloName(FullName, 78, &data->CuClasses, NULL);
+    }
+    if (IsMatchName(FullName, &g_HLData.SiloUserSidPattern)) {
+        UNICODE_STRING userPrefix;
+        RtlInitUnicodeString(&userPrefix, REGISTRY_USER_PREFIX);
+        return FoldSiloName(FullName, 61, &userPrefix, &data->UserSid);
+    }
+    return STATUS_SUCCESS;
+}
+
+static VOID FoldOwnKeyWow64(PUNICODE_STRING FullName)
+{
+    if (!StartsWith(FullName, OWN_KEY_WOW64)) {
+        return;
+    }
+    PWSTR tail = FullName->Buffer + OWN_KEY_KEPT_CHARS;
+    RtlMoveMemory(tail, tail + WOW64_NODE_CHARS, FullName->Length - (OWN_KEY_KEPT_CHARS + WOW64_NODE_CHARS) * sizeof(WCHAR));
+    FullName->Length -= WOW64_NODE_CHARS * sizeof(WCHAR);
+}
+
+// The old buffer goes in either case; on failure FullName is left empty.
+static NTSTATUS RewriteControlSet(PUNICODE_STRING FullName)
+{
+    if (!StartsWith(FullName, CONTROL_SET_001)) {
+        return STATUS_SUCCESS;
+    }
+    UNICODE_STRING current;
+    UNICODE_STRING rewritten;
+    RtlInitUnicodeString(&current, CURRENT_CONTROL_SET);
+    const ULONG replacedBytes = sizeof(CONTROL_SET_001) - sizeof(WCHAR);
+    NTSTATUS status = AllocateName(&rewritten, (ULONG)FullName->MaximumLength + current.Length - replacedBytes);
+    if (NT_SUCCESS(status)) {
+        AppendName(&rewritten, &current);
+        AppendNameTail(&rewritten, FullName, replacedBytes);
+    }
+    FreeOwnedString(FullName);
+    *FullName = rewritten;
+    return status;
+}
+
+NTSTATUS CreateFullName(PLARGE_INTEGER Cookie, PVOID RootObject, PCUNICODE_STRING ObjectName, PUNICODE_STRING FullName)
+{
+    NTSTATUS status;
+
+    if (IsTraceEnabled()) {
+        DbgPrint("VexRegFilter - CreateFullName() - enter\n");
+        DbgPrint("VexRegFilter - CreateFullName() [ObjectName] : %wZ\n", ObjectName);
+    }
+    if (FullName == NULL || ObjectName == NULL) {
+        status = STATUS_INVALID_PARAMETER;
+        goto Exit;
+    }
+    if (StartsWith(ObjectName, L"\\REGISTRY\\")) {
+        status = DuplicateName(FullName, ObjectName);
+    } else {
+        status = JoinRelativeName(Cookie, RootObject, ObjectName, FullName);
+    }
+    if (!NT_SUCCESS(status)) {
+        goto Exit;
+    }
+    status = FoldSiloNames(FullName);
+    if (!NT_SUCCESS(status)) {
+        goto Exit;
+    }
+    FoldOwnKeyWow64(FullName);
+    status = RewriteControlSet(FullName);
+
+Exit:
+    TraceExit();
+    return status;
+}

@@ -1,0 +1,241 @@
+// The two translations between a key's original full name and its name under the redirect roots,
+// and the test that tells which of the two a full name is.
+//
+// They rest on this layout of the configuration: RedirectRootKeyName begins with "\REGISTRY" and
+// lies outside the Classes areas, RedirectUserClasses lies under CuClasses and
+// RedirectMachineClasses under LmClasses. The user's classes hive (CuSidClasses) is brought to its
+// link in the user hive (CuClasses) before any comparison.
+#include "names/names.h"
+
+#include "driver/global.h"
+#include "names/match.h"
+#include "names/name_buffer.h"
+
+// "\REGISTRY", the characters a general redirect name replaces by the redirect root.
+#define REGISTRY_ROOT_CHARS 9
+
+BOOLEAN IsProperPrefixName(PCUNICODE_STRING Prefix, PCUNICODE_STRING Name)
+{
+    return IsNameSet(Prefix) && IsNameSet(Name) && Prefix->Length < Name->Length && RtlPrefixUnicodeString(Prefix, Name, TRUE);
+}
+
+NTSTATUS RelocateUnderUser(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString)
+{
+    PVEX_REG_FILTER_DATA data = &g_VexRegFilterData;
+    NTSTATUS status;
+
+    if (DestinationString == NULL || SourceString == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!IsUnderCuSidClasses(SourceString)) {
+        DbgPrint("VexRegFilter.sys: ");
+        DbgPrint("RelocateUnderUser() : RtlPrefixUnicodeString error\n");
+        status = STATUS_INVALID_PARAMETER;
+        goto Failed;
+    }
+    status = AllocateName(DestinationString, (ULONG)SourceString->Length - data->CuSidClasses.Length + data->CuClasses.Length);
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("VexRegFilter.sys: ");
+        DbgPrint("RelocateUnderUser() : DestinationString->Buffer allocate error\n");
+        goto Failed;
+    }
+    AppendName(DestinationString, &data->CuClasses);
+    AppendNameTail(DestinationString, SourceString, data->CuSidClasses.Length);
+    return STATUS_SUCCESS;
+
+Failed:
+    FreeOwnedString(DestinationString);
+    return status;
+}
+
+static VOID TraceRedirected(BOOLEAN Redirected, PCSTR RootLabel, PCUNICODE_STRING Root, PCUNICODE_STRING FullName)
+{
+    if (!IsTraceEnabled()) {
+        return;
+    }
+    if (Redirected) {
+        DbgPrint("VexRegFilter - IsRedirectedFullName() : TRUE\n");
+        DbgPrint("\t[g_VexRegFilterData.%s] : %wZ\n", RootLabel, Root);
+    } else {
+        DbgPrint("VexRegFilter - IsRedirectedFullName() : FALSE\n");
+    }
+    DbgPrint("\t[FullName] : %wZ\n", FullName);
+}
+
+BOOLEAN IsRedirectedFullName(PCUNICODE_STRING FullName)
+{
+    PVEX_REG_FILTER_DATA data = &g_VexRegFilterData;
+    BOOLEAN redirected;
+
+    if (IsProperPrefixName(&data->RedirectRootKeyName, FullName)) {
+        TraceRedirected(TRUE, "RedirectRootKeyName", &data->RedirectRootKeyName, FullName);
+        return TRUE;
+    }
+    if (IsUnderLmClasses(FullName)) {
+        redirected = IsProperPrefixName(&data->RedirectMachineClasses, FullName);
+        TraceRedirected(redirected, "RedirectMachineClasses", &data->RedirectMachineClasses, FullName);
+        return redirected;
+    }
+    if (IsUnderCuSidClasses(FullName)) {
+        UNICODE_STRING relocated = {};
+        if (!NT_SUCCESS(RelocateUnderUser(&relocated, FullName))) {
+            return FALSE;
+        }
+        redirected = IsProperPrefixName(&data->RedirectUserClasses, &relocated);
+        FreeOwnedString(&relocated);
+        TraceRedirected(redirected, "RedirectUserClasses", &data->RedirectUserClasses, FullName);
+        return redirected;
+    }
+    if (IsUnderCuClasses(FullName)) {
+        redirected = IsProperPrefixName(&data->RedirectUserClasses, FullName);
+        TraceRedirected(redirected, "RedirectUserClasses", &data->RedirectUserClasses, FullName);
+        return redirected;
+    }
+    TraceRedirected(FALSE, NULL, NULL, FullName);
+    return FALSE;
+}
+
+// Result = the first KeepBytes bytes of Name, then Insert (when given), then Name after SkipBytes.
+static NTSTATUS SpliceName(PUNICODE_STRING Result, PCUNICODE_STRING Name, ULONG KeepBytes, PCUNICODE_STRING Insert, ULONG SkipBytes)
+{
+    ULONG insertBytes = (Insert != NULL) ? Insert->Length : 0;
+    NTSTATUS status = AllocateName(Result, KeepBytes + insertBytes + (Name->Length - SkipBytes));
+    if (NT_SUCCESS(status)) {
+        AppendNameBytes(Result, Name->Buffer, KeepBytes);
+        if (Insert != NULL) {
+            AppendName(Result, Insert);
+        }
+        AppendNameTail(Result, Name, SkipBytes);
+    }
+    return status;
+}
+
+NTSTATUS CreateRedirectFullName(PCUNICODE_STRING FullName, PUNICODE_STRING RedirectFullName)
+{
+    PVEX_REG_FILTER_DATA data = &g_VexRegFilterData;
+    UNICODE_STRING relocated = {};
+    NTSTATUS status;
+
+    if (IsTraceEnabled()) {
+        DbgPrint("VexRegFilter.sys: ");
+        DbgPrint("CreateRedirectFullName() - enter\n");
+        DbgPrint("VexRegFilter.sys: ");
+        DbgPrint("CreateRedirectFullName() [FullName] : %wZ\n", FullName);
+    }
+    if (!IsNameSet(FullName) || RedirectFullName == NULL || IsRedirectedFullName(FullName)) {
+        status = STATUS_INVALID_PARAMETER;
+        goto Exit;
+    }
+    if (IsUnderCuSidClasses(FullName)) {
+        status = RelocateUnderUser(&relocated, FullName);
+        if (!NT_SUCCESS(status)) {
+            DbgPrint("VexRegFilter.sys: ");
+            DbgPrint("CreateRedirectFullName() : RelocateUnderUser error\n");
+            goto Exit;
+        }
+        status = SpliceName(RedirectFullName, &relocated, 0, &data->RedirectUserClasses, data->CuClasses.Length);
+    } else if (IsUnderCuClasses(FullName)) {
+        status = SpliceName(RedirectFullName, FullName, 0, &data->RedirectUserClasses, data->CuClasses.Length);
+    } else if (IsUnderLmClasses(FullName)) {
+        status = SpliceName(RedirectFullName, FullName, 0, &data->RedirectMachineClasses, data->LmClasses.Length);
+    } else if (FullName->Length >= REGISTRY_ROOT_CHARS * sizeof(WCHAR)) {
+        status = SpliceName(RedirectFullName, FullName, 0, &data->RedirectRootKeyName, REGISTRY_ROOT_CHARS * sizeof(WCHAR));
+    } else {
+        // Not a full name at all: there is no "\REGISTRY" to replace.
+        status = STATUS_INVALID_PARAMETER;
+    }
+    if (NT_SUCCESS(status) && IsTraceEnabled()) {
+        DbgPrint("VexRegFilter.sys: ");
+        DbgPrint("CreateRedirectFullName() [RedirectFullName] : %wZ\n", RedirectFullName);
+    }
+
+Exit:
+    FreeOwnedString(&relocated);
+    if (IsTraceEnabled()) {
+        DbgPrint("VexRegFilter - CreateRedirectFullName() - exit\n");
+    }
+    return status;
+}
+
+// Keeps the first KeepBytes bytes of Name and drops the redirect Root that follows them up to its
+// length. A name that does not lie below Root is refused rather than cut at a length it does not
+// have.
+static NTSTATUS StripRedirectRoot(PUNICODE_STRING Result, PCUNICODE_STRING Name, ULONG KeepBytes, PCUNICODE_STRING Root)
+{
+    if (!IsProperPrefixName(Root, Name)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return SpliceName(Result, Name, KeepBytes, NULL, Root->Length);
+}
+
+NTSTATUS CreateOriginalFullName(PCUNICODE_STRING FullName, PUNICODE_STRING OriginalFullName)
+{
+    PVEX_REG_FILTER_DATA data = &g_VexRegFilterData;
+    UNICODE_STRING relocated = {};
+    NTSTATUS status;
+
+    if (IsTraceEnabled()) {
+        DbgPrint("VexRegFilter.sys: ");
+        DbgPrint("CreateOriginalFullName() - enter\n");
+        DbgPrint("VexRegFilter.sys: ");
+        DbgPrint("CreateOriginalFullName() [FullName] : %wZ\n", FullName);
+    }
+    if (!IsNameSet(FullName) || OriginalFullName == NULL) {
+        status = STATUS_INVALID_PARAMETER;
+        goto Exit;
+    }
+    if (IsUnderCuSidClasses(FullName)) {
+        status = RelocateUnderUser(&relocated, FullName);
+        if (!NT_SUCCESS(status)) {
+            DbgPrint("VexRegFilter.sys: ");
+            DbgPrint("CreateOriginalFullName() : RelocateUnderUser error\n");
+            goto Exit;
+        }
+        status = StripRedirectRoot(OriginalFullName, &relocated, data->CuClasses.Length, &data->RedirectUserClasses);
+    } else if (IsUnderCuClasses(FullName)) {
+        status = StripRedirectRoot(OriginalFullName, FullName, data->CuClasses.Length, &data->RedirectUserClasses);
+    } else if (IsUnderLmClasses(FullName)) {
+        status = StripRedirectRoot(OriginalFullName, FullName, data->LmClasses.Length, &data->RedirectMachineClasses);
+    } else if (IsProperPrefixName(&data->RedirectRootKeyName, FullName)) {
+        status = StripRedirectRoot(OriginalFullName, FullName, REGISTRY_ROOT_CHARS * sizeof(WCHAR), &data->RedirectRootKeyName);
+    } else {
+        status = DuplicateName(OriginalFullName, FullName);
+    }
+    if (NT_SUCCESS(status) && IsTraceEnabled()) {
+        DbgPrint("VexRegFilter.sys: ");
+        DbgPrint("CreateOriginalFullName() [OriginalFullName] : %wZ\n", OriginalFullName);
+    }
+
+Exit:
+    FreeOwnedString(&relocated);
+    if (IsTraceEnabled()) {
+        DbgPrint("VexRegFilter.sys: ");
+        DbgPrint("CreateOriginalFullName() - exit\n");
+    }
+    return status;
+}
+
+NTSTATUS CreateRedirectRootKeyPattern(PCUNICODE_STRING RootKeyName, PUNICODE_STRING Pattern)
+{
+    static const WCHAR leadingStar = L'*';
+    static const WCHAR trailingStar[] = L"\\*";
+    UNICODE_STRING softwarePrefix;
+
+    if (RootKeyName == NULL || Pattern == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    FreeOwnedString(Pattern);
+    RtlInitUnicodeString(&softwarePrefix, L"\\Registry\\Machine\\Software\\");
+    if (!IsNameSet(RootKeyName) || !RtlPrefixUnicodeString(&softwarePrefix, RootKeyName, TRUE)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    // "*", the root from the '\' after "Software" on, then "\*".
+    const ULONG keptFrom = softwarePrefix.Length - sizeof(WCHAR);
+    NTSTATUS status = AllocateName(Pattern, sizeof(leadingStar) + (RootKeyName->Length - keptFrom) + sizeof(trailingStar) - sizeof(WCHAR));
+    if (NT_SUCCESS(status)) {
+        AppendNameBytes(Pattern, &leadingStar, sizeof(leadingStar));
+        AppendNameTail(Pattern, RootKeyName, keptFrom);
+        AppendNameBytes(Pattern, trailingStar, sizeof(trailingStar) - sizeof(WCHAR));
+    }
+    return status;
+}

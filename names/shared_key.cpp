@@ -1,0 +1,174 @@
+// Keys under Wow6432Node that the 32-bit and the 64-bit registry views share. Two constant
+// tables define them: the users' rows are wildcard patterns, the machine's rows plain prefixes.
+// The first row whose key fits decides alone; in the machine table a more specific row comes
+// before the row that contains it.
+#include "names/names.h"
+
+#include "driver/global.h"
+#include "names/match.h"
+#include "names/name_buffer.h"
+#include "tables/key_lists.h"
+
+#define SHARED_KEY_MAX_SUBKEYS 32
+
+// A key and the subkeys of it that are shared; without subkeys the whole key is shared. The
+// subkey list ends at the first empty string, the table at the first row with an empty key.
+typedef struct _SHARED_KEY_ENTRY {
+    UNICODE_STRING Key;
+    UNICODE_STRING Subkeys[SHARED_KEY_MAX_SUBKEYS];
+} SHARED_KEY_ENTRY, *PSHARED_KEY_ENTRY;
+
+#define N(Literal) CONSTANT_NAME(Literal)
+
+static const SHARED_KEY_ENTRY SharedUserKeyTable[] = {
+    {N(L"\\REGISTRY\\USER\\S-?-?-?*\\SOFTWARE\\WOW6432Node\\Classes\\*"), {}},
+    {N(L"\\REGISTRY\\USER\\S-?-?-?*\\SOFTWARE\\Classes\\WOW6432Node\\AppId\\*"), {}},
+    {},
+};
+
+static const SHARED_KEY_ENTRY SharedMachineKeyTable[] = {
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Classes\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\WOW6432Node\\"),
+        {
+         N(L"AppId\\"),
+         N(L"HCP\\"),
+        }},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Clients\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Policies\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\RegisteredApplications\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\Cellular\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\DeviceReg\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\FingerKB\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\FuzzyDS\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\Input\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\LanguageOverlay\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\Messaging\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\MTF\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\MTFFuzzyFactors\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\MTFInputType\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\MTFKeyboardMappings\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\Phone\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\Pim\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\Poom\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\SecurityManager\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\Semgr\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\Shell\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\Unified Store\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\UserData\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Control Panel\\Theme\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Control Panel\\ThemeVolatile\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Advanced\\Folder\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Parental Controls\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\Windows NT\\CurrentVersion\\Containers\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\Windows NT\\CurrentVersion\\Virtualization\\HvSocket\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\Windows Search\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\XAML\\"), {}},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\"),
+        {
+         N(L"App Paths\\"),
+         N(L"Control Panel\\Cursors\\Schemes\\"),
+         N(L"Explorer\\AutoplayHandlers\\"),
+         N(L"Explorer\\DriveIcons\\"),
+         N(L"Explorer\\KindMap\\"),
+         N(L"Group Policy\\"),
+         N(L"Policies\\"),
+         N(L"PreviewHandlers\\"),
+         N(L"Setup\\"),
+         N(L"Telephony\\Locations\\"),
+        }},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\Windows NT\\CurrentVersion\\"),
+        {
+         N(L"Console\\"),
+         N(L"FontDPI\\"),
+         N(L"FontLink\\"),
+         N(L"FontMapper\\"),
+         N(L"Fonts\\"),
+         N(L"FontSubstitutes\\"),
+         N(L"GRE_Initialize\\"),
+         N(L"Image File Execution Options\\"),
+         N(L"LanguagePack\\"),
+         N(L"NetworkCards\\"),
+         N(L"Perflib\\"),
+         N(L"Ports\\"),
+         N(L"Print\\"),
+         N(L"ProfileList\\"),
+         N(L"Time Zones\\"),
+        }},
+    {N(L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\"),
+        {
+         N(L"COM3\\"),
+         N(L"Cryptography\\Calais\\Current\\"),
+         N(L"Cryptography\\Calais\\Readers\\"),
+         N(L"Cryptography\\Services\\"),
+         N(L"CTF\\SystemShared\\"),
+         N(L"CTF\\TIP\\"),
+         N(L"DFS\\"),
+         N(L"Driver Signing\\"),
+         N(L"EnterpriseCertificates\\"),
+         N(L"EventSystem\\"),
+         N(L"MSMQ\\"),
+         N(L"Non-Driver Signing\\"),
+         N(L"Notepad\\DefaultFonts\\"),
+         N(L"Ole\\"),
+         N(L"Ras\\"),
+         N(L"Rpc\\"),
+         N(L"Software\\Microsoft\\Shared Tools\\Msinfo\\"),
+         N(L"SystemCertificates\\"),
+         N(L"TermServLicensing\\"),
+         N(L"Transaction Server\\"),
+        }},
+    {},
+};
+
+#undef N
+
+typedef BOOLEAN (*KEY_TEST)(PCUNICODE_STRING TableString, PCUNICODE_STRING Name);
+
+static BOOLEAN MatchesPattern(PCUNICODE_STRING Pattern, PCUNICODE_STRING Name) { return IsMatchName(Name, Pattern); }
+
+static BOOLEAN IsSharedByTable(const SHARED_KEY_ENTRY* Table, KEY_TEST Test, PCUNICODE_STRING KeyPath)
+{
+    for (const SHARED_KEY_ENTRY* row = Table; row->Key.Buffer != NULL; row++) {
+        if (!Test(&row->Key, KeyPath)) {
+            continue;
+        }
+        if (row->Subkeys[0].Buffer == NULL) {
+            return TRUE;
+        }
+        UNICODE_STRING rest;
+        rest.Buffer = KeyPath->Buffer + row->Key.Length / sizeof(WCHAR);
+        rest.Length = rest.MaximumLength = (USHORT)(KeyPath->Length - row->Key.Length);
+        for (ULONG i = 0; i < SHARED_KEY_MAX_SUBKEYS && row->Subkeys[i].Buffer != NULL; i++) {
+            if (Test(&row->Subkeys[i], &rest)) {
+                return TRUE;
+            }
+        }
+        return FALSE;
+    }
+    return FALSE;
+}
+
+BOOLEAN IsMachineSharedKey(PCUNICODE_STRING KeyName)
+{
+    static const UNICODE_STRING userHive = CONSTANT_NAME(L"\\REGISTRY\\USER\\");
+    UNICODE_STRING keyPath = {};
+
+    if (!IsNameSet(KeyName)) {
+        return FALSE;
+    }
+    // Keys and subkeys of the tables end in a separator, so the name is compared with one.
+    NTSTATUS status = CreateNormalizedKeyPath(KeyName, &keyPath);
+    if (!NT_SUCCESS(status)) {
+        if (status != STATUS_INVALID_PARAMETER) {
+            DbgPrint("VexRegFilter.sys: ");
+            DbgPrint("IsMachineSharedKey - KeyPath allocate error\n");
+        }
+        return FALSE;
+    }
+    // The user rows have no subkeys, so the length of a pattern never has to stand for the
+    // length of what it matched.
+    BOOLEAN shared = IsPrefixName(&userHive, KeyName) ? IsSharedByTable(SharedUserKeyTable, MatchesPattern, &keyPath)
+                                                      : IsSharedByTable(SharedMachineKeyTable, IsPrefixName, &keyPath);
+    FreeOwnedString(&keyPath);
+    return shared;
+}

@@ -1,0 +1,132 @@
+// Exclusion keys: keys that are never redirected, together with everything below them.
+#include "tables/key_lists.h"
+
+#include "driver/global.h"
+#include "names/match.h"
+
+static VOID FreeExcludeKeyEntry(PEXCLUDE_KEY_ENTRY Entry)
+{
+    FreeOwnedString(&Entry->KeyPath);
+    ExFreePoolWithTag(Entry, VEXR_TAG);
+}
+
+// Is there an entry that is a prefix of Path? Called with ExcludeKeyLock held.
+static BOOLEAN IsCoveredLocked(PCUNICODE_STRING Path)
+{
+    PLIST_ENTRY head = &g_VexRegFilterData.ExcludeKeyList;
+    for (PLIST_ENTRY link = head->Flink; link != head; link = link->Flink) {
+        PEXCLUDE_KEY_ENTRY entry = CONTAINING_RECORD(link, EXCLUDE_KEY_ENTRY, Links);
+        if (IsPrefixName(&entry->KeyPath, Path)) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+// Frees every entry that Path is a prefix of. Called with ExcludeKeyLock held.
+static VOID RemoveCoveredLocked(PCUNICODE_STRING Path)
+{
+    PLIST_ENTRY head = &g_VexRegFilterData.ExcludeKeyList;
+    PLIST_ENTRY link = head->Flink;
+    while (link != head) {
+        PEXCLUDE_KEY_ENTRY entry = CONTAINING_RECORD(link, EXCLUDE_KEY_ENTRY, Links);
+        link = link->Flink;
+        if (IsPrefixName(Path, &entry->KeyPath)) {
+            RemoveEntryList(&entry->Links);
+            FreeExcludeKeyEntry(entry);
+        }
+    }
+}
+
+// The test, the removal of covered entries and the append happen under one hold of the lock:
+// two inserts racing between them could otherwise both append and break the no-prefix invariant.
+NTSTATUS InsertExcludeKey(PCUNICODE_STRING KeyPath)
+{
+    NTSTATUS status;
+    PEXCLUDE_KEY_ENTRY entry = NULL;
+
+    if (IsTraceEnabled()) {
+        DbgPrint("VexRegFilter - InsertExcludeKey() - enter\n");
+    }
+    entry = (PEXCLUDE_KEY_ENTRY)ExAllocatePoolZero(g_NonPagedPoolType, sizeof(*entry), VEXR_TAG);
+    if (entry == NULL) {
+        DbgPrint("VexRegFilter - InsertExcludeKey() : History Data allocate error\n");
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        goto Exit;
+    }
+    status = CreateNormalizedKeyPath(KeyPath, &entry->KeyPath);
+    if (!NT_SUCCESS(status)) {
+        if (status != STATUS_INVALID_PARAMETER) {
+            DbgPrint("VexRegFilter - InsertExcludeKey() : History->KeyPath allocate error\n");
+        }
+        goto Exit;
+    }
+    if (IsTraceEnabled()) {
+        DbgPrint("VexRegFilter - InsertExcludeKey() [KeyPath] : %wZ\n", &entry->KeyPath);
+    }
+
+    ExAcquireFastMutex(&g_VexRegFilterData.ExcludeKeyLock);
+    if (!IsCoveredLocked(&entry->KeyPath)) {
+        RemoveCoveredLocked(&entry->KeyPath);
+        InsertTailList(&g_VexRegFilterData.ExcludeKeyList, &entry->Links);
+        entry = NULL;
+    }
+    ExReleaseFastMutex(&g_VexRegFilterData.ExcludeKeyLock);
+    status = STATUS_SUCCESS;
+
+Exit:
+    if (entry != NULL) {
+        FreeExcludeKeyEntry(entry);
+    }
+    if (IsTraceEnabled()) {
+        DbgPrint("VexRegFilter - InsertExcludeKey() - exit\n");
+    }
+    return status;
+}
+
+BOOLEAN IsThereExcludeKey(PCUNICODE_STRING KeyName)
+{
+    UNICODE_STRING copy = {};
+    NTSTATUS status = CreateNormalizedKeyPath(KeyName, &copy);
+    if (!NT_SUCCESS(status)) {
+        if (status != STATUS_INVALID_PARAMETER) {
+            DbgPrint("VexRegFilter - IsThereExcludeKey() : SourceKeyName allocate error\n");
+        }
+        return FALSE;
+    }
+    ExAcquireFastMutex(&g_VexRegFilterData.ExcludeKeyLock);
+    BOOLEAN covered = IsCoveredLocked(&copy);
+    ExReleaseFastMutex(&g_VexRegFilterData.ExcludeKeyLock);
+    if (IsTraceEnabled()) {
+        DbgPrint("VexRegFilter - IsThereExcludeKey(): %wZ : %s\n", &copy, covered ? "exist" : "not exist");
+    }
+    FreeOwnedString(&copy);
+    return covered;
+}
+
+NTSTATUS RemoveSubkeysExcludeKey(PCUNICODE_STRING KeyPath)
+{
+    UNICODE_STRING copy = {};
+    NTSTATUS status = CreateNormalizedKeyPath(KeyPath, &copy);
+    if (!NT_SUCCESS(status)) {
+        if (status != STATUS_INVALID_PARAMETER) {
+            DbgPrint("VexRegFilter - RemoveSubkeysExcludeKey() : SourceKeyName allocate error\n");
+        }
+        return STATUS_SUCCESS;
+    }
+    ExAcquireFastMutex(&g_VexRegFilterData.ExcludeKeyLock);
+    RemoveCoveredLocked(&copy);
+    ExReleaseFastMutex(&g_VexRegFilterData.ExcludeKeyLock);
+    FreeOwnedString(&copy);
+    return STATUS_SUCCESS;
+}
+
+VOID ResetExcludeKey(VOID)
+{
+    ExAcquireFastMutex(&g_VexRegFilterData.ExcludeKeyLock);
+    while (!IsListEmpty(&g_VexRegFilterData.ExcludeKeyList)) {
+        PLIST_ENTRY link = RemoveHeadList(&g_VexRegFilterData.ExcludeKeyList);
+        FreeExcludeKeyEntry(CONTAINING_RECORD(link, EXCLUDE_KEY_ENTRY, Links));
+    }
+    ExReleaseFastMutex(&g_VexRegFilterData.ExcludeKeyLock);
+}

@@ -1,0 +1,134 @@
+// Exclusion values: single values of exactly one key that are never redirected.
+#include "tables/key_lists.h"
+
+#include "driver/global.h"
+#include "names/match.h"
+#include "names/name_buffer.h"
+
+static VOID FreeExcludeValueEntry(PEXCLUDE_VALUE_ENTRY Entry)
+{
+    FreeOwnedString(&Entry->KeyPath);
+    FreeOwnedString(&Entry->ValueName);
+    ExFreePoolWithTag(Entry, VEXR_TAG);
+}
+
+// Is there an entry for KeyPath (normalised) and ValueName, or any value when ValueName is none?
+// Called with ExcludeValueLock held.
+static BOOLEAN IsExcludedLocked(PCUNICODE_STRING KeyPath, PCUNICODE_STRING ValueName)
+{
+    PLIST_ENTRY head = &g_VexRegFilterData.ExcludeValueList;
+    for (PLIST_ENTRY link = head->Flink; link != head; link = link->Flink) {
+        PEXCLUDE_VALUE_ENTRY entry = CONTAINING_RECORD(link, EXCLUDE_VALUE_ENTRY, Links);
+        if (IsSameName(&entry->KeyPath, KeyPath) && (ValueName == NULL || IsSameName(&entry->ValueName, ValueName))) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+// The duplicate test and the append happen under one hold of the lock, so that two racing
+// inserts of the same pair keep one entry.
+NTSTATUS InsertExcludeValue(PCUNICODE_STRING KeyAndValueName)
+{
+    NTSTATUS status;
+    PEXCLUDE_VALUE_ENTRY entry = NULL;
+    UNICODE_STRING keyPart;
+    UNICODE_STRING valuePart;
+    USHORT separator;
+
+    if (IsTraceEnabled()) {
+        DbgPrint("VexRegFilter.sys: ");
+        DbgPrint("InsertExcludeValue - enter\n");
+    }
+    if (!IsNameSet(KeyAndValueName)) {
+        status = STATUS_INVALID_PARAMETER;
+        goto Exit;
+    }
+    entry = (PEXCLUDE_VALUE_ENTRY)ExAllocatePoolZero(g_NonPagedPoolType, sizeof(*entry), VEXR_TAG);
+    if (entry == NULL) {
+        DbgPrint("VexRegFilter.sys: ");
+        DbgPrint("InsertExcludeValue - History Data allocate error\n");
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        goto Exit;
+    }
+
+    separator = KeyAndValueName->Length / sizeof(WCHAR);
+    while (separator > 0 && KeyAndValueName->Buffer[separator - 1] != L'\\') {
+        separator--;
+    }
+    if (separator == 0) {
+        status = STATUS_INVALID_PARAMETER;
+        goto Exit;
+    }
+    keyPart.Buffer = KeyAndValueName->Buffer;
+    keyPart.Length = keyPart.MaximumLength = separator * sizeof(WCHAR);
+    valuePart.Buffer = KeyAndValueName->Buffer + separator;
+    valuePart.Length = valuePart.MaximumLength = KeyAndValueName->Length - keyPart.Length;
+
+    status = DuplicateName(&entry->KeyPath, &keyPart);
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("VexRegFilter.sys: ");
+        DbgPrint("InsertExcludeValue - History->KeyPath allocate error\n");
+        goto Exit;
+    }
+    status = DuplicateName(&entry->ValueName, &valuePart);
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("VexRegFilter.sys: ");
+        DbgPrint("InsertExcludeValue - History->ValueName allocate error\n");
+        goto Exit;
+    }
+    if (IsTraceEnabled()) {
+        DbgPrint("VexRegFilter.sys: ");
+        DbgPrint("InsertExcludeValue -\n  KeyPath = %wZ\n  ValueName = %wZ\n", &entry->KeyPath, &entry->ValueName);
+    }
+
+    ExAcquireFastMutex(&g_VexRegFilterData.ExcludeValueLock);
+    if (!IsExcludedLocked(&entry->KeyPath, &entry->ValueName)) {
+        InsertTailList(&g_VexRegFilterData.ExcludeValueList, &entry->Links);
+        entry = NULL;
+    }
+    ExReleaseFastMutex(&g_VexRegFilterData.ExcludeValueLock);
+    status = STATUS_SUCCESS;
+
+Exit:
+    if (entry != NULL) {
+        FreeExcludeValueEntry(entry);
+    }
+    if (IsTraceEnabled()) {
+        DbgPrint("VexRegFilter.sys: ");
+        DbgPrint("InsertExcludeValue - exit\n");
+    }
+    return status;
+}
+
+BOOLEAN IsThereExcludeValue(PCUNICODE_STRING KeyName, PCUNICODE_STRING ValueName)
+{
+    UNICODE_STRING copy = {};
+    NTSTATUS status = CreateNormalizedKeyPath(KeyName, &copy);
+    if (!NT_SUCCESS(status)) {
+        if (status != STATUS_INVALID_PARAMETER) {
+            DbgPrint("VexRegFilter.sys: ");
+            DbgPrint("IsThereExcludeValue - SourceKeyName allocate error\n");
+        }
+        return FALSE;
+    }
+    ExAcquireFastMutex(&g_VexRegFilterData.ExcludeValueLock);
+    BOOLEAN excluded = IsExcludedLocked(&copy, ValueName);
+    ExReleaseFastMutex(&g_VexRegFilterData.ExcludeValueLock);
+    if (IsTraceEnabled()) {
+        DbgPrint("VexRegFilter.sys: ");
+        DbgPrint("IsThereExcludeValue: %wZ : %s\n", &copy, excluded ? "exist" : "not exist");
+    }
+    FreeOwnedString(&copy);
+    return excluded;
+}
+
+VOID ResetExcludeValue(VOID)
+{
+    ExAcquireFastMutex(&g_VexRegFilterData.ExcludeValueLock);
+    while (!IsListEmpty(&g_VexRegFilterData.ExcludeValueList)) {
+        PLIST_ENTRY link = RemoveHeadList(&g_VexRegFilterData.ExcludeValueList);
+        FreeExcludeValueEntry(CONTAINING_RECORD(link, EXCLUDE_VALUE_ENTRY, Links));
+    }
+    ExReleaseFastMutex(&g_VexRegFilterData.ExcludeValueLock);
+}

@@ -1,0 +1,21 @@
+#include "tables/key_lists.h"
+
+#include "names/name_buffer.h"
+
+NTSTATUS CreateNormalizedKeyPath(PCUNICODE_STRING KeyPath, PUNICODE_STRING Copy)
+{
+    if (KeyPath == NULL || KeyPath->Buffer == NULL || KeyPath->Length < sizeof(WCHAR)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const BOOLEAN needsSeparator = KeyPath->Buffer[KeyPath->Length / sizeof(WCHAR) - 1] != L'\\';
+    NTSTATUS status = AllocateName(Copy, (ULONG)KeyPath->Length + (needsSeparator ? sizeof(WCHAR) : 0));
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    AppendName(Copy, KeyPath);
+    if (needsSeparator) {
+        static const WCHAR separator = L'\\';
+        AppendNameBytes(Copy, &separator, sizeof(WCHAR));
+    }
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,225 @@
+// Name translation on absolute names: full names, the name triple, the Classes prefixes and
+// their relocation, the exclusion and sharing rules and the Classes view, with the configuration
+// the control requests would set.
+#include "names/names.h"
+
+#include "driver/global.h"
+#include "tests/support/machine_fixture.h"
+#include "tests/support/redirect_config.h"
+#include "tests/support/wide.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using vextest::Utf8;
+using vextest::Wide;
+
+const std::u16string R = vextest::kRedirectRoot;
+const std::u16string UC = vextest::kRedirectUserClasses;
+const std::u16string MC = vextest::kRedirectMachineClasses;
+
+struct Triple {
+    NTSTATUS status;
+    std::u16string full, original, redirect;
+};
+
+std::u16string TakeText(UNICODE_STRING& string)
+{
+    std::u16string text = vextest::Text(&string);
+    FreeOwnedString(&string);
+    return text;
+}
+
+Triple GetPath(const std::u16string& objectName)
+{
+    Wide name(objectName);
+    UNICODE_STRING full = {}, original = {}, redirect = {};
+    NTSTATUS status = GetRegistryPath(&g_VexRegFilterData.CallbackCookie, NULL, name.get(), &full, &original, &redirect);
+    return {status, TakeText(full), TakeText(original), TakeText(redirect)};
+}
+
+class NameTranslationTest : public vextest::DriverTest {
+protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        vextest::ConfigureRedirectNames();
+    }
+};
+
+TEST_F(NameTranslationTest, FullNamesOfAbsoluteNamesFoldTheOwnKeyAndTheControlSet)
+{
+    struct Row {
+        std::u16string name, full;
+    } rows[] = {
+        {u"\\REGISTRY\\MACHINE\\SOFTWARE\\Sample", u"\\REGISTRY\\MACHINE\\SOFTWARE\\Sample"},
+        {u"\\registry\\machine\\software\\x", u"\\registry\\machine\\software\\x"},  // absolute in any case
+        {u"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Tessaline\\VexRegFilter\\Parameters",
+         u"\\REGISTRY\\MACHINE\\SOFTWARE\\Tessaline\\VexRegFilter\\Parameters"},  // first 26 characters keep their case
+        {u"\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet001\\Services\\Sample", u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Sample"},
+        {u"\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet0010", u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet0"},  // no separator rule
+        {u"\\Registry\\Machine\\SYSTEM\\ControlSet002\\X", u"\\Registry\\Machine\\SYSTEM\\ControlSet002\\X"},
+        {u"\\REGISTRY\\WC\\Silo0a1b2c3d-0000-1111-2222-333344445555user_classes",
+         u"\\Registry\\User\\S-1-5-21-1-2-3-1001\\Software\\Classes"},
+        {u"\\REGISTRY\\WC\\Silo0a1b2c3d-0000-1111-2222-333344445555user_classes\\CLSID",
+         u"\\Registry\\User\\S-1-5-21-1-2-3-1001\\Software\\Classes\\CLSID"},
+        {u"\\REGISTRY\\WC\\Silo0a1b2c3d-0000-1111-2222-333344445555user_sid\\Software\\Classes\\X",
+         u"\\Registry\\User\\S-1-5-21-1-2-3-1001\\Software\\Classes\\X"},  // pattern 2 before pattern 3
+        {u"\\REGISTRY\\WC\\Silo0a1b2c3d-0000-1111-2222-333344445555user_sid", u"\\Registry\\User\\S-1-5-21-1-2-3-1001"},
+        {u"\\REGISTRY\\WC\\Silo0a1b2c3d-0000-1111-2222-333344445555user_sid\\Software\\Sample",
+         u"\\Registry\\User\\S-1-5-21-1-2-3-1001\\Software\\Sample"},
+    };
+    for (const Row& row : rows) {
+        Wide name(row.name);
+        UNICODE_STRING full = {};
+        EXPECT_EQ(STATUS_SUCCESS, CreateFullName(&g_VexRegFilterData.CallbackCookie, NULL, name.get(), &full)) << Utf8(row.name);
+        EXPECT_EQ(Utf8(row.full), Utf8(TakeText(full))) << Utf8(row.name);
+    }
+}
+
+TEST_F(NameTranslationTest, ARelativeNameWithoutRootObjectIsRefused)
+{
+    Wide name(u"Software\\Sample"), registryOnly(u"\\REGISTRY");  // no trailing separator: relative
+    UNICODE_STRING full = {};
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, CreateFullName(&g_VexRegFilterData.CallbackCookie, NULL, name.get(), &full));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, CreateFullName(&g_VexRegFilterData.CallbackCookie, NULL, registryOnly.get(), &full));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, CreateFullName(&g_VexRegFilterData.CallbackCookie, NULL, NULL, &full));
+    EXPECT_EQ(nullptr, full.Buffer);
+}
+
+TEST_F(NameTranslationTest, GetRegistryPathGivesTheDocumentedTriples)
+{
+    struct Row {
+        std::u16string full, original, redirect;
+    } rows[] = {
+        {u"\\REGISTRY\\MACHINE\\SOFTWARE\\Demo", u"\\REGISTRY\\MACHINE\\SOFTWARE\\Demo", R + u"\\MACHINE\\SOFTWARE\\Demo"},
+        {u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1001\\Software\\Demo", u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1001\\Software\\Demo",
+         R + u"\\USER\\S-1-5-21-1-2-3-1001\\Software\\Demo"},
+        {u"\\REGISTRY\\USER\\.DEFAULT\\Software\\Demo", u"\\REGISTRY\\USER\\.DEFAULT\\Software\\Demo", R + u"\\USER\\.DEFAULT\\Software\\Demo"},
+        {u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1001_Classes\\.txt", u"\\Registry\\User\\S-1-5-21-1-2-3-1001\\Software\\Classes\\.txt", UC + u"\\.txt"},
+        {u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1001\\Software\\Classes\\.txt", u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1001\\Software\\Classes\\.txt",
+         UC + u"\\.txt"},
+        {u"\\REGISTRY\\USER\\S-1-5-21-9-9-9-1002_Classes\\.txt", u"\\REGISTRY\\USER\\S-1-5-21-9-9-9-1002_Classes\\.txt",
+         R + u"\\USER\\S-1-5-21-9-9-9-1002_Classes\\.txt"},
+        {u"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\CLSID\\{X}", u"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\CLSID\\{X}", MC + u"\\CLSID\\{X}"},
+        {R + u"\\MACHINE\\SOFTWARE\\Demo", u"\\REGISTRY\\MACHINE\\SOFTWARE\\Demo", R + u"\\MACHINE\\SOFTWARE\\Demo"},
+        {UC + u"\\.txt", u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1001\\Software\\Classes\\.txt", UC + u"\\.txt"},
+        {MC + u"\\CLSID\\{X}", u"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\CLSID\\{X}", MC + u"\\CLSID\\{X}"},
+        {R + u"\\USER\\S-1-5-21-1-2-3-1001\\Software\\Classes\\Sample\\Sandbox\\.txt",
+         u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1001\\Software\\Classes\\.txt", UC + u"\\.txt"},  // redirected twice
+        // The first nine characters of a redirected name are taken as the name spells them.
+        {u"\\registry\\MACHINE\\SOFTWARE\\Sample\\Sandbox\\Reg\\MACHINE\\X", u"\\registry\\MACHINE\\X", R + u"\\MACHINE\\X"},
+        // No separator rule: a sibling whose name continues the root's last component counts as
+        // redirected, and the root's length is cut from it as from any redirected name.
+        {R + u"X\\Y", u"\\REGISTRYX\\Y", R + u"X\\Y"},
+    };
+    for (const Row& row : rows) {
+        Triple triple = GetPath(row.full);
+        EXPECT_EQ(STATUS_SUCCESS, triple.status) << Utf8(row.full);
+        EXPECT_EQ(Utf8(row.full), Utf8(triple.full));
+        EXPECT_EQ(Utf8(row.original), Utf8(triple.original)) << Utf8(row.full);
+        EXPECT_EQ(Utf8(row.redirect), Utf8(triple.redirect)) << Utf8(row.full);
+    }
+}
+
+TEST_F(NameTranslationTest, RedirectRootsThemselvesAreNotRedirectedNames)
+{
+    for (const std::u16string& root : {R, UC, MC}) {
+        Wide name(root);
+        EXPECT_FALSE(IsRedirectedFullName(name.get())) << Utf8(root);
+        Wide below(root + u"\\X");
+        EXPECT_TRUE(IsRedirectedFullName(below.get())) << Utf8(root);
+        UNICODE_STRING redirect = {};
+        EXPECT_EQ(STATUS_INVALID_PARAMETER, CreateRedirectFullName(below.get(), &redirect));
+        EXPECT_EQ(nullptr, redirect.Buffer);
+    }
+}
+
+TEST_F(NameTranslationTest, OriginalNamesAreRefusedForClassesNamesOutsideTheirRedirectRoot)
+{
+    // Cutting the redirect root's length from a shorter name would read past it.
+    Wide shortUserName(u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1001\\Software\\Classes\\X");
+    Wide shortMachineName(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\X");
+    UNICODE_STRING original = {};
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, CreateOriginalFullName(shortUserName.get(), &original));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, CreateOriginalFullName(shortMachineName.get(), &original));
+    EXPECT_EQ(nullptr, original.Buffer);
+
+    Wide general(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Demo");
+    ASSERT_EQ(STATUS_SUCCESS, CreateOriginalFullName(general.get(), &original));
+    EXPECT_EQ("\\REGISTRY\\MACHINE\\SOFTWARE\\Demo", Utf8(TakeText(original)));
+}
+
+TEST_F(NameTranslationTest, NamesTooLongForACountedStringAreRefused)
+{
+    // 32,767 characters fit a counted string; with the redirect root in front they do not.
+    std::u16string longName = u"\\REGISTRY\\MACHINE\\SOFTWARE\\" + std::u16string(32767 - 27, u'a');
+    Triple triple = GetPath(longName);
+    EXPECT_EQ(STATUS_NAME_TOO_LONG, triple.status);
+    EXPECT_TRUE(triple.full.empty() && triple.original.empty() && triple.redirect.empty());
+
+    // The control-set rewrite makes a name four characters longer.
+    std::u16string controlSet = u"\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet001\\" + std::u16string(32767 - 39, u'a');
+    Wide name(controlSet);
+    UNICODE_STRING full = {};
+    EXPECT_EQ(STATUS_NAME_TOO_LONG, CreateFullName(&g_VexRegFilterData.CallbackCookie, NULL, name.get(), &full));
+    EXPECT_EQ(nullptr, full.Buffer);
+    EXPECT_EQ(0, full.Length);
+
+    // A Wow6432Node relocation adds twelve characters.
+    std::u16string clsid = u"\\Registry\\Machine\\Software\\Classes\\CLSID\\" + std::u16string(32767 - 41, u'a');
+    Wide source(clsid);
+    UNICODE_STRING relocated = {};
+    EXPECT_EQ(STATUS_NAME_TOO_LONG, RelocateUnderMachineClassesWow64(&relocated, source.get()));
+    EXPECT_EQ(nullptr, relocated.Buffer);
+}
+
+TEST_F(NameTranslationTest, EveryAllocationFailureOfGetRegistryPathLeavesAllThreeEmpty)
+{
+    for (const std::u16string& name : {std::u16string(u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1001_Classes\\.txt"),
+                                       R + u"\\USER\\S-1-5-21-1-2-3-1001\\Software\\Classes\\Sample\\Sandbox\\.txt",
+                                       std::u16string(u"\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet001\\Services"),
+                                       std::u16string(u"\\REGISTRY\\WC\\Silo0a1b2c3d-0000-1111-2222-333344445555user_sid\\Software\\X")}) {
+        size_t before = vextest::LivePoolAllocations();
+        Wide objectName(name);
+        UNICODE_STRING full = {}, original = {}, redirect = {};
+        auto run = [&] {
+            return GetRegistryPath(&g_VexRegFilterData.CallbackCookie, NULL, objectName.get(), &full, &original, &redirect);
+        };
+        NTSTATUS last = vextest::ForEachAllocationFailure(run, [&](NTSTATUS status, int failing) {
+            // A pattern test whose copy fails answers "no match", which is no failure of the whole.
+            if (NT_SUCCESS(status)) {
+                FreeOwnedString(&full);
+                FreeOwnedString(&original);
+                FreeOwnedString(&redirect);
+                return;
+            }
+            EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, status) << Utf8(name) << " allocation " << failing;
+            for (UNICODE_STRING* out : {&full, &original, &redirect}) {
+                EXPECT_TRUE(out->Buffer == nullptr && out->Length == 0 && out->MaximumLength == 0) << Utf8(name) << " allocation " << failing;
+            }
+            EXPECT_EQ(before, vextest::LivePoolAllocations()) << Utf8(name) << " allocation " << failing;
+        });
+        EXPECT_EQ(STATUS_SUCCESS, last);
+        FreeOwnedString(&full);
+        FreeOwnedString(&original);
+        FreeOwnedString(&redirect);
+        EXPECT_EQ(before, vextest::LivePoolAllocations());
+    }
+}
+
+TEST_F(NameTranslationTest, RedirectRootPatternKeepsThePartAfterSoftware)
+{
+    UNICODE_STRING pattern = {};
+    Wide root(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Sample\\Sandbox\\Reg"), outside(u"\\REGISTRY\\USER\\Sample");
+    ASSERT_EQ(STATUS_SUCCESS, CreateRedirectRootKeyPattern(root.get(), &pattern));
+    EXPECT_EQ(pattern.Length, pattern.MaximumLength);
+    EXPECT_EQ("*\\Sample\\Sandbox\\Reg\\*", Utf8(TakeText(pattern)));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, CreateRedirectRootKeyPattern(outside.get(), &pattern));
+    EXPECT_EQ(nullptr, pattern.Buffer);
+}
+
+}  // namespace
