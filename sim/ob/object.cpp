@@ -138,7 +138,6 @@ std::string DescribeObject(PVOID body)
 {
     ObjectHeader& header = HeaderOf(body);
     std::string text = header.type->name;
-    // Appended piece by piece: GCC 12 at -O2 reports a false -Wrestrict for " " + std::string.
     if (!header.name.empty()) {
         text += ' ';
         text += Utf16ToUtf8(header.name);
