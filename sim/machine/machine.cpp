@@ -2,9 +2,10 @@
 // and runs the unload check.
 //
 // Boot order: the executive first (pool, clock, dispatcher), then the run-time library, the
-// object manager with the System process, the I/O manager (its worker thread is a System thread)
-// and the filter manager. Shutdown runs in reverse, so the worker thread ends before the objects
-// it runs as.
+// object manager with the System process, the I/O manager (its worker thread is a System thread),
+// the filter manager and the configuration manager (its key objects need the object manager).
+// Shutdown runs in reverse, so the worker thread ends before the objects it runs as, and the
+// registry stops before the object store frees the key objects still open.
 #include "sim/machine/machine.h"
 
 #include "sim/flt/filter.h"
@@ -54,6 +55,7 @@ void BootMachine(const MachineConfig& config)
     ObjectsBoot(config);
     IoBoot(config);
     FilterManagerBoot(config);
+    RegistryBoot(config);
     g_machine.running = true;
 }
 
@@ -67,6 +69,7 @@ void ShutdownMachine()
     if (g_machine.driver != nullptr) {
         (void)UnloadLoadedDriver(true);
     }
+    RegistryShutdown();
     FilterManagerShutdown();
     IoShutdown();
     ObjectsShutdown();
@@ -118,6 +121,7 @@ Leftovers CheckLeftovers()
     ObjectsLeftovers(leftovers);
     IoLeftovers(leftovers);
     FilterManagerLeftovers(leftovers);
+    RegistryLeftovers(leftovers);
     return leftovers;
 }
 
