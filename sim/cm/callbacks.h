@@ -4,7 +4,8 @@
 //
 // Order. Pre-notifications go from the highest altitude down and stop at the first callback
 // that does not return STATUS_SUCCESS; post-notifications go back up, from the lowest of those
-// that returned STATUS_SUCCESS to the highest, like the completion of a filter stack. A registry
+// that returned STATUS_SUCCESS to the highest, like the completion of a filter stack. They come
+// also when a lower callback failed or completed the operation, with the status it ended with. A registry
 // call a callback makes from inside its callback is shown only to callbacks below that one's
 // altitude: each host thread remembers the callback it is running.
 //

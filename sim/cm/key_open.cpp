@@ -247,6 +247,8 @@ NTSTATUS OpenOrCreateKey(const OpenKeyRequest& request, KPROCESSOR_MODE mode, PH
             break;
         }
         if (!NT_SUCCESS(status)) {
+            // Callbacks above the one that failed the operation learn how it ended.
+            status = operation.Post(postClass, status, &result);
             break;
         }
         ParseRequest parse;

@@ -30,6 +30,9 @@ template <typename Info, typename Operation>
         status = notified.Post(postClass, STATUS_SUCCESS);
     } else if (NT_SUCCESS(status)) {
         status = notified.Post(postClass, operation(BodyOf(object)));
+    } else {
+        // Callbacks above the one that failed the operation learn how it ended.
+        status = notified.Post(postClass, status);
     }
     DereferenceObject(object);
     return status;

@@ -128,6 +128,12 @@ private:
             notification.objectContext = info->RootObjectContext;
             break;
         }
+        case RegNtPreKeyHandleClose: {
+            auto* info = static_cast<PREG_KEY_HANDLE_CLOSE_INFORMATION>(argument2);
+            notification.object = info->Object;
+            notification.objectContext = info->ObjectContext;
+            break;
+        }
         case RegNtCallbackObjectContextCleanup: {
             auto* info = static_cast<PREG_CALLBACK_CONTEXT_CLEANUP_INFORMATION>(argument2);
             notification.object = info->Object;
