@@ -91,6 +91,14 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const std::string& name)
     registryPath.Length = (USHORT)(g_machine.registryPath.size() * sizeof(WCHAR));
     registryPath.MaximumLength = registryPath.Length;
 
+    // An installed driver has its service key.
+    OBJECT_ATTRIBUTES serviceKey;
+    InitializeObjectAttributes(&serviceKey, &registryPath, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE key = nullptr;
+    if (NT_SUCCESS(ZwCreateKey(&key, KEY_ALL_ACCESS, &serviceKey, 0, nullptr, 0, nullptr))) {
+        (void)ZwClose(key);
+    }
+
     NTSTATUS status = entry(driver, &registryPath);
     if (!NT_SUCCESS(status)) {
         DeleteDriverObject(driver);

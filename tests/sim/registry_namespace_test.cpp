@@ -267,5 +267,25 @@ TEST_F(RegistryTest, EveryChangeMovesTheLastWriteTime)
     (void)ZwClose(key);
 }
 
+NTSTATUS NTAPI OpenOwnServiceKey(PDRIVER_OBJECT, PUNICODE_STRING registryPath)
+{
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, registryPath, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE key = nullptr;
+    NTSTATUS status = ZwOpenKey(&key, KEY_READ, &oa);
+    if (NT_SUCCESS(status)) {
+        (void)ZwClose(key);
+    }
+    return status;
+}
+
+TEST_F(RegistryTest, LoadedDriversFindTheirServiceKey)
+{
+    ASSERT_EQ(STATUS_SUCCESS, vexsim::LoadDriver(OpenOwnServiceKey, "Probe"));
+    vexsim::UnloadResult result = vexsim::UnloadDriver();
+    EXPECT_EQ(STATUS_SUCCESS, result.status);
+    EXPECT_TRUE(result.leftovers.empty()) << vexsim::FormatUnloadReport(result.leftovers);
+}
+
 }  // namespace
 }  // namespace vextest
