@@ -16,6 +16,9 @@ struct MachineConfig {
     ULONG osBuildNumber = 19045;
     LONGLONG systemTime = 134116992000000000LL;  // 2026-01-01 00:00:00 UTC in 100 ns units since 1601
     LONGLONG timeZoneBias = 0;                   // local time = system time - bias, 100 ns units
+    // Users with a loaded profile: each gets \REGISTRY\USER\<SID> and <SID>_Classes. The first
+    // is the default user of processes (ProcessParams::userSid).
+    std::vector<std::string> userSids{"S-1-5-21-1004336348-1177238915-682003330-1001"};
 };
 
 // What the unload check found: one line per thing the driver left behind.
@@ -39,6 +42,11 @@ void ObjectsLeftovers(Leftovers& out);
 void IoBoot(const MachineConfig& config);
 void IoShutdown();
 void IoLeftovers(Leftovers& out);
+
+// Configuration manager: the registry and its callbacks.
+void RegistryBoot(const MachineConfig& config);
+void RegistryShutdown();
+void RegistryLeftovers(Leftovers& out);
 
 // Filter manager.
 void FilterManagerBoot(const MachineConfig& config);

@@ -2,9 +2,10 @@
 // and runs the unload check.
 //
 // Boot order: the executive first (pool, clock, dispatcher), then the run-time library, the
-// object manager with the System process, the I/O manager (its worker thread is a System thread)
-// and the filter manager. Shutdown runs in reverse, so the worker thread ends before the objects
-// it runs as.
+// object manager with the System process, the I/O manager (its worker thread is a System thread),
+// the filter manager and the configuration manager (its key objects need the object manager).
+// Shutdown runs in reverse, so the worker thread ends before the objects it runs as, and the
+// registry stops before the object store frees the key objects still open.
 #include "sim/machine/machine.h"
 
 #include "sim/flt/filter.h"
@@ -54,6 +55,7 @@ void BootMachine(const MachineConfig& config)
     ObjectsBoot(config);
     IoBoot(config);
     FilterManagerBoot(config);
+    RegistryBoot(config);
     g_machine.running = true;
 }
 
@@ -67,6 +69,7 @@ void ShutdownMachine()
     if (g_machine.driver != nullptr) {
         (void)UnloadLoadedDriver(true);
     }
+    RegistryShutdown();
     FilterManagerShutdown();
     IoShutdown();
     ObjectsShutdown();
@@ -87,6 +90,14 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const std::string& name)
     registryPath.Buffer = (PWSTR)g_machine.registryPath.data();
     registryPath.Length = (USHORT)(g_machine.registryPath.size() * sizeof(WCHAR));
     registryPath.MaximumLength = registryPath.Length;
+
+    // An installed driver has its service key.
+    OBJECT_ATTRIBUTES serviceKey;
+    InitializeObjectAttributes(&serviceKey, &registryPath, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE key = nullptr;
+    if (NT_SUCCESS(ZwCreateKey(&key, KEY_ALL_ACCESS, &serviceKey, 0, nullptr, 0, nullptr))) {
+        (void)ZwClose(key);
+    }
 
     NTSTATUS status = entry(driver, &registryPath);
     if (!NT_SUCCESS(status)) {
@@ -118,6 +129,7 @@ Leftovers CheckLeftovers()
     ObjectsLeftovers(leftovers);
     IoLeftovers(leftovers);
     FilterManagerLeftovers(leftovers);
+    RegistryLeftovers(leftovers);
     return leftovers;
 }
 

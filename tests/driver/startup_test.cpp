@@ -27,7 +27,6 @@ constexpr ULONG kUnknownControlCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0xFFF, METHO
 // the simulated kernel, so its resolution fails (and is retried at first use).
 const Lines kStartLines = {
     "VexRegFilter DriverEntry",
-    "[DlExtFunc] Cannot resolve ZwSetInformationKey",
     "VexRegFilter - OS Version: 0x0a000000",
 };
 

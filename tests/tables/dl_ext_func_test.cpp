@@ -308,6 +308,7 @@ TEST_F(DlExtFuncTest, EveryAllocationFailureOfTheQueriesIsReportedAndLeaksNothin
 
 TEST_F(DlExtFuncTest, SetKeyLastWriteTimeFailsWhileTheKernelLacksTheRoutine)
 {
+    vexsim::HideExport(u"ZwSetInformationKey");
     Load();
     vexsim::ClearDebugOutput();
     LARGE_INTEGER time;
@@ -316,11 +317,23 @@ TEST_F(DlExtFuncTest, SetKeyLastWriteTimeFailsWhileTheKernelLacksTheRoutine)
     EXPECT_EQ(std::vector<std::string>{"[DlExtFunc] Cannot resolve ZwSetInformationKey"}, vexsim::DebugOutput());
 }
 
-// Disabled: needs the simulated registry, which is to export ZwSetInformationKey and hold a key
-// whose last-write time can be set and read back.
-TEST_F(DlExtFuncTest, DISABLED_SetKeyLastWriteTimeWritesTheKeysTime)
+TEST_F(DlExtFuncTest, SetKeyLastWriteTimeWritesTheKeysTime)
 {
-    FAIL() << "needs the simulated registry";
+    Load();
+    vextest::Wide name(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Stamped");
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, name.get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE key = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, ZwCreateKey(&key, KEY_ALL_ACCESS, &oa, 0, nullptr, REG_OPTION_VOLATILE, nullptr));
+    LARGE_INTEGER time;
+    time.QuadPart = 130000000000000000LL;
+    EXPECT_EQ(STATUS_SUCCESS, SetKeyLastWriteTime(key, time));
+    KEY_BASIC_INFORMATION info{};
+    ULONG length = 0;
+    (void)ZwQueryKey(key, KeyBasicInformation, &info, sizeof(info), &length);
+    EXPECT_EQ(time.QuadPart, info.LastWriteTime.QuadPart);
+    EXPECT_EQ(STATUS_SUCCESS, ZwDeleteKey(key));
+    EXPECT_EQ(STATUS_SUCCESS, ZwClose(key));
 }
 
 }  // namespace

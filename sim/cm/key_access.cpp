@@ -1,0 +1,26 @@
+// Access to keys: who is checked against a key's DACL and what a trusted caller is granted.
+#include "sim/cm/registry.h"
+
+#include "sim/ob/object.h"
+
+namespace vexsim {
+
+// Kernel callers are trusted unless they ask for the check with OBJ_FORCE_ACCESS_CHECK, as the
+// object manager does for every object type.
+bool MustCheckAccess(KPROCESSOR_MODE mode, ULONG attributes)
+{
+    return mode == UserMode || (attributes & OBJ_FORCE_ACCESS_CHECK) != 0;
+}
+
+NTSTATUS GrantKeyAccess(const SecurityDescriptorBytes& security, ACCESS_MASK desired, bool check, ACCESS_MASK* granted)
+{
+    // The view flags choose a registry view; they are no rights and never reach a handle.
+    desired &= ~static_cast<ACCESS_MASK>(KEY_WOW64_RES);
+    if (!check) {
+        *granted = MapAccess(KeyObjectType(), desired);
+        return STATUS_SUCCESS;
+    }
+    return AccessCheck(security, TokenOf(CurrentContext().process), desired, KeyGenericMapping(), granted);
+}
+
+}  // namespace vexsim

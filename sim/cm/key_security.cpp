@@ -1,0 +1,111 @@
+// ZwQuerySecurityObject and ZwSetSecurityObject on key handles: the key's self-relative
+// descriptor through the security model, with the RegNt*KeySecurity notifications. Objects of
+// other types carry no descriptor in this machine (STATUS_NOT_SUPPORTED).
+#include "sim/cm/key_operation.h"
+#include "sim/cm/key_services.h"
+#include "sim/ob/handles.h"
+
+namespace vexsim {
+
+namespace {
+
+constexpr SECURITY_INFORMATION kOwner = 0x1;
+constexpr SECURITY_INFORMATION kGroup = 0x2;
+constexpr SECURITY_INFORMATION kDacl = 0x4;
+constexpr SECURITY_INFORMATION kSacl = 0x8;
+constexpr SECURITY_INFORMATION kLabel = 0x10;
+
+ACCESS_MASK AccessToRead(SECURITY_INFORMATION information)
+{
+    ACCESS_MASK access = 0;
+    if (information & (kOwner | kGroup | kDacl | kLabel)) access |= READ_CONTROL;
+    if (information & kSacl) access |= ACCESS_SYSTEM_SECURITY;
+    return access;
+}
+
+ACCESS_MASK AccessToWrite(SECURITY_INFORMATION information)
+{
+    ACCESS_MASK access = 0;
+    if (information & (kOwner | kGroup | kLabel)) access |= WRITE_OWNER;
+    if (information & kDacl) access |= WRITE_DAC;
+    if (information & kSacl) access |= ACCESS_SYSTEM_SECURITY;
+    return access;
+}
+
+// Whether the handle is a key's; anything else is refused before the registry sees it.
+NTSTATUS CheckKeyHandle(HANDLE handle, KPROCESSOR_MODE mode)
+{
+    PVOID object;
+    NTSTATUS status = ReferenceObjectByHandle(handle, 0, nullptr, mode, &object, nullptr);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    bool key = IsKeyObject(object);
+    DereferenceObject(object);
+    return key ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED;
+}
+
+}  // namespace
+
+}  // namespace vexsim
+
+using namespace vexsim;
+
+extern "C" NTSTATUS NTAPI ZwQuerySecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+                                                PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Length,
+                                                PULONG ResultLength)
+{
+    PreviousModeScope kernel(KernelMode);
+    NTSTATUS status = CheckOutputBuffer(SecurityDescriptor, Length, ResultLength, KernelMode);
+    if (NT_SUCCESS(status)) {
+        status = CheckKeyHandle(Handle, KernelMode);
+    }
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    SECURITY_INFORMATION information = SecurityInformation;
+    ULONG length = Length;
+    REG_QUERY_KEY_SECURITY_INFORMATION info{nullptr, &information, SecurityDescriptor, &length,
+                                            nullptr, nullptr,      nullptr};
+    return RunKeyOperation(Handle, AccessToRead(SecurityInformation), KernelMode, RegNtPreQueryKeySecurity,
+                           RegNtPostQueryKeySecurity, info, [&](KeyBody& key) {
+                               SecurityDescriptorBytes copy;
+                               {
+                                   std::lock_guard lock(TreeLock());
+                                   if (key.node->deleted) {
+                                       return STATUS_KEY_DELETED;
+                                   }
+                                   copy = key.node->security;
+                               }
+                               return QuerySecurity(copy, SecurityInformation, SecurityDescriptor, Length,
+                                                    ResultLength);
+                           });
+}
+
+// Keys of application hives refuse per-key security (STATUS_ACCESS_DENIED), as on Windows.
+extern "C" NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+                                              PSECURITY_DESCRIPTOR SecurityDescriptor)
+{
+    PreviousModeScope kernel(KernelMode);
+    if (SecurityDescriptor == nullptr) {
+        return BadPointer(KernelMode, "a null SecurityDescriptor");
+    }
+    NTSTATUS status = CheckKeyHandle(Handle, KernelMode);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    SECURITY_INFORMATION information = SecurityInformation;
+    REG_SET_KEY_SECURITY_INFORMATION info{nullptr, &information, SecurityDescriptor, nullptr, nullptr, nullptr};
+    return RunKeyOperation(Handle, AccessToWrite(SecurityInformation), KernelMode, RegNtPreSetKeySecurity,
+                           RegNtPostSetKeySecurity, info, [&](KeyBody& key) {
+                               std::lock_guard lock(TreeLock());
+                               KeyNode& node = *key.node;
+                               if (node.deleted) {
+                                   return STATUS_KEY_DELETED;
+                               }
+                               if (node.appHive != nullptr) {
+                                   return STATUS_ACCESS_DENIED;
+                               }
+                               return SetSecurity(node.security, SecurityInformation, SecurityDescriptor);
+                           });
+}

@@ -1,0 +1,301 @@
+// The key tree: nodes, their subkeys and values, the hives a machine boots with, and the
+// application-hive table. Every function here runs under TreeLock().
+#include "sim/cm/registry.h"
+
+#include "sim/rtl/utf.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+
+namespace vexsim {
+
+namespace {
+
+std::mutex g_treeLock;
+std::shared_ptr<KeyNode> g_root;                              // \REGISTRY
+std::map<std::u16string, std::shared_ptr<AppHive>> g_appHives;  // by upper-cased {GUID}
+ULONG g_nextAppHive = 1;
+
+const std::u16string kLinkValueName = u"SymbolicLinkValue";
+
+auto SubkeyPosition(const KeyNode& parent, const std::u16string& upcased)
+{
+    return std::lower_bound(parent.subkeys.begin(), parent.subkeys.end(), upcased,
+                            [](const std::shared_ptr<KeyNode>& node, const std::u16string& name) {
+                                return node->upcasedName < name;
+                            });
+}
+
+KeyNode& Ensure(KeyNode& parent, std::u16string_view name, bool isVolatile = false)
+{
+    if (auto existing = FindSubkey(parent, name)) {
+        return *existing;
+    }
+    KeyNode& node = *InsertSubkey(parent, name, DefaultKeySecurity());
+    node.isVolatile = isVolatile;
+    return node;
+}
+
+KeyNode& EnsurePath(KeyNode& from, std::u16string_view path)
+{
+    KeyNode* node = &from;
+    std::vector<std::u16string_view> components;
+    (void)SplitKeyPath(path, components);
+    for (std::u16string_view component : components) {
+        node = &Ensure(*node, component);
+    }
+    return *node;
+}
+
+KeyNode& HiveRoot(KeyNode& parent, std::u16string_view name, bool isVolatile = false)
+{
+    KeyNode& node = Ensure(parent, name, isVolatile);
+    node.isHiveRoot = true;
+    return node;
+}
+
+void MakeLink(KeyNode& parent, std::u16string_view name, const std::u16string& target)
+{
+    KeyNode& link = Ensure(parent, name, true);
+    link.isLink = true;
+    std::vector<UCHAR> data(target.size() * sizeof(char16_t));
+    std::copy_n(reinterpret_cast<const UCHAR*>(target.data()), data.size(), data.begin());
+    link.values.push_back(KeyValue{kLinkValueName, REG_LINK, std::move(data)});
+}
+
+// The COM registration subkeys a 32-bit caller sees in Classes\Wow6432Node.
+void PrepareClassesRoot(KeyNode& classes)
+{
+    classes.wow = WowRedirect::ClassesRoot;
+    KeyNode& wow = Ensure(classes, u"Wow6432Node");
+    for (const char16_t* name : {u"CLSID", u"Interface"}) {
+        Ensure(classes, name);
+        Ensure(wow, name);
+    }
+}
+
+}  // namespace
+
+std::mutex& TreeLock()
+{
+    return g_treeLock;
+}
+
+const std::shared_ptr<KeyNode>& RegistryRoot()
+{
+    return g_root;
+}
+
+std::shared_ptr<KeyNode> FindSubkey(const KeyNode& parent, std::u16string_view name)
+{
+    std::u16string upcased = UpcaseName(name);
+    auto position = SubkeyPosition(parent, upcased);
+    return position != parent.subkeys.end() && (*position)->upcasedName == upcased ? *position : nullptr;
+}
+
+std::shared_ptr<KeyNode> InsertSubkey(KeyNode& parent, std::u16string_view name, SecurityDescriptorBytes security)
+{
+    auto node = std::make_shared<KeyNode>();
+    node->name = std::u16string(name);
+    node->upcasedName = UpcaseName(name);
+    node->parent = &parent;
+    node->depth = parent.depth + 1;
+    node->security = std::move(security);
+    node->appHive = parent.appHive;
+    node->lastWriteTime = Now();
+    parent.subkeys.insert(SubkeyPosition(parent, node->upcasedName), node);
+    Touch(parent);
+    return node;
+}
+
+void RemoveSubkey(KeyNode& parent, KeyNode& child)
+{
+    auto position = SubkeyPosition(parent, child.upcasedName);
+    if (position != parent.subkeys.end() && position->get() == &child) {
+        parent.subkeys.erase(position);
+    }
+    Touch(parent);
+}
+
+void RenameSubkey(KeyNode& parent, KeyNode& node, std::u16string_view newName)
+{
+    auto position = SubkeyPosition(parent, node.upcasedName);
+    std::shared_ptr<KeyNode> kept = *position;
+    parent.subkeys.erase(position);
+    node.name = std::u16string(newName);
+    node.upcasedName = UpcaseName(newName);
+    parent.subkeys.insert(SubkeyPosition(parent, node.upcasedName), std::move(kept));
+    Touch(parent);
+    Touch(node);
+}
+
+std::u16string FullNameOf(const KeyNode& node)
+{
+    std::vector<const std::u16string*> parts;
+    for (const KeyNode* current = &node; current != nullptr; current = current->parent) {
+        parts.push_back(&current->name);
+    }
+    std::u16string name;
+    for (auto part = parts.rbegin(); part != parts.rend(); ++part) {
+        name += kPathSeparator;
+        name += **part;
+    }
+    return name;
+}
+
+const KeyValue* FindValue(const KeyNode& node, std::u16string_view name)
+{
+    for (const KeyValue& value : node.values) {
+        if (SameName(value.name, name)) {
+            return &value;
+        }
+    }
+    return nullptr;
+}
+
+std::u16string LinkTargetOf(const KeyNode& node)
+{
+    const KeyValue* value = FindValue(node, kLinkValueName);
+    if (value == nullptr || value->type != REG_LINK) {
+        return {};
+    }
+    return std::u16string(reinterpret_cast<const char16_t*>(value->data.data()), value->data.size() / sizeof(char16_t));
+}
+
+LONGLONG Now()
+{
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    return now.QuadPart;
+}
+
+void Touch(KeyNode& node)
+{
+    node.lastWriteTime = Now();
+}
+
+std::shared_ptr<AppHive> FindAppHive(const KeyNode& node)
+{
+    if (node.appHive == nullptr) {
+        return nullptr;
+    }
+    auto found = g_appHives.find(UpcaseName(node.appHive->guid));
+    return found == g_appHives.end() ? nullptr : found->second;
+}
+
+// The layout of a freshly installed machine, reduced to the keys a sandbox touches first.
+void BuildRegistryTree(const MachineConfig& config)
+{
+    g_appHives.clear();
+    g_nextAppHive = 1;
+    g_root = std::make_shared<KeyNode>();
+    g_root->name = u"REGISTRY";
+    g_root->upcasedName = u"REGISTRY";
+    g_root->security = DefaultKeySecurity();
+    g_root->isHiveRoot = true;
+    g_root->lastWriteTime = Now();
+    KeyNode& root = *g_root;
+
+    KeyNode& machine = HiveRoot(root, u"MACHINE");
+    KeyNode& software = HiveRoot(machine, u"SOFTWARE");
+    software.wow = WowRedirect::SoftwareRoot;
+    PrepareClassesRoot(Ensure(software, u"Classes"));
+    EnsurePath(software, u"Microsoft\\Windows\\CurrentVersion");
+    EnsurePath(software, u"Policies");
+    KeyNode& software32 = Ensure(software, u"Wow6432Node");
+    EnsurePath(software32, u"Microsoft\\Windows\\CurrentVersion");
+
+    KeyNode& system = HiveRoot(machine, u"SYSTEM");
+    KeyNode& controlSet = Ensure(system, u"ControlSet001");
+    EnsurePath(controlSet, u"Control");
+    EnsurePath(controlSet, u"Services");
+    MakeLink(system, u"CurrentControlSet", u"\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet001");
+
+    KeyNode& hardware = HiveRoot(machine, u"HARDWARE", true);
+    for (const char16_t* path : {u"DESCRIPTION", u"DESCRIPTION\\System", u"DEVICEMAP"}) {
+        EnsurePath(hardware, path).isVolatile = true;
+    }
+    HiveRoot(machine, u"SAM");
+    HiveRoot(machine, u"SECURITY");
+
+    KeyNode& users = HiveRoot(root, u"USER");
+    EnsurePath(HiveRoot(users, u".DEFAULT"), u"Software");
+    for (const std::string& sid : config.userSids) {
+        std::u16string wideSid = Utf8ToUtf16(sid);
+        KeyNode& classes = HiveRoot(users, wideSid + u"_Classes");
+        PrepareClassesRoot(classes);
+        KeyNode& profile = HiveRoot(users, wideSid);
+        KeyNode& userSoftware = EnsurePath(profile, u"Software\\Microsoft\\Windows\\CurrentVersion");
+        (void)userSoftware;
+        MakeLink(*FindSubkey(profile, u"Software"), u"Classes", u"\\REGISTRY\\USER\\" + wideSid + u"_Classes");
+        EnsurePath(profile, u"Environment");
+    }
+
+    HiveRoot(root, u"A", true);
+    HiveRoot(root, u"WC", true);
+}
+
+void ClearRegistryTree()
+{
+    g_appHives.clear();
+    g_root.reset();
+}
+
+namespace {
+
+void DropVolatileBelow(KeyNode& node)
+{
+    std::erase_if(node.subkeys, [](const std::shared_ptr<KeyNode>& child) {
+        if (child->isVolatile && !child->isHiveRoot) {
+            child->deleted = true;
+            child->parent = nullptr;
+            return true;
+        }
+        return false;
+    });
+    for (const auto& child : node.subkeys) {
+        DropVolatileBelow(*child);
+    }
+}
+
+}  // namespace
+
+void DropVolatileKeys()
+{
+    DropVolatileBelow(*g_root);
+}
+
+// Application hives get GUID-shaped names from a counter, so runs are repeatable.
+std::shared_ptr<AppHive> AddAppHive()
+{
+    char guid[40];
+    std::snprintf(guid, sizeof(guid), "{5ABB0C1E-0000-4000-8000-%012X}", g_nextAppHive++);
+    auto hive = std::make_shared<AppHive>();
+    hive->guid = Utf8ToUtf16(guid);
+    hive->root = std::make_shared<KeyNode>();
+    KeyNode& root = *hive->root;
+    root.name = hive->guid;
+    root.upcasedName = UpcaseName(hive->guid);
+    root.parent = FindSubkey(*g_root, u"A").get();
+    root.depth = 2;
+    root.security = DefaultKeySecurity();
+    root.isHiveRoot = true;
+    root.appHive = hive.get();
+    root.lastWriteTime = Now();
+    g_appHives.emplace(root.upcasedName, hive);
+    return hive;
+}
+
+std::shared_ptr<KeyNode> FindAppHiveRoot(std::u16string_view guid)
+{
+    auto found = g_appHives.find(UpcaseName(guid));
+    return found == g_appHives.end() ? nullptr : found->second->root;
+}
+
+void RemoveAppHive(AppHive& hive)
+{
+    g_appHives.erase(UpcaseName(hive.guid));
+}
+
+}  // namespace vexsim

@@ -1,0 +1,188 @@
+// The simulated configuration manager: the key tree, key objects and the pieces its services
+// share. Host code only; drivers reach it through the Zw* and Cm* routines of ntcm.h, tests and
+// tools through registry_host.h and user_registry.h.
+//
+// What it holds. One tree of key nodes rooted at \REGISTRY: MACHINE (SOFTWARE, SYSTEM, HARDWARE,
+// SAM, SECURITY), USER (.DEFAULT, each configured user SID and its <SID>_Classes hive), A (the
+// parent of application hives, which are not its listed subkeys: they are reachable only through
+// the handle their loading returned) and WC (container hives). A node keeps its name as created
+// (case preserved), its class, its values in insertion order, its subkeys sorted by upper-cased
+// name, its last-write time (simulated clock), its self-relative security descriptor and whether
+// it is volatile, a symbolic link or deleted.
+//
+// Key objects. Every create or open makes a new key object (type CmKeyObjectType) whose body
+// holds a shared reference on its node and the node's full name at that moment, which is what
+// CmCallbackGetKeyObjectID reports for the object's whole life (a rename does not change it).
+// A deleted node stays alive while key objects refer to it; every operation on such an object
+// but close fails with STATUS_KEY_DELETED. When a key object's last reference goes, its delete
+// procedure tells the callbacks (RegNtPreKeyHandleClose, RegNtPostKeyHandleClose), delivers
+// RegNtCallbackObjectContextCleanup for every context attached to it, and frees the body. An
+// application hive is unloaded when the last key object inside it goes.
+//
+// Locks. TreeLock() guards every node of every hive and the application-hive table. It is never
+// held while a callback runs or an object is released, so callbacks may call back into the
+// registry. The callback list has its own lock (callbacks.cpp).
+//
+// Life cycle. RegistryBoot builds the tree from the machine configuration; RegistryShutdown
+// drops the tree and the callback list. Key objects still alive then (handles the machine's
+// shutdown has not closed yet) keep their nodes until the object store frees them, without any
+// notification.
+#pragma once
+
+#include "sim/core/components.h"
+#include "sim/se/security.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace vexsim {
+
+constexpr size_t kMaxKeyNameChars = 255;        // one path component
+constexpr size_t kMaxValueNameChars = 16383;
+constexpr size_t kMaxLevelsPerCall = 32;        // components one create or open may walk
+constexpr size_t kMaxKeyDepth = 512;            // levels below \REGISTRY
+constexpr WCHAR kPathSeparator = u'\\';
+
+struct KeyValue {
+    std::u16string name;        // as set; empty for the default value
+    ULONG type = REG_NONE;
+    std::vector<UCHAR> data;
+};
+
+// Which view a WOW64 (32-bit) caller gets below a node.
+enum class WowRedirect {
+    None,
+    SoftwareRoot,  // HKLM\SOFTWARE: everything but Classes lives in Wow6432Node
+    ClassesRoot,   // a Classes root: the COM registration subkeys live in Wow6432Node
+};
+
+struct AppHive;
+
+struct KeyNode {
+    std::u16string name;                            // case preserved
+    std::u16string upcasedName;                     // the sort and lookup key
+    std::u16string className;
+    KeyNode* parent = nullptr;                      // null for \REGISTRY and for deleted nodes
+    std::vector<std::shared_ptr<KeyNode>> subkeys;  // sorted by upcasedName
+    std::vector<KeyValue> values;                   // insertion order
+    LONGLONG lastWriteTime = 0;
+    SecurityDescriptorBytes security;
+    ULONG depth = 0;                                // levels below \REGISTRY
+    bool isVolatile = false;
+    bool isLink = false;
+    bool isHiveRoot = false;                        // cannot be deleted or renamed
+    bool deleted = false;
+    WowRedirect wow = WowRedirect::None;
+    AppHive* appHive = nullptr;                     // the application hive it belongs to, if any
+};
+
+// An application hive loaded by a process: \REGISTRY\A\{GUID}.
+struct AppHive {
+    std::u16string guid;               // "{...}"
+    std::shared_ptr<KeyNode> root;
+    size_t keyObjects = 0;             // live key objects inside the hive; guarded by TreeLock()
+};
+
+// Body of a key object.
+struct KeyBody {
+    std::shared_ptr<KeyNode> node;
+    std::u16string name;               // full name when opened: what CmCallbackGetKeyObjectID reports
+    UNICODE_STRING nameString;         // counted view of name handed to callbacks
+    std::shared_ptr<AppHive> appHive;  // keeps the hive loaded while the object lives
+};
+
+std::mutex& TreeLock();
+
+// ---- names (key_names.cpp)
+std::u16string UpcaseName(std::u16string_view name);
+bool SameName(std::u16string_view a, std::u16string_view b);
+// Splits a relative path at backslashes; one trailing backslash is allowed. An empty component
+// elsewhere gives STATUS_OBJECT_NAME_INVALID, a component longer than 255 characters
+// STATUS_INVALID_PARAMETER.
+[[nodiscard]] NTSTATUS SplitKeyPath(std::u16string_view path, std::vector<std::u16string_view>& components);
+// The counted string's text, or STATUS_INVALID_PARAMETER for an odd length or a missing buffer.
+[[nodiscard]] NTSTATUS CaptureCountedName(PCUNICODE_STRING name, std::u16string& text);
+
+// ---- tree (key_tree.cpp); callers hold TreeLock()
+const std::shared_ptr<KeyNode>& RegistryRoot();
+std::shared_ptr<KeyNode> FindSubkey(const KeyNode& parent, std::u16string_view name);
+// Creates a subkey with an inherited descriptor; the caller checked the name and volatility.
+std::shared_ptr<KeyNode> InsertSubkey(KeyNode& parent, std::u16string_view name, SecurityDescriptorBytes security);
+void RemoveSubkey(KeyNode& parent, KeyNode& child);
+// Gives a subkey a new name and its place in the sorted order; the caller checked for siblings.
+void RenameSubkey(KeyNode& parent, KeyNode& node, std::u16string_view newName);
+std::u16string FullNameOf(const KeyNode& node);
+const KeyValue* FindValue(const KeyNode& node, std::u16string_view name);
+// The target of a link key (its SymbolicLinkValue), empty when it has none.
+std::u16string LinkTargetOf(const KeyNode& node);
+LONGLONG Now();
+void Touch(KeyNode& node);
+std::shared_ptr<AppHive> FindAppHive(const KeyNode& node);
+void BuildRegistryTree(const MachineConfig& config);
+void ClearRegistryTree();
+// Drops the nodes of every volatile key, as a restart does.
+void DropVolatileKeys();
+std::shared_ptr<AppHive> AddAppHive();
+void RemoveAppHive(AppHive& hive);
+std::shared_ptr<KeyNode> FindAppHiveRoot(std::u16string_view guid);
+
+// ---- key objects (key_object.cpp)
+POBJECT_TYPE KeyObjectType();
+// A new key object on the node with one reference owned by the caller.
+PVOID CreateKeyObject(const std::shared_ptr<KeyNode>& node);
+KeyBody& BodyOf(PVOID keyObject);
+bool IsKeyObject(PVOID object);
+// The permanent object of \REGISTRY: the RootObject of absolute creates and opens.
+PVOID RegistryRootObject();
+void CreateRegistryRootObject();
+void ReleaseRegistryRootObject();
+// Delete procedures notify only while the registry runs.
+void SetRegistryRunning(bool running);
+bool IsRegistryRunning();
+
+// The key object behind a handle, referenced, with the handle's access checked for user-mode
+// callers (kernel callers are trusted, as on Windows).
+[[nodiscard]] NTSTATUS ReferenceKeyByHandle(HANDLE handle, ACCESS_MASK desiredAccess, KPROCESSOR_MODE mode,
+                                            PVOID* keyObject);
+
+// Sets the calling thread's previous mode for the length of a service: Zw* routines run as
+// KernelMode, the user-mode calls as UserMode.
+class PreviousModeScope {
+public:
+    explicit PreviousModeScope(KPROCESSOR_MODE mode);
+    ~PreviousModeScope();
+    PreviousModeScope(const PreviousModeScope&) = delete;
+    PreviousModeScope& operator=(const PreviousModeScope&) = delete;
+
+private:
+    KPROCESSOR_MODE saved_;
+};
+
+// Output arguments a caller breaks the contract with: a kernel caller stops the machine (what a
+// bad pointer does on Windows), a user caller gets STATUS_ACCESS_VIOLATION.
+[[nodiscard]] NTSTATUS BadPointer(KPROCESSOR_MODE mode, const char* what);
+
+// ---- security of keys (key_access.cpp)
+const GENERIC_MAPPING& KeyGenericMapping();
+// Whether opens by this caller are checked against the key's DACL.
+bool MustCheckAccess(KPROCESSOR_MODE mode, ULONG attributes);
+// The access a caller gets to a node: the checked grant, or every desired right mapped for a
+// trusted caller.
+[[nodiscard]] NTSTATUS GrantKeyAccess(const SecurityDescriptorBytes& security, ACCESS_MASK desired, bool check,
+                                      ACCESS_MASK* granted);
+
+// ---- create and open (key_open.cpp)
+struct OpenKeyRequest {
+    ACCESS_MASK desiredAccess = 0;
+    POBJECT_ATTRIBUTES attributes = nullptr;
+    ULONG options = 0;
+    PUNICODE_STRING className = nullptr;  // create only
+    bool create = false;
+    bool allowAppHiveRoot = false;        // the loader's own open of a new application hive
+};
+[[nodiscard]] NTSTATUS OpenOrCreateKey(const OpenKeyRequest& request, KPROCESSOR_MODE mode, PHANDLE keyHandle,
+                                       PULONG disposition);
+
+}  // namespace vexsim
