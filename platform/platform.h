@@ -13,6 +13,8 @@
 #include "sim/ntob.h"
 #include "sim/ntio.h"
 #include "sim/ntcm.h"
+#include "sim/ntfile.h"
+#include "sim/ntps.h"
 #endif
 
 #include "fltmgr.h"
