@@ -2,6 +2,7 @@
 #include "driver/global.h"
 #include "driver/teardown.h"
 #include "log/log.h"
+#include "process/process_lists.h"
 #include "tables/dl_ext_func.h"
 #include "tables/id_manager.h"
 
@@ -44,6 +45,7 @@ VOID ReleaseDriverState(VOID)
     CTFinalize(&g_VexRegFilterData.CopyKeyHistory);
     CTFinalize(&g_VexRegFilterData.CopySubkeyHistory);
     CTFinalize(&g_VexRegFilterData.DifferenceHistory);
+    ClearProcessLists(FALSE);
     CTFinalize(&g_VexRegFilterData.ProcessCache);
     IDManFinalize();
     StopLogging();
