@@ -164,7 +164,7 @@ Cleanup:
 
 NTSTATUS KernelGetLongPathName(PCUNICODE_STRING Path, PUNICODE_STRING LongPath)
 {
-    static const UNICODE_STRING devicePrefix = RTL_CONSTANT_STRING(L"\\Device\\");
+    static const UNICODE_STRING devicePrefix = CONSTANT_WIDE_STRING(L"\\Device\\");
     NTSTATUS status;
 
     LongPath->Buffer = NULL;

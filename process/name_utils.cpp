@@ -115,8 +115,8 @@ Cleanup:
 
 NTSTATUS GetFileNameFromCreateInfo(PPS_CREATE_NOTIFY_INFO CreateInfo, PUNICODE_STRING DosName)
 {
-    static const UNICODE_STRING uncPrefix = RTL_CONSTANT_STRING(L"\\??\\UNC");
-    static const UNICODE_STRING backslash = RTL_CONSTANT_STRING(L"\\");
+    static const UNICODE_STRING uncPrefix = CONSTANT_WIDE_STRING(L"\\??\\UNC");
+    static const UNICODE_STRING backslash = CONSTANT_WIDE_STRING(L"\\");
     NTSTATUS status;
     PFILE_OBJECT file = CreateInfo->FileObject;
 

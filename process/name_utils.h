@@ -6,6 +6,10 @@
 
 #include "platform.h"
 
+// A counted view of a wide string literal (the DDK's RTL_CONSTANT_STRING without its constness
+// trouble in C++).
+#define CONSTANT_WIDE_STRING(s) {sizeof(s) - sizeof(WCHAR), sizeof(s), (PWSTR)(s)}
+
 // The longest text the expansion of short components produces, in bytes, with its NUL after it.
 #define LONG_PATH_BUFFER_BYTES 32766
 
