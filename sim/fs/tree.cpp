@@ -162,10 +162,11 @@ std::u16string ShortPathOf(const std::u16string& path)
     // Keep the given prefix (drive, \??\C:, device or share) and rewrite the components after it.
     std::vector<std::u16string> given = SplitComponents(path);
     size_t prefixComponents = given.size() - chain.size();
-    std::u16string result = path.substr(0, path.size() >= 2 && path[0] == u'\\' && path[1] == u'\\' ? 2 : 0);
-    if (result.empty() && path.size() >= 1 && path[0] == u'\\') {
-        result = u"\\";
+    size_t leadingSlashes = 0;
+    while (leadingSlashes < 2 && leadingSlashes < path.size() && path[leadingSlashes] == u'\\') {
+        ++leadingSlashes;
     }
+    std::u16string result(leadingSlashes, u'\\');
     for (size_t i = 0; i < given.size(); ++i) {
         if (i != 0) {
             result += u'\\';
