@@ -4,6 +4,7 @@
 #include "log/log.h"
 #include "names/names.h"
 #include "tables/builtin_lists.h"
+#include "process/process_lists.h"
 #include "tables/dl_ext_func.h"
 #include "tables/id_manager.h"
 #include "tables/key_lists.h"
@@ -50,6 +51,7 @@ VOID ReleaseDriverState(VOID)
     CTFinalize(&g_VexRegFilterData.DifferenceHistory);
     ResetExcludeKey();
     ResetExcludeValue();
+    ClearProcessLists(FALSE);
     CTFinalize(&g_VexRegFilterData.ProcessCache);
     HLFinalize();
     ELFinalize();

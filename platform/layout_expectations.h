@@ -45,7 +45,13 @@
     X(ACCESS_DENIED_ACE, 12)                \
     X(SYSTEM_AUDIT_ACE, 12)                 \
     X(SECURITY_DESCRIPTOR, 40)              \
-    X(SECURITY_DESCRIPTOR_RELATIVE, 20)
+    X(SECURITY_DESCRIPTOR_RELATIVE, 20) \
+    X(FILE_OBJECT, 216)                     \
+    X(VPB, 96)                              \
+    X(FILE_BOTH_DIR_INFORMATION, 96)        \
+    X(PS_CREATE_NOTIFY_INFO, 72)            \
+    X(IMAGE_INFO, 40)                       \
+    X(KAPC_STATE, 48)
 
 #define VEX_LAYOUT_OFFSETS(X)                                                      \
     X(UNICODE_STRING, Length, 0)                                                   \
@@ -151,4 +157,23 @@
     X(SECURITY_DESCRIPTOR_RELATIVE, Owner, 4)                                      \
     X(SECURITY_DESCRIPTOR_RELATIVE, Group, 8)                                      \
     X(SECURITY_DESCRIPTOR_RELATIVE, Sacl, 12)                                      \
-    X(SECURITY_DESCRIPTOR_RELATIVE, Dacl, 16)
+    X(SECURITY_DESCRIPTOR_RELATIVE, Dacl, 16) \
+    X(FILE_OBJECT, DeviceObject, 8)                                                \
+    X(FILE_OBJECT, Vpb, 16)                                                        \
+    X(FILE_OBJECT, FileName, 88)                                                   \
+    X(VPB, DeviceObject, 8)                                                        \
+    X(VPB, RealDevice, 16)                                                         \
+    X(FILE_BOTH_DIR_INFORMATION, FileAttributes, 56)                               \
+    X(FILE_BOTH_DIR_INFORMATION, FileNameLength, 60)                               \
+    X(FILE_BOTH_DIR_INFORMATION, ShortNameLength, 68)                              \
+    X(FILE_BOTH_DIR_INFORMATION, ShortName, 70)                                    \
+    X(FILE_BOTH_DIR_INFORMATION, FileName, 94)                                     \
+    X(PS_CREATE_NOTIFY_INFO, ParentProcessId, 16)                                  \
+    X(PS_CREATE_NOTIFY_INFO, CreatingThreadId, 24)                                 \
+    X(PS_CREATE_NOTIFY_INFO, FileObject, 40)                                       \
+    X(PS_CREATE_NOTIFY_INFO, ImageFileName, 48)                                    \
+    X(PS_CREATE_NOTIFY_INFO, CommandLine, 56)                                      \
+    X(PS_CREATE_NOTIFY_INFO, CreationStatus, 64)                                   \
+    X(IMAGE_INFO, ImageBase, 8)                                                    \
+    X(IMAGE_INFO, ImageSize, 24)                                                   \
+    X(KAPC_STATE, Process, 32)

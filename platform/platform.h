@@ -14,6 +14,8 @@
 #include "sim/ntio.h"
 #include "sim/ntcm.h"
 #include "sim/ntse.h"
+#include "sim/ntfile.h"
+#include "sim/ntps.h"
 #endif
 
 #include "fltmgr.h"

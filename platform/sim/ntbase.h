@@ -31,7 +31,7 @@ static_assert(sizeof(wchar_t) == 2, "project code must be compiled with -fshort-
 
 typedef void VOID, *PVOID;
 typedef const void* PCVOID;
-typedef char CHAR, *PCHAR, *PSTR;
+typedef char CHAR, *PCHAR, *PSTR, CCHAR;
 typedef const char* PCSTR;
 typedef unsigned char UCHAR, *PUCHAR, BYTE, *PBYTE;
 typedef unsigned char BOOLEAN, *PBOOLEAN;

@@ -16,6 +16,8 @@ typedef enum _POOL_TYPE {
 } POOL_TYPE;
 NTKERNELAPI PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
 NTKERNELAPI VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
+// Frees whatever tag the block carries: for buffers the kernel allocates for its caller.
+NTKERNELAPI VOID NTAPI ExFreePool(PVOID P);
 
 // IRQL.
 NTKERNELAPI KIRQL NTAPI KeGetCurrentIrql(VOID);

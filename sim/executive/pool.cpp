@@ -204,3 +204,18 @@ extern "C" VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
     std::memset(P, kFreedFill, block->size);
     std::free(P);
 }
+
+// Frees a block whatever its tag: buffers the kernel allocates for a caller (a volume's DOS name)
+// are freed this way. An address the pool does not know gets ExFreePoolWithTag's report.
+extern "C" VOID NTAPI ExFreePool(PVOID P)
+{
+    using namespace vexsim;
+    ULONG tag = 0;
+    {
+        std::lock_guard<std::mutex> guard(g_pool.lock);
+        if (auto live = g_pool.live.find(reinterpret_cast<uintptr_t>(P)); live != g_pool.live.end()) {
+            tag = live->second.tag;
+        }
+    }
+    ExFreePoolWithTag(P, tag);
+}

@@ -1,6 +1,7 @@
 // Boot, shutdown and unload check of the I/O manager. Boot needs the System process, so the
 // object manager boots first; shutdown stops the worker before the object manager shuts down.
 #include "sim/core/components.h"
+#include "sim/fs/file_system.h"
 #include "sim/io/io_internal.h"
 
 namespace vexsim {
@@ -16,6 +17,7 @@ void IoShutdown()
 {
     StopWorkQueue();
     ResetIrps();
+    ResetFileSystems();
     ResetSymbolicLinks();
     ResetDevices();
 }

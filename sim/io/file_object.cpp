@@ -16,7 +16,7 @@ constexpr ACCESS_MASK kFileReadAttributes = 0x0080;
 constexpr ACCESS_MASK kFileWriteAttributes = 0x0100;
 constexpr ACCESS_MASK kFileAllAccess = STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x1FF;
 
-void SendToDriver(_FILE_OBJECT* file, UCHAR majorFunction)
+void SendToDriver(PFILE_OBJECT file, UCHAR majorFunction)
 {
     auto request = BuildIrp(majorFunction, file->DeviceObject, file);
     (void)CallDriver(*request);
@@ -24,24 +24,27 @@ void SendToDriver(_FILE_OBJECT* file, UCHAR majorFunction)
 
 void CloseFile(PVOID body)
 {
-    auto* file = static_cast<_FILE_OBJECT*>(body);
-    if (file->createSucceeded) {
+    auto* file = static_cast<PFILE_OBJECT>(body);
+    if (BodyOf(file).createSucceeded) {
         SendToDriver(file, IRP_MJ_CLEANUP);
     }
 }
 
 void DeleteFile(PVOID body)
 {
-    auto* file = static_cast<_FILE_OBJECT*>(body);
-    if (file->createSucceeded) {
+    auto* file = static_cast<PFILE_OBJECT>(body);
+    if (BodyOf(file).createSucceeded) {
         SendToDriver(file, IRP_MJ_CLOSE);
+    }
+    if (BodyOf(file).release != nullptr) {
+        BodyOf(file).release(file);
     }
     DereferenceObject(file->DeviceObject);
 }
 
 std::string DescribeFile(PVOID body)
 {
-    return "on " + NameForReport(static_cast<_FILE_OBJECT*>(body)->DeviceObject);
+    return "on " + NameForReport(static_cast<PFILE_OBJECT>(body)->DeviceObject);
 }
 
 _OBJECT_TYPE g_fileType{
@@ -58,6 +61,20 @@ _OBJECT_TYPE g_fileType{
 POBJECT_TYPE g_fileTypePointer = &g_fileType;
 
 }  // namespace
+
+FileObjectBody& BodyOf(PFILE_OBJECT file)
+{
+    return *reinterpret_cast<FileObjectBody*>(file);
+}
+
+PFILE_OBJECT CreateFileObject(PDEVICE_OBJECT device)
+{
+    auto* body = static_cast<FileObjectBody*>(CreateObject(&g_fileType, sizeof(FileObjectBody)));
+    body->file.Type = kIoTypeFile;
+    body->file.Size = sizeof(FILE_OBJECT);
+    body->file.DeviceObject = device;
+    return &body->file;
+}
 
 }  // namespace vexsim
 

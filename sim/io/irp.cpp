@@ -28,7 +28,7 @@ std::string Describe(const IrpRequest& request)
 
 }  // namespace
 
-std::unique_ptr<IrpRequest> BuildIrp(UCHAR majorFunction, PDEVICE_OBJECT device, _FILE_OBJECT* file)
+std::unique_ptr<IrpRequest> BuildIrp(UCHAR majorFunction, PDEVICE_OBJECT device, PFILE_OBJECT file)
 {
     auto request = std::make_unique<IrpRequest>();
     IRP& irp = request->irp;

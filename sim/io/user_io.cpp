@@ -54,14 +54,11 @@ NTSTATUS UserOpenFile(const std::u16string& path, ACCESS_MASK desiredAccess, HAN
         DereferenceObject(device);
         return STATUS_NO_SUCH_DEVICE;
     }
-    auto* file = static_cast<_FILE_OBJECT*>(CreateObject(*IoFileObjectType, sizeof(_FILE_OBJECT)));
-    file->Type = kIoTypeFile;
-    file->Size = sizeof(_FILE_OBJECT);
-    file->DeviceObject = device;  // takes over the resolution's reference
+    PFILE_OBJECT file = CreateFileObject(device);  // takes over the resolution's reference
     auto request = BuildIrp(IRP_MJ_CREATE, device, file);
     status = CallDriver(*request);
     if (NT_SUCCESS(status)) {
-        file->createSucceeded = TRUE;
+        BodyOf(file).createSucceeded = true;
         *handle = OpenHandle(file, 0, MapAccess(*IoFileObjectType, desiredAccess));
     }
     DereferenceObject(file);
@@ -89,7 +86,7 @@ NTSTATUS UserDeviceIoControl(HANDLE handle, ULONG ioControlCode, const void* inp
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    auto* file = static_cast<_FILE_OBJECT*>(object);
+    auto* file = static_cast<PFILE_OBJECT>(object);
     ULONG method = METHOD_FROM_CTL_CODE(ioControlCode);
     ACCESS_MASK required = RequiredAccess(ioControlCode);
     if ((entry.grantedAccess & required) != required) {

@@ -3,6 +3,7 @@
 #include "sim/ob/handles.h"
 #include "sim/ob/object.h"
 #include "sim/rtl/utf.h"
+#include "sim/ps/notify_routines.h"
 #include "sim/ps/thread.h"
 
 #include <map>
@@ -23,6 +24,9 @@ void DeleteProcess(PVOID body)
     auto* process = static_cast<PEPROCESS>(body);
     if (process->mainThread != nullptr) {
         DereferenceObject(process->mainThread);
+    }
+    if (process->imageFile != nullptr) {
+        DereferenceObject(process->imageFile);
     }
     process->~_EPROCESS();
 }
@@ -88,7 +92,7 @@ HandleTable& HandleTableOf(PEPROCESS process)
 PEPROCESS CreateUserProcess(const ProcessParams& params)
 {
     PEPROCESS process = NewProcessObject();
-    process->id = AllocateClientId();
+    process->id = params.id != 0 ? params.id : AllocateClientId();
     process->parentId = params.parentId;
     process->createTime = Now();
     process->imagePath = params.imagePath;
@@ -101,7 +105,9 @@ PEPROCESS CreateUserProcess(const ProcessParams& params)
     process->handles = process->ownHandles.get();
     process->mainThread = CreateThreadObject(process, nullptr, false);
     std::lock_guard lock(g_processLock);
-    g_processes.emplace(process->id, process);
+    if (!g_processes.emplace(process->id, process).second) {
+        StopMachine("process id " + std::to_string(process->id) + " is in use");
+    }
     return process;
 }
 
@@ -117,6 +123,11 @@ void EndProcess(PEPROCESS process, NTSTATUS exitStatus)
             return;
         }
         process->exitStatus = exitStatus;
+    }
+    // The exit notification runs while the process can still be looked up by its id.
+    NotifyProcessExit(process);
+    {
+        std::lock_guard lock(g_processLock);
         g_processes.erase(process->id);
         threads = process->threads;
     }

@@ -15,10 +15,21 @@
 #include "sim/ob/handle_table.h"
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
+
+namespace vexsim {
+
+// A range of a process's user address space: its bytes, and whether reading it faults.
+struct MemoryRegion {
+    std::vector<unsigned char> bytes;
+    bool readable = true;
+};
+
+}  // namespace vexsim
 
 struct _EPROCESS {
     ULONG_PTR id;                                 // client id, a multiple of 4
@@ -36,6 +47,11 @@ struct _EPROCESS {
     std::vector<PETHREAD> threads;                // live threads, guarded by the process lock
     std::atomic<bool> exited;
     NTSTATUS exitStatus;
+    PFILE_OBJECT imageFile;                       // referenced; null when started without an image file
+    ULONG_PTR imageBase;                          // where the main image's headers are; 0 when none
+    ULONG_PTR peb;                                // the process environment block; 0 when none
+    std::mutex memoryLock;                        // guards memory
+    std::map<ULONG_PTR, vexsim::MemoryRegion> memory;  // user address space, by base address
 };
 
 namespace vexsim {
@@ -47,6 +63,7 @@ struct ProcessParams {
     bool wow64 = false;
     std::string userSid = "S-1-5-21-1004336348-1177238915-682003330-1001";
     bool administrator = false;                   // an elevated administrator's process
+    ULONG_PTR id = 0;                             // a chosen (recycled) id, not in use; 0 takes the next
 };
 
 // Creates a running process. The pointer stays valid until EndProcess; reference it to keep it

@@ -1,0 +1,84 @@
+// Sandbox membership, the answers of the membership requests, and removal across all lists.
+#include "process/process_private.h"
+
+#define DEBUG_DETAILS 0x1
+
+BOOLEAN IsProcessUnderSandbox(HANDLE ProcessId)
+{
+    return FindMonitoredProcess(&g_VexRegFilterData.MonitoredProcessList, ProcessId, MONITORED_KIND_ANY, NULL);
+}
+
+static BOOLEAN IsDetailed(VOID)
+{
+    return (g_VexRegFilterData.DebugLogFlags & DEBUG_DETAILS) != 0;
+}
+
+// A monitored parent counts as under the sandbox for user mode, though its own registry
+// operations are not redirected.
+ULONG AnswerIsUnderSandbox(HANDLE ProcessId)
+{
+    BOOLEAN under = FindMonitoredProcess(&g_VexRegFilterData.MonitoredParentProcessList, ProcessId, MONITORED_KIND_ANY, NULL) ||
+                    IsProcessUnderSandbox(ProcessId);
+    if (IsDetailed()) {
+        DbgPrint(under ? "VexRegFilter - IOCTL_SANDBOX_IS_UNDER_SANDBOX :PID[%d]:TRUE\n"
+                       : "VexRegFilter - IOCTL_SANDBOX_IS_UNDER_SANDBOX :PID[%d]:FALSE\n",
+                 (ULONG)(ULONG_PTR)ProcessId);
+    }
+    return under ? 1 : 0;
+}
+
+ULONG AnswerIsExistUnderSandbox(VOID)
+{
+    BOOLEAN exists = !IsMonitoredProcessListEmpty(&g_VexRegFilterData.MonitoredProcessList);
+    if (IsDetailed()) {
+        DbgPrint(exists ? "VexRegFilter - IOCTL_SANDBOX_IS_EXIST_UNDER_SANDBOX :TRUE\n"
+                        : "VexRegFilter - IOCTL_SANDBOX_IS_EXIST_UNDER_SANDBOX :FALSE\n");
+    }
+    return exists ? 1 : 0;
+}
+
+// Only the first entry of the process in DescendantProcessList is compared.
+ULONG AnswerExistProcessTree(ULONG Id, HANDLE ProcessId)
+{
+    ULONG found = 0;
+    BOOLEAN exists = FindMonitoredProcess(&g_VexRegFilterData.DescendantProcessList, ProcessId, MONITORED_KIND_ANY, &found) &&
+                     found == Id;
+    if (IsDetailed()) {
+        DbgPrint(exists ? "VexRegFilter - IOCTL_EXIST_PROCESS_TREE :ID[%d]:PID[%d]:TRUE\n"
+                        : "VexRegFilter - IOCTL_EXIST_PROCESS_TREE :ID[%d]:PID[%d]:FALSE\n",
+                 Id, (ULONG)(ULONG_PTR)ProcessId);
+    }
+    return exists ? 1 : 0;
+}
+
+VOID DeleteProcessById(ULONG Id)
+{
+    PVEX_REG_FILTER_DATA data = &g_VexRegFilterData;
+    DeleteProcessName(&data->ParentProcessNameList, NULL, Id, FALSE);
+    DeleteProcessName(&data->ProcessNameList, NULL, Id, FALSE);
+    DeleteProcessName(&data->ExclusionProcessNameList, NULL, Id, FALSE);
+    DeleteMonitoredProcess(&data->MonitoredParentProcessList, NULL, Id, FALSE);
+    DeleteMonitoredProcess(&data->MonitoredProcessList, NULL, Id, FALSE);
+    DeleteProcessName(&data->RootProcessNameList, NULL, Id, FALSE);
+    DeleteMonitoredProcess(&data->MonitoredRootProcessList, NULL, Id, FALSE);
+    DeleteMonitoredProcess(&data->MonitoredChildOfRootProcessList, NULL, Id, FALSE);
+    DeleteProcessName(&data->PTreeMonNameList, NULL, Id, FALSE);
+    DeleteMonitoredProcess(&data->PTreeMonList, NULL, Id, FALSE);
+    DeleteMonitoredProcess(&data->DescendantProcessList, NULL, Id, FALSE);
+}
+
+VOID ClearProcessLists(BOOLEAN Logged)
+{
+    PVEX_REG_FILTER_DATA data = &g_VexRegFilterData;
+    ClearProcessNameList(&data->ParentProcessNameList, Logged);
+    ClearProcessNameList(&data->ProcessNameList, Logged);
+    ClearProcessNameList(&data->ExclusionProcessNameList, Logged);
+    ClearMonitoredProcessList(&data->MonitoredParentProcessList, Logged);
+    ClearMonitoredProcessList(&data->MonitoredProcessList, Logged);
+    ClearProcessNameList(&data->RootProcessNameList, Logged);
+    ClearMonitoredProcessList(&data->MonitoredRootProcessList, Logged);
+    ClearMonitoredProcessList(&data->MonitoredChildOfRootProcessList, Logged);
+    ClearProcessNameList(&data->PTreeMonNameList, Logged);
+    ClearMonitoredProcessList(&data->PTreeMonList, Logged);
+    ClearMonitoredProcessList(&data->DescendantProcessList, Logged);
+}

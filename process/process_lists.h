@@ -1,0 +1,58 @@
+// The eleven process lists and sandbox membership.
+//
+// Five name lists hold the image paths user mode registers, each with an identifier from the
+// identifier manager; six monitored lists hold live processes by id, each entry carrying the
+// identifier of the setting that caught it. Every list is a LOCKED_LIST of g_VexRegFilterData,
+// guarded by its own fast mutex. A list's mutex is never held across a call into another
+// component or a log write: removals collect entries under the mutex and release identifiers,
+// log and free after it. A name occurs at most once in a name list, also under concurrent
+// additions. Start-up initialises the lists; redirection stop and unload clear them.
+#pragma once
+
+#include "driver/global.h"
+
+// Kinds of monitored entries (a bit set; look-ups take a mask).
+#define MONITORED_KIND_PROCESS 1
+#define MONITORED_KIND_CHILD 2
+#define MONITORED_KIND_ANY 3
+
+// Name-list family; settings are added by the registrations below.
+BOOLEAN FindProcessName(PLOCKED_LIST List, PCWSTR Name, PULONG Id);
+VOID DeleteProcessName(PLOCKED_LIST List, PCWSTR Name, ULONG Id, BOOLEAN ByName);
+VOID ClearProcessNameList(PLOCKED_LIST List, BOOLEAN Logged);
+
+// Monitored-list family.
+NTSTATUS InsertMonitoredProcess(PLOCKED_LIST List, PEPROCESS Process, HANDLE ProcessId, HANDLE ParentProcessId, ULONG Kind,
+                                ULONG Id);
+BOOLEAN FindMonitoredProcess(PLOCKED_LIST List, HANDLE ProcessId, ULONG KindMask, PULONG Id);
+VOID DeleteMonitoredProcess(PLOCKED_LIST List, HANDLE ProcessId, ULONG Id, BOOLEAN ByProcessId);
+VOID ClearMonitoredProcessList(PLOCKED_LIST List, BOOLEAN Logged);
+BOOLEAN IsMonitoredProcessListEmpty(PLOCKED_LIST List);
+
+// Output of the pid list requests: u32 Count, then Count u32 process ids (List is
+// MonitoredProcessList or MonitoredChildOfRootProcessList), or Count pairs of u32 process id and
+// parent process id (MonitoredProcessList).
+NTSTATUS GetMonitoredPidList(PLOCKED_LIST List, PVOID Buffer, ULONG Length);
+NTSTATUS GetMonitoredPidPpidList(PVOID Buffer, ULONG Length);
+
+// Settings from the control requests; each writes the setting's identifier to Id.
+NTSTATUS SetParentProcess(PCWSTR Name, PULONG Id);
+NTSTATUS SetProcess(PCWSTR Name, PULONG Id);
+NTSTATUS SetRootProcess(PCWSTR Name, PULONG Id);
+NTSTATUS AddExclusionProcess(PCWSTR Name, PULONG Id);
+NTSTATUS AddProcessTreeMonitor(PCWSTR Name, PULONG Id);
+
+// Removes the setting with this identifier and every monitored entry captured under it.
+VOID DeleteProcessById(ULONG Id);
+
+// Empties all eleven lists; Logged writes a record per removed entry.
+VOID ClearProcessLists(BOOLEAN Logged);
+
+// Is the process under the sandbox (in MonitoredProcessList)? The registry callback's question.
+BOOLEAN IsProcessUnderSandbox(HANDLE ProcessId);
+
+// Answers (1 or 0) of IOCTL_SANDBOX_IS_UNDER_SANDBOX, IOCTL_SANDBOX_IS_EXIST_UNDER_SANDBOX and
+// IOCTL_EXIST_PROCESS_TREE.
+ULONG AnswerIsUnderSandbox(HANDLE ProcessId);
+ULONG AnswerIsExistUnderSandbox(VOID);
+ULONG AnswerExistProcessTree(ULONG Id, HANDLE ProcessId);

@@ -1,0 +1,130 @@
+#include "sim/ps/process_memory.h"
+
+#include "sim/ps/process.h"
+
+#include <cstring>
+
+namespace vexsim {
+
+namespace {
+
+constexpr size_t kHeaderBytes = 0x400;
+constexpr ULONG kNtHeadersOffset = 0x80;
+
+// The region holding [address, address + length), or null.
+MemoryRegion* RegionOf(PEPROCESS process, ULONG_PTR address, size_t length, ULONG_PTR* base)
+{
+    auto after = process->memory.upper_bound(address);
+    if (after == process->memory.begin()) {
+        return nullptr;
+    }
+    auto region = std::prev(after);
+    if (address - region->first + length > region->second.bytes.size()) {
+        return nullptr;
+    }
+    *base = region->first;
+    return &region->second;
+}
+
+template <typename T>
+void Put(std::vector<unsigned char>& bytes, size_t offset, T value)
+{
+    std::memcpy(bytes.data() + offset, &value, sizeof(value));
+}
+
+}  // namespace
+
+void MapProcessMemory(PEPROCESS process, ULONG_PTR base, std::vector<unsigned char> bytes)
+{
+    std::lock_guard lock(process->memoryLock);
+    process->memory[base] = MemoryRegion{std::move(bytes), true};
+}
+
+void SetProcessMemoryReadable(PEPROCESS process, ULONG_PTR address, bool readable)
+{
+    std::lock_guard lock(process->memoryLock);
+    ULONG_PTR base;
+    if (MemoryRegion* region = RegionOf(process, address, 1, &base)) {
+        region->readable = readable;
+    }
+}
+
+bool ReadProcessMemory(PEPROCESS process, ULONG_PTR address, void* out, size_t length)
+{
+    std::lock_guard lock(process->memoryLock);
+    ULONG_PTR base;
+    MemoryRegion* region = RegionOf(process, address, length, &base);
+    if (region == nullptr || !region->readable) {
+        return false;
+    }
+    std::memcpy(out, region->bytes.data() + (address - base), length);
+    return true;
+}
+
+std::vector<unsigned char> ImageHeaders(USHORT subsystem, bool pe32)
+{
+    std::vector<unsigned char> bytes(kHeaderBytes);
+    Put<USHORT>(bytes, 0, 0x5A4D);                                   // "MZ"
+    Put<LONG>(bytes, kDosLfanew, kNtHeadersOffset);
+    Put<ULONG>(bytes, kNtHeadersOffset, 0x00004550);                 // "PE\0\0"
+    Put<USHORT>(bytes, kNtHeadersOffset + 4, pe32 ? 0x14C : 0x8664); // machine
+    Put<USHORT>(bytes, kNtHeadersOffset + 0x14, pe32 ? 224 : 240);   // size of the optional header
+    Put<USHORT>(bytes, kNtHeadersOffset + 0x16, 0x0022);             // executable, large-address aware
+    Put<USHORT>(bytes, kNtHeadersOffset + kNtOptionalMagic, pe32 ? 0x10B : 0x20B);
+    Put<USHORT>(bytes, kNtHeadersOffset + kNtSubsystem, subsystem);
+    return bytes;
+}
+
+}  // namespace vexsim
+
+using namespace vexsim;
+
+// Only virtual copies from the current (or attached) process's user address space are served.
+// A range that is not mapped, or not readable, gives STATUS_ACCESS_VIOLATION with nothing
+// copied: Windows documents only that a failed copy returns an error status and the bytes it
+// did copy, so the status and the all-or-nothing copy are this kernel's choice.
+extern "C" NTSTATUS NTAPI MmCopyMemory(PVOID TargetAddress, MM_COPY_ADDRESS SourceAddress, SIZE_T NumberOfBytes,
+                                       ULONG Flags, PSIZE_T NumberOfBytesTransferred)
+{
+    if (NumberOfBytesTransferred == nullptr || TargetAddress == nullptr || Flags != MM_COPY_MEMORY_VIRTUAL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (KeGetCurrentIrql() > APC_LEVEL) {
+        BugCheck(0x4A, KeGetCurrentIrql(), 0, 0, 0, "MmCopyMemory called above APC_LEVEL");
+    }
+    *NumberOfBytesTransferred = 0;
+    PEPROCESS process = CurrentContext().process;
+    if (!ReadProcessMemory(process, reinterpret_cast<ULONG_PTR>(SourceAddress.VirtualAddress), TargetAddress, NumberOfBytes)) {
+        return STATUS_ACCESS_VIOLATION;
+    }
+    *NumberOfBytesTransferred = NumberOfBytes;
+    return STATUS_SUCCESS;
+}
+
+extern "C" PVOID NTAPI PsGetProcessSectionBaseAddress(PEPROCESS Process)
+{
+    return reinterpret_cast<PVOID>(Process->imageBase);
+}
+
+extern "C" PVOID NTAPI PsGetProcessPeb(PEPROCESS Process)
+{
+    return reinterpret_cast<PVOID>(Process->peb);
+}
+
+// Attaching makes the process's address space (and handle table) current for the calling
+// thread; the state block remembers what to return to. Attaches nest through their blocks.
+extern "C" VOID NTAPI KeStackAttachProcess(PRKPROCESS Process, PRKAPC_STATE ApcState)
+{
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+        BugCheck(0x5, reinterpret_cast<ULONG_PTR>(Process), 0, 0, 0, "KeStackAttachProcess above DISPATCH_LEVEL");
+    }
+    ThreadContext& context = CurrentContext();
+    std::memset(ApcState, 0, sizeof(*ApcState));
+    ApcState->Process = reinterpret_cast<PKPROCESS>(context.process);
+    context.process = reinterpret_cast<PEPROCESS>(Process);
+}
+
+extern "C" VOID NTAPI KeUnstackDetachProcess(PRKAPC_STATE ApcState)
+{
+    CurrentContext().process = reinterpret_cast<PEPROCESS>(ApcState->Process);
+}
