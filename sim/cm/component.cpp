@@ -5,12 +5,12 @@
 
 namespace vexsim {
 
-void RegistryBoot(const MachineConfig& config)
+void RegistryBoot(const MachineConfig& config, KeptRegistry kept)
 {
     RegistryShutdown();
     {
         std::lock_guard lock(TreeLock());
-        BuildRegistryTree(config);
+        BuildRegistryTree(config, std::move(kept));
     }
     CreateRegistryRootObject();
     SetRegistryRunning(true);
@@ -20,6 +20,12 @@ void RegistryBoot(const MachineConfig& config)
     RegisterExport(u"ZwOpenKeyEx", (void*)&ZwOpenKeyEx);
     RegisterExport(u"CmCallbackGetKeyObjectID", (void*)&CmCallbackGetKeyObjectID);
     RegisterExport(u"CmSetCallbackObjectContext", (void*)&CmSetCallbackObjectContext);
+}
+
+KeptRegistry KeepRegistryForRestart()
+{
+    std::lock_guard lock(TreeLock());
+    return DetachRegistryTree();
 }
 
 // Runs before the object manager shuts down: key objects it frees later see a stopped registry

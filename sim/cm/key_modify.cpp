@@ -27,15 +27,7 @@ NTSTATUS SetValueInTree(KeyNode& node, const std::u16string& name, ULONG type, s
     if (node.isLink && !(SameName(name, kLinkValueName) && type == REG_LINK)) {
         return STATUS_ACCESS_DENIED;
     }
-    auto existing = std::find_if(node.values.begin(), node.values.end(),
-                                 [&](const KeyValue& value) { return SameName(value.name, name); });
-    if (existing != node.values.end()) {
-        existing->type = type;
-        existing->data = std::move(data);
-    } else {
-        node.values.push_back(KeyValue{name, type, std::move(data)});
-    }
-    Touch(node);
+    StoreValue(node, KeyValue{name, type, std::move(data)});
     return STATUS_SUCCESS;
 }
 

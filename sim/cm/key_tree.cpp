@@ -59,6 +59,9 @@ void MakeLink(KeyNode& parent, std::u16string_view name, const std::u16string& t
 {
     KeyNode& link = Ensure(parent, name, true);
     link.isLink = true;
+    if (!LinkTargetOf(link).empty()) {
+        return;
+    }
     std::vector<UCHAR> data(target.size() * sizeof(char16_t));
     std::copy_n(reinterpret_cast<const UCHAR*>(target.data()), data.size(), data.begin());
     link.values.push_back(KeyValue{kLinkValueName, REG_LINK, std::move(data)});
@@ -154,6 +157,19 @@ const KeyValue* FindValue(const KeyNode& node, std::u16string_view name)
     return nullptr;
 }
 
+void StoreValue(KeyNode& node, KeyValue value)
+{
+    auto existing = std::find_if(node.values.begin(), node.values.end(),
+                                 [&](const KeyValue& stored) { return SameName(stored.name, value.name); });
+    if (existing != node.values.end()) {
+        existing->type = value.type;
+        existing->data = std::move(value.data);
+    } else {
+        node.values.push_back(std::move(value));
+    }
+    Touch(node);
+}
+
 std::u16string LinkTargetOf(const KeyNode& node)
 {
     const KeyValue* value = FindValue(node, kLinkValueName);
@@ -184,18 +200,13 @@ std::shared_ptr<AppHive> FindAppHive(const KeyNode& node)
     return found == g_appHives.end() ? nullptr : found->second;
 }
 
-// The layout of a freshly installed machine, reduced to the keys a sandbox touches first.
-void BuildRegistryTree(const MachineConfig& config)
+namespace {
+
+// The layout of a freshly installed machine, reduced to the keys a sandbox touches first. Every
+// step keeps what exists, so a restart lays the volatile keys (HARDWARE's, the links) out again
+// over the kept tree without touching its other keys.
+void LayOutBootKeys(KeyNode& root, const MachineConfig& config)
 {
-    g_appHives.clear();
-    g_nextAppHive = 1;
-    g_root = std::make_shared<KeyNode>();
-    g_root->name = u"REGISTRY";
-    g_root->upcasedName = u"REGISTRY";
-    g_root->security = DefaultKeySecurity();
-    g_root->isHiveRoot = true;
-    g_root->lastWriteTime = Now();
-    KeyNode& root = *g_root;
 
     KeyNode& machine = HiveRoot(root, u"MACHINE");
     KeyNode& software = HiveRoot(machine, u"SOFTWARE");
@@ -226,8 +237,7 @@ void BuildRegistryTree(const MachineConfig& config)
         KeyNode& classes = HiveRoot(users, wideSid + u"_Classes");
         PrepareClassesRoot(classes);
         KeyNode& profile = HiveRoot(users, wideSid);
-        KeyNode& userSoftware = EnsurePath(profile, u"Software\\Microsoft\\Windows\\CurrentVersion");
-        (void)userSoftware;
+        EnsurePath(profile, u"Software\\Microsoft\\Windows\\CurrentVersion");
         MakeLink(*FindSubkey(profile, u"Software"), u"Classes", u"\\REGISTRY\\USER\\" + wideSid + u"_Classes");
         EnsurePath(profile, u"Environment");
     }
@@ -236,20 +246,56 @@ void BuildRegistryTree(const MachineConfig& config)
     HiveRoot(root, u"WC", true);
 }
 
+}  // namespace
+
+void BuildRegistryTree(const MachineConfig& config, std::shared_ptr<KeyNode> kept)
+{
+    g_appHives.clear();
+    g_nextAppHive = 1;
+    if (kept != nullptr) {
+        g_root = std::move(kept);
+        DropVolatileKeys();
+    } else {
+        g_root = std::make_shared<KeyNode>();
+        g_root->name = u"REGISTRY";
+        g_root->upcasedName = u"REGISTRY";
+        g_root->security = DefaultKeySecurity();
+        g_root->isHiveRoot = true;
+        g_root->lastWriteTime = Now();
+    }
+    LayOutBootKeys(*g_root, config);
+}
+
 void ClearRegistryTree()
 {
     g_appHives.clear();
     g_root.reset();
 }
 
+std::shared_ptr<KeyNode> DetachRegistryTree()
+{
+    g_appHives.clear();
+    return std::move(g_root);
+}
+
 namespace {
+
+// Marks a node cut from the tree and every node below it deleted; key objects keep them alive.
+void MarkSubtreeDeleted(KeyNode& node)
+{
+    node.deleted = true;
+    node.parent = nullptr;
+    for (const auto& child : node.subkeys) {
+        MarkSubtreeDeleted(*child);
+    }
+    node.subkeys.clear();
+}
 
 void DropVolatileBelow(KeyNode& node)
 {
     std::erase_if(node.subkeys, [](const std::shared_ptr<KeyNode>& child) {
         if (child->isVolatile && !child->isHiveRoot) {
-            child->deleted = true;
-            child->parent = nullptr;
+            MarkSubtreeDeleted(*child);
             return true;
         }
         return false;
@@ -260,6 +306,12 @@ void DropVolatileBelow(KeyNode& node)
 }
 
 }  // namespace
+
+void RemoveSubtree(KeyNode& parent, KeyNode& child)
+{
+    RemoveSubkey(parent, child);
+    MarkSubtreeDeleted(child);
+}
 
 void DropVolatileKeys()
 {

@@ -23,8 +23,10 @@
 // held while a callback runs or an object is released, so callbacks may call back into the
 // registry. The callback list has its own lock (callbacks.cpp).
 //
-// Life cycle. RegistryBoot builds the tree from the machine configuration; RegistryShutdown
-// drops the tree and the callback list. Key objects still alive then (handles the machine's
+// Life cycle. RegistryBoot builds the tree from the machine configuration, or for a restart from
+// the tree the previous boot kept (KeepRegistryForRestart): its volatile keys go, the boot-time
+// layout is laid out again, every other key stays with its values, class, security and times.
+// RegistryShutdown drops the tree and the callback list. Key objects still alive then (handles the machine's
 // shutdown has not closed yet) keep their nodes until the object store frees them, without any
 // notification.
 #pragma once
@@ -111,18 +113,28 @@ std::shared_ptr<KeyNode> FindSubkey(const KeyNode& parent, std::u16string_view n
 // Creates a subkey with an inherited descriptor; the caller checked the name and volatility.
 std::shared_ptr<KeyNode> InsertSubkey(KeyNode& parent, std::u16string_view name, SecurityDescriptorBytes security);
 void RemoveSubkey(KeyNode& parent, KeyNode& child);
+// Removes a subkey with everything below it; the removed nodes are marked deleted.
+void RemoveSubtree(KeyNode& parent, KeyNode& child);
 // Gives a subkey a new name and its place in the sorted order; the caller checked for siblings.
 void RenameSubkey(KeyNode& parent, KeyNode& node, std::u16string_view newName);
 std::u16string FullNameOf(const KeyNode& node);
 const KeyValue* FindValue(const KeyNode& node, std::u16string_view name);
+// Sets a value: one of the same name keeps its place (and its name's case) and takes the new type
+// and data; a new one goes last. Sets the key's last-write time.
+void StoreValue(KeyNode& node, KeyValue value);
 // The target of a link key (its SymbolicLinkValue), empty when it has none.
 std::u16string LinkTargetOf(const KeyNode& node);
 LONGLONG Now();
 void Touch(KeyNode& node);
 std::shared_ptr<AppHive> FindAppHive(const KeyNode& node);
-void BuildRegistryTree(const MachineConfig& config);
+// Builds the tree a machine boots with: a fresh one, or the tree a restart kept, whose volatile
+// keys it drops before laying the boot-time keys out again.
+void BuildRegistryTree(const MachineConfig& config, std::shared_ptr<KeyNode> kept = nullptr);
 void ClearRegistryTree();
-// Drops the nodes of every volatile key, as a restart does.
+// Hands the whole tree over for the next boot (application hives are not kept: the processes
+// that loaded them are gone) and leaves the registry empty.
+std::shared_ptr<KeyNode> DetachRegistryTree();
+// Drops the nodes of every volatile key, as a restart does; their key objects see them deleted.
 void DropVolatileKeys();
 std::shared_ptr<AppHive> AddAppHive();
 void RemoveAppHive(AppHive& hive);

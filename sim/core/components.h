@@ -5,6 +5,7 @@
 
 #include "sim/core/kernel.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -43,8 +44,12 @@ void IoBoot(const MachineConfig& config);
 void IoShutdown();
 void IoLeftovers(Leftovers& out);
 
-// Configuration manager: the registry and its callbacks.
-void RegistryBoot(const MachineConfig& config);
+// Configuration manager: the registry and its callbacks. A restart boots the registry from the
+// tree the previous boot kept (KeepRegistryForRestart, called before RegistryShutdown).
+struct KeyNode;
+using KeptRegistry = std::shared_ptr<KeyNode>;
+void RegistryBoot(const MachineConfig& config, KeptRegistry kept = nullptr);
+KeptRegistry KeepRegistryForRestart();
 void RegistryShutdown();
 void RegistryLeftovers(Leftovers& out);
 

@@ -19,6 +19,7 @@ namespace {
 
 struct MachineState {
     bool running = false;
+    MachineConfig config;             // what the running machine booted with
     PDRIVER_OBJECT driver = nullptr;  // the loaded driver, or null
     std::u16string registryPath;      // the service key handed to the entry point
 };
@@ -44,30 +45,30 @@ NTSTATUS UnloadLoadedDriver(bool mandatory)
     return status;
 }
 
-}  // namespace
-
-void BootMachine(const MachineConfig& config)
+void BootComponents(const MachineConfig& config, KeptRegistry keptRegistry)
 {
-    ShutdownMachine();
     StartNewBoot();
     ExecutiveBoot(config);
     RuntimeBoot(config);
     ObjectsBoot(config);
     IoBoot(config);
     FilterManagerBoot(config);
-    RegistryBoot(config);
+    RegistryBoot(config, std::move(keptRegistry));
+    g_machine.config = config;
     g_machine.running = true;
 }
 
-void ShutdownMachine()
+// Shuts the running machine down; keptRegistry, when given, receives the registry's tree as the
+// last driver left it.
+void ShutdownComponents(KeptRegistry* keptRegistry)
 {
-    if (!g_machine.running) {
-        return;
-    }
     // A driver still loaded is unloaded first, so that its own static state lets go of the
     // machine's objects before they go.
     if (g_machine.driver != nullptr) {
         (void)UnloadLoadedDriver(true);
+    }
+    if (keptRegistry != nullptr) {
+        *keptRegistry = KeepRegistryForRestart();
     }
     RegistryShutdown();
     FilterManagerShutdown();
@@ -76,6 +77,35 @@ void ShutdownMachine()
     RuntimeShutdown();
     ExecutiveShutdown();
     g_machine.running = false;
+}
+
+}  // namespace
+
+void BootMachine(const MachineConfig& config)
+{
+    ShutdownMachine();
+    BootComponents(config, nullptr);
+}
+
+void ShutdownMachine()
+{
+    if (g_machine.running) {
+        ShutdownComponents(nullptr);
+    }
+}
+
+void RebootMachine()
+{
+    if (!g_machine.running) {
+        StopMachine("no machine has booted");
+    }
+    MachineConfig config = g_machine.config;
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    config.systemTime = now.QuadPart;
+    KeptRegistry keptRegistry;
+    ShutdownComponents(&keptRegistry);
+    BootComponents(config, std::move(keptRegistry));
 }
 
 NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const std::string& name)

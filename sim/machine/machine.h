@@ -16,6 +16,16 @@ void BootMachine(const MachineConfig& config = MachineConfig{});
 // frees its state. Harmless when no machine runs.
 void ShutdownMachine();
 
+// Restarts the running machine with the configuration it booted with, as a reboot does: the
+// registry keeps every non-volatile key with its values, class, security descriptor and
+// last-write time (the keys a driver's install or the driver itself wrote among them), while
+// volatile keys vanish and the boot-time volatile layout (HARDWARE, CurrentControlSet and the
+// Classes links) is laid out anew. Everything else boots anew: no driver is loaded (a driver
+// still loaded is unloaded first, as at shutdown, so nothing of it survives), callbacks,
+// processes, handles, key objects, application hives, devices and pool start empty. The clock
+// goes on from where it stood, so last-write times never lie in the future.
+void RebootMachine();
+
 // Creates the driver object "\Driver\<name>" and calls the entry point with the service key
 // "\REGISTRY\MACHINE\SYSTEM\CurrentControlSet\Services\<name>", as the I/O manager does. A failing
 // entry point leaves no driver loaded.
