@@ -1,0 +1,62 @@
+// Key names of .reg files: the predefined root names and native \REGISTRY names, turned into the
+// components below \REGISTRY that the key tree is walked with.
+#include "sim/regfile/regfile.h"
+
+#include "sim/rtl/utf.h"
+
+namespace vexsim {
+
+namespace {
+
+struct RootName {
+    std::u16string_view name;                   // as a .reg header writes it
+    std::vector<std::u16string_view> native;    // components below \REGISTRY; HKCU adds the SID
+    bool isCurrentUser;
+};
+
+const RootName kRoots[] = {
+    {u"\\REGISTRY", {}, false},
+    {u"HKEY_LOCAL_MACHINE", {u"MACHINE"}, false},
+    {u"HKEY_USERS", {u"USER"}, false},
+    {u"HKEY_CURRENT_USER", {u"USER"}, true},
+    // The machine's classes. On Windows the root merges the user's classes over them; a file
+    // cannot say which user's, so a machine set up from a file gets the machine-wide ones.
+    {u"HKEY_CLASSES_ROOT", {u"MACHINE", u"SOFTWARE", u"Classes"}, false},
+};
+
+}  // namespace
+
+NTSTATUS NativeComponentsOf(std::u16string_view keyName, const RegFileOptions& options,
+                            std::vector<std::u16string>* components, std::string* problem)
+{
+    size_t rootEnd = keyName.find(kPathSeparator, keyName.starts_with(kPathSeparator) ? 1 : 0);
+    std::u16string_view rootName = keyName.substr(0, rootEnd);
+    std::u16string_view rest = rootEnd == std::u16string_view::npos ? std::u16string_view() : keyName.substr(rootEnd + 1);
+    const RootName* root = nullptr;
+    for (const RootName& candidate : kRoots) {
+        if (SameName(candidate.name, rootName)) {
+            root = &candidate;
+        }
+    }
+    if (root == nullptr) {
+        *problem = "unknown root key \"" + Utf16ToUtf8(rootName) + "\"";
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    components->assign(root->native.begin(), root->native.end());
+    if (root->isCurrentUser) {
+        if (options.currentUserSid.empty()) {
+            *problem = "HKEY_CURRENT_USER needs a user SID in the options";
+            return STATUS_INVALID_PARAMETER;
+        }
+        components->push_back(options.currentUserSid);
+    }
+    std::vector<std::u16string_view> parts;
+    if (!rest.empty() && !NT_SUCCESS(SplitKeyPath(rest, parts))) {
+        *problem = "invalid key name \"" + Utf16ToUtf8(keyName) + "\"";
+        return STATUS_OBJECT_NAME_INVALID;
+    }
+    components->insert(components->end(), parts.begin(), parts.end());
+    return STATUS_SUCCESS;
+}
+
+}  // namespace vexsim
