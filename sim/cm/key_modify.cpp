@@ -3,8 +3,6 @@
 #include "sim/cm/key_operation.h"
 #include "sim/cm/key_services.h"
 
-#include <algorithm>
-
 namespace vexsim {
 
 namespace {

@@ -1,6 +1,6 @@
 // The simulated configuration manager: the key tree, key objects and the pieces its services
 // share. Host code only; drivers reach it through the Zw* and Cm* routines of ntcm.h, tests and
-// tools through registry_host.h and user_registry.h.
+// tools through user_registry.h and, for .reg files, sim/regfile/registry_file.h.
 //
 // What it holds. One tree of key nodes rooted at \REGISTRY: MACHINE (SOFTWARE, SYSTEM, HARDWARE,
 // SAM, SECURITY), USER (.DEFAULT, each configured user SID and its <SID>_Classes hive), A (the

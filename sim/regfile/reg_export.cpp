@@ -10,6 +10,10 @@ namespace {
 NTSTATUS AppendKey(const KeyNode& node, const std::u16string& name, RegFileFormat format, std::u16string* text,
                    std::string* problem)
 {
+    if (HasLineBreak(node.name)) {
+        *problem = "key \"" + Utf16ToUtf8(name) + "\" holds a line break in its name; a .reg file cannot carry it";
+        return STATUS_NOT_SUPPORTED;
+    }
     *text += u"\r\n[" + name + u"]\r\n";
     for (const KeyValue& value : node.values) {
         NTSTATUS status = FormatValue(value, format, text, problem);

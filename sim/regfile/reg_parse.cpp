@@ -8,25 +8,14 @@ namespace vexsim {
 
 namespace {
 
-std::u16string_view TrimLine(std::u16string_view text)
-{
-    while (!text.empty() && (text.front() == u' ' || text.front() == u'\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == u' ' || text.back() == u'\t')) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
 // The value line starting at lines[*index] with its continuation lines (a trailing backslash
 // continues a line; the next line's leading blanks are dropped). Leaves *index on its last line.
 std::u16string JoinContinuedLines(const std::vector<RegLine>& lines, size_t* index)
 {
-    std::u16string text(TrimLine(lines[*index].text));
+    std::u16string text(TrimBlanks(lines[*index].text));
     while (!text.empty() && text.back() == u'\\' && *index + 1 < lines.size()) {
         text.pop_back();
-        text += TrimLine(lines[++*index].text);
+        text += TrimBlanks(lines[++*index].text);
     }
     return text;
 }
@@ -45,7 +34,7 @@ NTSTATUS ParseValueLine(std::u16string_view text, RegFileFormat format, RegChang
         *problem = "the value name is longer than 16383 characters";
         return STATUS_INVALID_PARAMETER;
     }
-    std::u16string_view rest = TrimLine(text.substr(position));
+    std::u16string_view rest = TrimBlanks(text.substr(position));
     if (rest.empty() || rest.front() != u'=') {
         *problem = "\"=\" expected after the value name";
         return STATUS_INVALID_PARAMETER;
@@ -66,7 +55,7 @@ NTSTATUS ParseValueLine(std::u16string_view text, RegFileFormat format, RegChang
 NTSTATUS ParseRegFile(const std::vector<RegLine>& lines, const RegFileOptions& options,
                       std::vector<RegChange>* changes, RegFileError* error)
 {
-    std::u16string_view header = lines.empty() ? std::u16string_view() : TrimLine(lines.front().text);
+    std::u16string_view header = lines.empty() ? std::u16string_view() : TrimBlanks(lines.front().text);
     RegFileFormat format;
     if (header == kVersion5Header) {
         format = RegFileFormat::Version5;
@@ -80,7 +69,7 @@ NTSTATUS ParseRegFile(const std::vector<RegLine>& lines, const RegFileOptions& o
     std::optional<RegChange::Kind> keyKind;  // of the last key header
     for (size_t index = 1; index < lines.size(); index++) {
         size_t number = lines[index].number;
-        std::u16string_view text = TrimLine(lines[index].text);
+        std::u16string_view text = TrimBlanks(lines[index].text);
         if (text.empty() || text.front() == u';') {
             continue;
         }

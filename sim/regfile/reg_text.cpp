@@ -6,6 +6,17 @@
 
 namespace vexsim {
 
+std::u16string_view TrimBlanks(std::u16string_view text)
+{
+    while (!text.empty() && (text.front() == u' ' || text.front() == u'\t')) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (text.back() == u' ' || text.back() == u'\t')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
 NTSTATUS FailRegFile(RegFileError* error, NTSTATUS status, size_t line, const std::string& message)
 {
     if (error != nullptr) {

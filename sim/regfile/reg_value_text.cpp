@@ -40,17 +40,6 @@ bool ReadHexNumber(std::u16string_view text, size_t maxDigits, ULONGLONG* number
     return true;
 }
 
-std::u16string_view Trim(std::u16string_view text)
-{
-    while (!text.empty() && (text.front() == u' ' || text.front() == u'\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == u' ' || text.back() == u'\t')) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
 bool StartsWithNoCase(std::u16string_view text, std::u16string_view prefix)
 {
     return text.size() >= prefix.size() && SameName(text.substr(0, prefix.size()), prefix);
@@ -78,17 +67,17 @@ std::u16string TextOf(const std::vector<UCHAR>& bytes)
 // "xx,xx,..." with optional blanks around each byte and an optional trailing comma.
 NTSTATUS ReadHexBytes(std::u16string_view text, std::vector<UCHAR>* bytes, std::string* problem)
 {
-    text = Trim(text);
+    text = TrimBlanks(text);
     while (!text.empty()) {
         size_t comma = text.find(u',');
-        std::u16string_view item = Trim(text.substr(0, comma));
+        std::u16string_view item = TrimBlanks(text.substr(0, comma));
         ULONGLONG byte;
         if (!ReadHexNumber(item, 2, &byte)) {
             *problem = "\"" + Utf16ToUtf8(item) + "\" is not a hex byte";
             return STATUS_INVALID_PARAMETER;
         }
         bytes->push_back(static_cast<UCHAR>(byte));
-        text = comma == std::u16string_view::npos ? std::u16string_view() : Trim(text.substr(comma + 1));
+        text = comma == std::u16string_view::npos ? std::u16string_view() : TrimBlanks(text.substr(comma + 1));
     }
     return STATUS_SUCCESS;
 }
@@ -104,7 +93,7 @@ bool IsQuotableString(const std::vector<UCHAR>& data, RegFileFormat format)
         return false;
     }
     text.pop_back();
-    if (text.find_first_of(std::u16string_view(u"\0\r\n", 3)) != std::u16string::npos) {
+    if (text.find(u'\0') != std::u16string::npos || HasLineBreak(text)) {
         return false;
     }
     return format == RegFileFormat::Version5 || IsWellFormedUtf16(text);
@@ -126,6 +115,11 @@ void AppendWrappedHex(std::u16string prefix, const std::vector<UCHAR>& bytes, st
 }
 
 }  // namespace
+
+bool HasLineBreak(std::u16string_view text)
+{
+    return text.find_first_of(u"\r\n") != std::u16string_view::npos;
+}
 
 bool IsWellFormedUtf16(std::u16string_view text)
 {
@@ -174,7 +168,7 @@ bool ReadQuoted(std::u16string_view text, size_t* position, std::u16string* out,
 NTSTATUS ParseValueData(std::u16string_view text, RegFileFormat format, std::optional<KeyValue>* value,
                         std::string* problem)
 {
-    text = Trim(text);
+    text = TrimBlanks(text);
     value->reset();
     if (text == u"-") {
         return STATUS_SUCCESS;
@@ -186,7 +180,7 @@ NTSTATUS ParseValueData(std::u16string_view text, RegFileFormat format, std::opt
         if (!ReadQuoted(text, &position, &string, problem)) {
             return STATUS_INVALID_PARAMETER;
         }
-        if (!Trim(text.substr(position)).empty()) {
+        if (!TrimBlanks(text.substr(position)).empty()) {
             *problem = "unexpected text after the closing quote";
             return STATUS_INVALID_PARAMETER;
         }
@@ -233,6 +227,10 @@ NTSTATUS ParseValueData(std::u16string_view text, RegFileFormat format, std::opt
 
 NTSTATUS FormatValue(const KeyValue& value, RegFileFormat format, std::u16string* out, std::string* problem)
 {
+    if (HasLineBreak(value.name)) {
+        *problem = "value name \"" + Utf16ToUtf8(value.name) + "\" holds a line break; a .reg file cannot carry it";
+        return STATUS_NOT_SUPPORTED;
+    }
     std::u16string prefix = (value.name.empty() ? std::u16string(u"@") : QuoteRegString(value.name)) + u"=";
     if (value.type == REG_SZ && IsQuotableString(value.data, format)) {
         std::u16string text = TextOf(value.data);

@@ -26,6 +26,8 @@ struct RegLine {
 // Encodes text whose lines already end in CRLF: a byte-order mark and UTF-16LE for version 5,
 // UTF-8 for REGEDIT4.
 std::vector<UCHAR> EncodeRegText(std::u16string_view text, RegFileFormat format);
+// The text without its leading and trailing blanks (spaces and tabs).
+std::u16string_view TrimBlanks(std::u16string_view text);
 // Fills the error and returns status; line 0 leaves the message without a line number.
 NTSTATUS FailRegFile(RegFileError* error, NTSTATUS status, size_t line, const std::string& message);
 
@@ -65,6 +67,8 @@ struct RegChange {
 std::u16string QuoteRegString(std::u16string_view text);
 // Reads a quoted name or string that starts at *position and moves past its closing quote.
 [[nodiscard]] bool ReadQuoted(std::u16string_view text, size_t* position, std::u16string* out, std::string* problem);
+// Does the text hold a line break, which no line of a .reg file can carry?
+bool HasLineBreak(std::u16string_view text);
 // Is the text well-formed UTF-16 (no lone surrogates)?
 bool IsWellFormedUtf16(std::u16string_view text);
 

@@ -37,7 +37,8 @@
 // exactly (no terminating NUL, an embedded NUL, a line break, a lone surrogate in REGEDIT4) is
 // written as hex(1), and a DWORD of any size but four bytes as hex(4). REGEDIT4 carries hex(2)
 // and hex(7) data as text, so data of those types that is not well-formed UTF-16 cannot be
-// exported in it: STATUS_NOT_SUPPORTED, naming the value (version 5 carries it).
+// exported in it: STATUS_NOT_SUPPORTED, naming the value (version 5 carries it). Nor can either
+// format carry a key or value name with a line break in it: STATUS_NOT_SUPPORTED as well.
 #pragma once
 
 #include "platform/platform.h"

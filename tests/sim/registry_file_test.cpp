@@ -368,6 +368,13 @@ TEST_F(RegistryFileTest, ExportFailuresNameTheirCause)
               vexsim::ExportRegistryFile(Utf16(kVex), RegFileFormat::Regedit4, options_, &bytes, &error_));
     EXPECT_NE(std::string::npos, error_.message.find("REGEDIT4 cannot carry it")) << error_.message;
     EXPECT_EQ(STATUS_SUCCESS, vexsim::ExportRegistryFile(Utf16(kVex), RegFileFormat::Version5, options_, &bytes, &error_));
+    Wide broken(u"two\nlines");
+    ASSERT_EQ(STATUS_SUCCESS, CreateKey(&key, u"\\REGISTRY\\MACHINE\\SOFTWARE\\Vex"));
+    ASSERT_EQ(STATUS_SUCCESS, ZwSetValueKey(key, broken.get(), 0, REG_BINARY, nullptr, 0));
+    (void)ZwClose(key);
+    EXPECT_EQ(STATUS_NOT_SUPPORTED,
+              vexsim::ExportRegistryFile(Utf16(kVex), RegFileFormat::Version5, options_, &bytes, &error_));
+    EXPECT_NE(std::string::npos, error_.message.find("holds a line break")) << error_.message;
 }
 
 TEST_F(RegistryFileTest, RebootDropsVolatileKeysAndKeepsTheRest)
