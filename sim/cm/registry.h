@@ -124,7 +124,7 @@ void BuildRegistryTree(const MachineConfig& config);
 void ClearRegistryTree();
 // Drops the nodes of every volatile key, as a restart does.
 void DropVolatileKeys();
-std::shared_ptr<AppHive> AddAppHive();
+std::shared_ptr<AppHive> AddAppHive(SecurityDescriptorBytes rootSecurity);
 void RemoveAppHive(AppHive& hive);
 std::shared_ptr<KeyNode> FindAppHiveRoot(std::u16string_view guid);
 
