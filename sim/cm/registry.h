@@ -172,6 +172,9 @@ bool MustCheckAccess(KPROCESSOR_MODE mode, ULONG attributes);
 // trusted caller.
 [[nodiscard]] NTSTATUS GrantKeyAccess(const SecurityDescriptorBytes& security, ACCESS_MASK desired, bool check,
                                       ACCESS_MASK* granted);
+// The access the creator of a new key gets: what it asked for, mapped; STATUS_PRIVILEGE_NOT_HELD
+// when a checked caller without the privilege asks for ACCESS_SYSTEM_SECURITY.
+[[nodiscard]] NTSTATUS GrantCreatorAccess(ACCESS_MASK desired, bool check, ACCESS_MASK* granted);
 
 // ---- create and open (key_open.cpp)
 struct OpenKeyRequest {

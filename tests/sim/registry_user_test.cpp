@@ -257,5 +257,40 @@ TEST_F(RegistryUserTest, UserAndForcedCallersAreCheckedAgainstTheDacl)
     }
 }
 
+// Creating a key grants the creator what it asks for, but the right to the SACL still needs the
+// privilege, and a refused create leaves no key behind.
+TEST_F(RegistryUserTest, CreatingAKeyDoesNotGrantTheSaclRightWithoutThePrivilege)
+{
+    std::vector<UCHAR> descriptor = DescriptorGrantingUsers(KEY_READ | KEY_CREATE_SUB_KEY);
+    Wide parentName(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Shared");
+    OBJECT_ATTRIBUTES parentAttributes;
+    InitializeObjectAttributes(&parentAttributes, parentName.get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                               descriptor.data());
+    HANDLE parent = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, ZwCreateKey(&parent, KEY_ALL_ACCESS, &parentAttributes, 0, nullptr, 0, nullptr));
+    PEPROCESS process = StartProcess(false);
+    {
+        vexsim::UserModeScope user(process);
+        Wide name(u"Child");
+        OBJECT_ATTRIBUTES oa;
+        InitializeObjectAttributes(&oa, name.get(), OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+        HANDLE shared = nullptr;
+        ASSERT_EQ(STATUS_SUCCESS, UserOpen(&shared, u"\\REGISTRY\\MACHINE\\SOFTWARE\\Shared", KEY_READ | KEY_CREATE_SUB_KEY));
+        oa.RootDirectory = shared;
+        HANDLE child = nullptr;
+        ULONG disposition = 0;
+        EXPECT_EQ(STATUS_PRIVILEGE_NOT_HELD,
+                  vexsim::NtCreateKey(&child, KEY_READ | ACCESS_SYSTEM_SECURITY, &oa, 0, nullptr, 0, &disposition));
+        EXPECT_EQ(nullptr, child);
+        ASSERT_EQ(STATUS_SUCCESS, vexsim::NtCreateKey(&child, KEY_ALL_ACCESS, &oa, 0, nullptr, 0, &disposition));
+        EXPECT_EQ((ULONG)REG_CREATED_NEW_KEY, disposition) << "the refused create left nothing";
+        EXPECT_EQ(STATUS_SUCCESS, vexsim::NtDeleteKey(child)) << "the creator has what it asked for";
+        EXPECT_EQ(STATUS_SUCCESS, vexsim::NtClose(child));
+        EXPECT_EQ(STATUS_SUCCESS, vexsim::NtClose(shared));
+    }
+    vexsim::EndProcess(process);
+    (void)ZwClose(parent);
+}
+
 }  // namespace
 }  // namespace vextest
