@@ -5,10 +5,10 @@
 // What it holds. One tree of key nodes rooted at \REGISTRY: MACHINE (SOFTWARE, SYSTEM, HARDWARE,
 // SAM, SECURITY), USER (.DEFAULT, each configured user SID and its <SID>_Classes hive), A (the
 // parent of application hives, which are not its listed subkeys: they are reachable only through
-// the handle their loading returned) and WC (container hives). A node keeps its name as created
-// (case preserved), its class, its values in insertion order, its subkeys sorted by upper-cased
-// name, its last-write time (simulated clock), its self-relative security descriptor and whether
-// it is volatile, a symbolic link or deleted.
+// the handle their loading returned) and WC (container hives, mounted by LoadContainerHive). A
+// node keeps its name as created (case preserved), its class, its values in insertion order, its
+// subkeys sorted by upper-cased name, its last-write time (simulated clock), its self-relative
+// security descriptor and whether it is volatile, a symbolic link or deleted.
 //
 // Key objects. Every create or open makes a new key object (type CmKeyObjectType) whose body
 // holds a shared reference on its node and the node's full name at that moment, which is what
