@@ -5,7 +5,7 @@
 
 #include "bench/bench_machine.h"
 #include "names/name_buffer.h"
-#include "tests/support/key_object_name_standin.h"
+#include "tests/support/kernel_key.h"
 #include "tests/support/redirect_config.h"
 
 #include <benchmark/benchmark.h>
@@ -33,15 +33,27 @@ void TimeRegistryPath(benchmark::State& state, PVOID rootObject, PUNICODE_STRING
     }
 }
 
-// The parent is a key the sandboxed process holds under the redirect root; its name comes from a
-// stand-in key object until the simulated registry provides real ones.
+// The parent is a key the sandboxed process holds under the redirect root, named by the driver
+// through CmCallbackGetKeyObjectID with the cookie of a callback that lets everything pass.
+NTSTATUS NTAPI PassThrough(PVOID, PVOID, PVOID) { return STATUS_SUCCESS; }
+
 void GetRegistryPathRelativeUnderRedirectedParent(benchmark::State& state)
 {
     ConfiguredDriver driver;
-    vexbench::Wide parent(std::u16string(vextest::kRedirectRoot) + u"\\USER\\S-1-5-21-1-2-3-1001\\Software\\Microsoft");
-    vexbench::Wide name(u"Windows\\CurrentVersion\\Explorer");
-    vextest::StandInKeyObject key = {*parent.get(), STATUS_SUCCESS};
-    TimeRegistryPath(state, &key, name.get());
+    if (CmRegisterCallbackEx(&PassThrough, &g_VexRegFilterData.Altitude, g_VexRegFilterData.DriverObject, nullptr,
+                             &g_VexRegFilterData.CallbackCookie, nullptr) != STATUS_SUCCESS) {
+        std::abort();
+    }
+    {
+        vextest::KernelKey parent;
+        if (parent.CreatePath(std::u16string(vextest::kRedirectRoot) + u"\\USER\\S-1-5-21-1-2-3-1001\\Software\\Microsoft") != STATUS_SUCCESS) {
+            std::abort();
+        }
+        vexbench::Wide name(u"Windows\\CurrentVersion\\Explorer");
+        TimeRegistryPath(state, parent.object(), name.get());
+    }
+    (void)CmUnRegisterCallback(g_VexRegFilterData.CallbackCookie);
+    g_VexRegFilterData.CallbackCookie.QuadPart = 0;
 }
 BENCHMARK(GetRegistryPathRelativeUnderRedirectedParent);
 

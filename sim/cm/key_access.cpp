@@ -23,4 +23,15 @@ NTSTATUS GrantKeyAccess(const SecurityDescriptorBytes& security, ACCESS_MASK des
     return AccessCheck(security, TokenOf(CurrentContext().process), desired, KeyGenericMapping(), granted);
 }
 
+// The creator of a key is granted what it asks for whatever the new key's DACL says, as on
+// Windows; only the privilege ACCESS_SYSTEM_SECURITY needs is still checked for a checked caller.
+NTSTATUS GrantCreatorAccess(ACCESS_MASK desired, bool check, ACCESS_MASK* granted)
+{
+    *granted = 0;
+    if (check && (desired & ACCESS_SYSTEM_SECURITY) != 0 && !TokenOf(CurrentContext().process).administrator) {
+        return STATUS_PRIVILEGE_NOT_HELD;
+    }
+    return GrantKeyAccess({}, desired, false, granted);
+}
+
 }  // namespace vexsim

@@ -131,6 +131,10 @@ WalkOutcome Walk(const OpenKeyRequest& request, const ParseRequest& parse, bool 
                 }
             }
             bool isVolatile = (request.options & REG_OPTION_VOLATILE) != 0;
+            outcome.status = GrantCreatorAccess(request.desiredAccess, check, &outcome.granted);
+            if (!NT_SUCCESS(outcome.status)) {
+                return outcome;
+            }
             if (parent.isVolatile && !isVolatile) {
                 outcome.status = STATUS_CHILD_MUST_BE_VOLATILE;
                 return outcome;
@@ -151,8 +155,6 @@ WalkOutcome Walk(const OpenKeyRequest& request, const ParseRequest& parse, bool 
             node->isVolatile = isVolatile;
             node->isLink = (request.options & REG_OPTION_CREATE_LINK) != 0;
             node->className = ToU16(request.className);
-            // The creator of a key is granted what it asked for on it.
-            (void)GrantKeyAccess(node->security, request.desiredAccess, false, &outcome.granted);
             outcome.disposition = REG_CREATED_NEW_KEY;
         }
     }

@@ -319,7 +319,7 @@ void DropVolatileKeys()
 }
 
 // Application hives get GUID-shaped names from a counter, so runs are repeatable.
-std::shared_ptr<AppHive> AddAppHive()
+std::shared_ptr<AppHive> AddAppHive(SecurityDescriptorBytes rootSecurity)
 {
     char guid[40];
     std::snprintf(guid, sizeof(guid), "{5ABB0C1E-0000-4000-8000-%012X}", g_nextAppHive++);
@@ -331,7 +331,7 @@ std::shared_ptr<AppHive> AddAppHive()
     root.upcasedName = UpcaseName(hive->guid);
     root.parent = FindSubkey(*g_root, u"A").get();
     root.depth = 2;
-    root.security = DefaultKeySecurity();
+    root.security = std::move(rootSecurity);
     root.isHiveRoot = true;
     root.appHive = hive.get();
     root.lastWriteTime = Now();

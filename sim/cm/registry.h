@@ -5,10 +5,10 @@
 // What it holds. One tree of key nodes rooted at \REGISTRY: MACHINE (SOFTWARE, SYSTEM, HARDWARE,
 // SAM, SECURITY), USER (.DEFAULT, each configured user SID and its <SID>_Classes hive), A (the
 // parent of application hives, which are not its listed subkeys: they are reachable only through
-// the handle their loading returned) and WC (container hives). A node keeps its name as created
-// (case preserved), its class, its values in insertion order, its subkeys sorted by upper-cased
-// name, its last-write time (simulated clock), its self-relative security descriptor and whether
-// it is volatile, a symbolic link or deleted.
+// the handle their loading returned) and WC (container hives, mounted by LoadContainerHive). A
+// node keeps its name as created (case preserved), its class, its values in insertion order, its
+// subkeys sorted by upper-cased name, its last-write time (simulated clock), its self-relative
+// security descriptor and whether it is volatile, a symbolic link or deleted.
 //
 // Key objects. Every create or open makes a new key object (type CmKeyObjectType) whose body
 // holds a shared reference on its node and the node's full name at that moment, which is what
@@ -136,7 +136,7 @@ void ClearRegistryTree();
 std::shared_ptr<KeyNode> DetachRegistryTree();
 // Drops the nodes of every volatile key, as a restart does; their key objects see them deleted.
 void DropVolatileKeys();
-std::shared_ptr<AppHive> AddAppHive();
+std::shared_ptr<AppHive> AddAppHive(SecurityDescriptorBytes rootSecurity);
 void RemoveAppHive(AppHive& hive);
 std::shared_ptr<KeyNode> FindAppHiveRoot(std::u16string_view guid);
 
@@ -184,6 +184,9 @@ bool MustCheckAccess(KPROCESSOR_MODE mode, ULONG attributes);
 // trusted caller.
 [[nodiscard]] NTSTATUS GrantKeyAccess(const SecurityDescriptorBytes& security, ACCESS_MASK desired, bool check,
                                       ACCESS_MASK* granted);
+// The access the creator of a new key gets: what it asked for, mapped; STATUS_PRIVILEGE_NOT_HELD
+// when a checked caller without the privilege asks for ACCESS_SYSTEM_SECURITY.
+[[nodiscard]] NTSTATUS GrantCreatorAccess(ACCESS_MASK desired, bool check, ACCESS_MASK* granted);
 
 // ---- create and open (key_open.cpp)
 struct OpenKeyRequest {

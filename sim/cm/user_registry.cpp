@@ -1,6 +1,7 @@
 #include "sim/cm/user_registry.h"
 
 #include "sim/cm/key_services.h"
+#include "sim/core/kernel.h"
 #include "sim/ob/handles.h"
 #include "sim/ps/user_mode_scope.h"
 
@@ -116,9 +117,10 @@ NTSTATUS LoadApplicationHive(ACCESS_MASK DesiredAccess, PHANDLE RootHandle, std:
     RequireUserMode("LoadApplicationHive");
     std::shared_ptr<AppHive> hive;
     std::u16string name;
+    SecurityDescriptorBytes rootSecurity = LoadedHiveSecurity(TokenOf(CurrentContext().process));
     {
         std::lock_guard lock(TreeLock());
-        hive = AddAppHive();
+        hive = AddAppHive(std::move(rootSecurity));
         name = u"\\REGISTRY\\A\\" + hive->guid;
     }
     UNICODE_STRING counted{static_cast<USHORT>(name.size() * sizeof(WCHAR)),

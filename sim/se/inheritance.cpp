@@ -91,6 +91,25 @@ SecurityDescriptorBytes DefaultKeySecurity()
     return se::ToSelfRelative(parts);
 }
 
+// On Windows a hive file's owner may load it as an application hive, and what it finds inside
+// is its own; the file's descriptor is not modelled, so the loader is taken to own the file.
+SecurityDescriptorBytes LoadedHiveSecurity(const Token& loader)
+{
+    constexpr UCHAR inherit = CONTAINER_INHERIT_ACE;
+    se::DescriptorParts parts;
+    parts.control = SE_DACL_PRESENT;
+    if (!SidFromString(loader.user, &parts.owner)) {
+        parts.owner = Sid(kSidAdministrators);
+    }
+    parts.group = parts.owner;
+    parts.dacl = se::BuildAcl({
+        se::BuildAce(ACCESS_ALLOWED_ACE_TYPE, inherit, KEY_ALL_ACCESS, Sid(kSidLocalSystem)),
+        se::BuildAce(ACCESS_ALLOWED_ACE_TYPE, inherit, KEY_ALL_ACCESS, Sid(kSidAdministrators)),
+        se::BuildAce(ACCESS_ALLOWED_ACE_TYPE, inherit, KEY_ALL_ACCESS, parts.owner),
+    });
+    return se::ToSelfRelative(parts);
+}
+
 NTSTATUS InheritSecurity(const SecurityDescriptorBytes& parent, PSECURITY_DESCRIPTOR explicitDescriptor,
                          const Token& creator, bool isContainer, SecurityDescriptorBytes* result)
 {

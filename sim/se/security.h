@@ -55,6 +55,11 @@ Token TokenOf(PEPROCESS process);
 // inheritable by subkeys.
 SecurityDescriptorBytes DefaultKeySecurity();
 
+// The descriptor of the root of a hive a user loads from a file of its own (an application
+// hive): the loader owns it and has full control, as SYSTEM and Administrators do, inheritable
+// by subkeys. Only the loader's token reaches it otherwise: no Users or Everyone entries.
+SecurityDescriptorBytes LoadedHiveSecurity(const Token& loader);
+
 // Checks DesiredAccess (generic rights mapped through Mapping, MAXIMUM_ALLOWED honoured) against
 // the descriptor's DACL for Token. Returns STATUS_SUCCESS with the granted access, or
 // STATUS_ACCESS_DENIED; STATUS_PRIVILEGE_NOT_HELD when ACCESS_SYSTEM_SECURITY is asked for by a

@@ -1,9 +1,10 @@
-// Full names of names relative to a key object. The key objects are stand-ins until the simulated
-// configuration manager provides real ones; see tests/support/key_object_name_standin.h.
+// Full names of names relative to a key object: real key objects of the simulated registry,
+// created and referenced as a kernel component does, named by CmCallbackGetKeyObjectID.
 #include "names/names.h"
 
 #include "driver/global.h"
-#include "tests/support/key_object_name_standin.h"
+#include "sim/cm/registry_host.h"
+#include "tests/support/kernel_key.h"
 #include "tests/support/machine_fixture.h"
 #include "tests/support/redirect_config.h"
 #include "tests/support/wide.h"
@@ -14,26 +15,38 @@
 
 namespace {
 
+using vextest::KernelKey;
 using vextest::Utf8;
 using vextest::Wide;
 
+const std::u16string kSilo = u"Silo0a1b2c3d-0000-1111-2222-333344445555";
+
 class RelativeFullNameTest : public vextest::DriverTest {
 protected:
+    // The name routines run inside the driver's registry callback and name key objects with its
+    // cookie: a callback that lets everything pass stands in for the one redirection registers.
     void SetUp() override
     {
         DriverTest::SetUp();
         vextest::ConfigureRedirectNames();
+        ASSERT_EQ(STATUS_SUCCESS, CmRegisterCallbackEx(&PassThrough, &g_VexRegFilterData.Altitude, g_VexRegFilterData.DriverObject,
+                                                       nullptr, &g_VexRegFilterData.CallbackCookie, nullptr));
     }
-    // The full name of objectName relative to a key object named rootName.
-    NTSTATUS FullName(const std::u16string& rootName, const std::u16string& objectName, std::u16string& full, USHORT* capacity = nullptr)
+    void TearDown() override
     {
-        Wide root(rootName), name(objectName);
-        vextest::StandInKeyObject key = {*root.get(), STATUS_SUCCESS};
-        UNICODE_STRING result = {};
-        NTSTATUS status = CreateFullName(&g_VexRegFilterData.CallbackCookie, &key, name.get(), &result);
-        if (capacity != nullptr) {
-            *capacity = result.MaximumLength;
+        if (g_VexRegFilterData.CallbackCookie.QuadPart != 0) {
+            EXPECT_EQ(STATUS_SUCCESS, CmUnRegisterCallback(g_VexRegFilterData.CallbackCookie));
+            g_VexRegFilterData.CallbackCookie.QuadPart = 0;
         }
+        DriverTest::TearDown();
+    }
+    static NTSTATUS NTAPI PassThrough(PVOID, PVOID, PVOID) { return STATUS_SUCCESS; }
+    // The full name of objectName relative to the key object rootObject.
+    static NTSTATUS FullName(PVOID rootObject, const std::u16string& objectName, std::u16string& full)
+    {
+        Wide name(objectName);
+        UNICODE_STRING result = {};
+        NTSTATUS status = CreateFullName(&g_VexRegFilterData.CallbackCookie, rootObject, name.get(), &result);
         full = vextest::Text(&result);
         FreeOwnedString(&result);
         return status;
@@ -42,7 +55,10 @@ protected:
 
 TEST_F(RelativeFullNameTest, JoinsTheRootNameAndFoldsTheResult)
 {
-    const std::u16string silo = u"\\REGISTRY\\WC\\Silo0a1b2c3d-0000-1111-2222-333344445555";
+    // A container's hives are loaded below \REGISTRY\WC, not created there.
+    ASSERT_EQ(STATUS_SUCCESS, vexsim::LoadContainerHive(kSilo + u"user_classes"));
+    ASSERT_EQ(STATUS_SUCCESS, vexsim::LoadContainerHive(kSilo + u"user_sid"));
+    const std::u16string silo = u"\\REGISTRY\\WC\\" + kSilo;
     struct Row {
         std::u16string root, name, full;
     } rows[] = {
@@ -56,55 +72,74 @@ TEST_F(RelativeFullNameTest, JoinsTheRootNameAndFoldsTheResult)
         {u"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Tessaline", u"VexRegFilter\\Parameters",
          u"\\REGISTRY\\MACHINE\\SOFTWARE\\Tessaline\\VexRegFilter\\Parameters"},
         {u"\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet001\\Services", u"Sample", u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Sample"},
+        // Opened through the link: the object is named by where the link led.
+        {u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services", u"Sample",
+         u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Sample"},
     };
     for (const Row& row : rows) {
+        KernelKey root;
+        ASSERT_EQ(STATUS_SUCCESS, root.CreatePath(row.root)) << Utf8(row.root);
         std::u16string full;
-        EXPECT_EQ(STATUS_SUCCESS, FullName(row.root, row.name, full)) << Utf8(row.root) << " + " << Utf8(row.name);
+        EXPECT_EQ(STATUS_SUCCESS, FullName(root.object(), row.name, full)) << Utf8(row.root) << " + " << Utf8(row.name);
         EXPECT_EQ(Utf8(row.full), Utf8(full)) << Utf8(row.root) << " + " << Utf8(row.name);
     }
 }
 
-TEST_F(RelativeFullNameTest, ARootNameEndingInASeparatorGetsNoSecond)
+TEST_F(RelativeFullNameTest, FailuresToNameTheRootAreReturnedWithNothingAllocated)
 {
-    std::u16string full;
-    USHORT capacity = 0;
-    ASSERT_EQ(STATUS_SUCCESS, FullName(u"\\REGISTRY\\MACHINE\\", u"SOFTWARE", full, &capacity));
-    EXPECT_EQ("\\REGISTRY\\MACHINE\\SOFTWARE", Utf8(full));
-    EXPECT_EQ(full.size() * sizeof(WCHAR) + 2, capacity);
-}
-
-TEST_F(RelativeFullNameTest, PlatformFailuresAreReturnedWithNothingAllocated)
-{
-    size_t before = vextest::LivePoolAllocations();
+    KernelKey key;
+    ASSERT_EQ(STATUS_SUCCESS, key.Create(u"\\REGISTRY\\MACHINE\\SOFTWARE"));
+    LARGE_INTEGER unregistered = {};
+    unregistered.QuadPart = g_VexRegFilterData.CallbackCookie.QuadPart + 1;
     Wide name(u"Sample");
-    UNICODE_STRING full = {};
-    vextest::StandInKeyObject failing = {{}, STATUS_OBJECT_TYPE_MISMATCH};
-    EXPECT_EQ(STATUS_OBJECT_TYPE_MISMATCH, CreateFullName(&g_VexRegFilterData.CallbackCookie, &failing, name.get(), &full));
-    vextest::StandInKeyObject nameless = {{}, STATUS_SUCCESS};
-    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, CreateFullName(&g_VexRegFilterData.CallbackCookie, &nameless, name.get(), &full));
-    EXPECT_EQ(nullptr, full.Buffer);
-    EXPECT_EQ(before, vextest::LivePoolAllocations());
+    struct Row {
+        const char* what;
+        PLARGE_INTEGER cookie;
+        PVOID root;
+        NTSTATUS status;
+    } rows[] = {
+        {"no root object", &g_VexRegFilterData.CallbackCookie, nullptr, STATUS_INVALID_PARAMETER},
+        {"a process is no key object", &g_VexRegFilterData.CallbackCookie, PsGetCurrentProcess(), STATUS_INVALID_PARAMETER},
+        {"a cookie no callback was registered with", &unregistered, key.object(), STATUS_INVALID_PARAMETER},
+    };
+    size_t before = vextest::LivePoolAllocations();
+    for (const Row& row : rows) {
+        UNICODE_STRING full = {};
+        EXPECT_EQ(row.status, CreateFullName(row.cookie, row.root, name.get(), &full)) << row.what;
+        EXPECT_EQ(nullptr, full.Buffer) << row.what;
+        EXPECT_EQ(before, vextest::LivePoolAllocations()) << row.what;
+    }
 }
 
 TEST_F(RelativeFullNameTest, AJoinLongerThanACountedStringIsRefused)
 {
-    std::u16string root = u"\\REGISTRY\\MACHINE\\SOFTWARE\\" + std::u16string(20000, u'r');
+    // 80 levels of 250 characters below SOFTWARE: a root name of 20,106 characters.
+    std::u16string rootName = u"\\REGISTRY\\MACHINE\\SOFTWARE";
+    for (int level = 0; level < 80; level++) {
+        rootName += u"\\" + std::u16string(250, static_cast<char16_t>(u'a' + level % 26));
+    }
+    KernelKey root;
+    ASSERT_EQ(STATUS_SUCCESS, root.CreatePath(rootName));
     std::u16string full;
-    EXPECT_EQ(STATUS_NAME_TOO_LONG, FullName(root, std::u16string(13000, u'n'), full));
+    EXPECT_EQ(STATUS_NAME_TOO_LONG, FullName(root.object(), std::u16string(13000, u'n'), full));
     EXPECT_TRUE(full.empty());
-    // Just inside the limit: root, separator and name make 32,767 characters.
-    EXPECT_EQ(STATUS_SUCCESS, FullName(root, std::u16string(32767 - root.size() - 1 - 1, u'n'), full));
-    EXPECT_EQ(32766u, full.size());
+    // The longest counted string holds 32,767 characters: root, separator and name make exactly that.
+    const size_t longest = 32767 - rootName.size() - 1;
+    EXPECT_EQ(STATUS_SUCCESS, FullName(root.object(), std::u16string(longest, u'n'), full));
+    EXPECT_EQ(32767u, full.size());
+    EXPECT_EQ(STATUS_NAME_TOO_LONG, FullName(root.object(), std::u16string(longest + 1, u'n'), full));
+    EXPECT_TRUE(full.empty());
 }
 
 TEST_F(RelativeFullNameTest, EveryAllocationFailureOfARelativeGetRegistryPathLeavesAllThreeEmpty)
 {
-    Wide root(std::u16string(vextest::kRedirectRoot) + u"\\MACHINE\\SOFTWARE"), name(u"Sample\\Demo");
-    vextest::StandInKeyObject key = {*root.get(), STATUS_SUCCESS};
+    KernelKey root;
+    ASSERT_EQ(STATUS_SUCCESS, root.CreatePath(std::u16string(vextest::kRedirectRoot) + u"\\MACHINE\\SOFTWARE"));
+    Wide name(u"Sample\\Demo");
     UNICODE_STRING full = {}, original = {}, redirect = {};
     size_t before = vextest::LivePoolAllocations();
     NTSTATUS last = vextest::ForEachAllocationFailure(
-        [&] { return GetRegistryPath(&g_VexRegFilterData.CallbackCookie, &key, name.get(), &full, &original, &redirect); },
+        [&] { return GetRegistryPath(&g_VexRegFilterData.CallbackCookie, root.object(), name.get(), &full, &original, &redirect); },
         [&](NTSTATUS status, int failing) {
             // A pattern test whose copy fails answers "no match", which is no failure of the whole.
             if (NT_SUCCESS(status)) {

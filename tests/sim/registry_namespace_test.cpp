@@ -2,6 +2,7 @@
 // deletion and rename.
 #include "tests/sim/registry_fixture.h"
 
+#include "sim/cm/registry_host.h"
 #include "sim/executive/clock.h"
 
 namespace vextest {
@@ -183,6 +184,34 @@ TEST_F(RegistryTest, VolatileParentsTakeOnlyVolatileChildren)
     EXPECT_EQ((ULONG)REG_FLAG_VOLATILE, flags.KeyFlags);
     (void)ZwClose(child);
     (void)ZwClose(parent);
+}
+
+TEST_F(RegistryTest, ContainerHivesAreMountedBelowWcAndHoldLastingKeys)
+{
+    HANDLE key = nullptr;
+    EXPECT_EQ(STATUS_CHILD_MUST_BE_VOLATILE, CreateKey(&key, u"\\REGISTRY\\WC\\Silo1user_sid"))
+        << "\\REGISTRY\\WC is part of the volatile master hive";
+    struct Row {
+        const char* what;
+        std::u16string name;
+        NTSTATUS status;
+    } rows[] = {
+        {"a container's hive", u"Silo1user_sid", STATUS_SUCCESS},
+        {"the same name in other case", u"SILO1USER_SID", STATUS_OBJECT_NAME_COLLISION},
+        {"no name", u"", STATUS_OBJECT_NAME_INVALID},
+        {"a path", u"Silo2\\user_sid", STATUS_OBJECT_NAME_INVALID},
+        {"255 characters", std::u16string(255, u's'), STATUS_SUCCESS},
+        {"256 characters", std::u16string(256, u's'), STATUS_INVALID_PARAMETER},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(row.status, vexsim::LoadContainerHive(row.name)) << row.what;
+    }
+    ASSERT_EQ(STATUS_SUCCESS, CreateKey(&key, u"\\REGISTRY\\WC\\Silo1user_sid\\Software"));
+    EXPECT_EQ("\\REGISTRY\\WC\\Silo1user_sid\\Software", KeyNameOf(key));
+    (void)ZwClose(key);
+    ASSERT_EQ(STATUS_SUCCESS, OpenKey(&key, u"\\REGISTRY\\WC\\" + std::u16string(255, u's')));
+    EXPECT_EQ(STATUS_CANNOT_DELETE, ZwDeleteKey(key)) << "a hive's root stays, even without subkeys";
+    (void)ZwClose(key);
 }
 
 TEST_F(RegistryTest, DeleteRefusesParentsAndLeavesHandlesDeleted)

@@ -7,16 +7,20 @@
 #include "sim/ps/process.h"
 #include "sim/ps/user_mode_scope.h"
 
+#include <initializer_list>
+#include <vector>
+
 namespace vextest {
 namespace {
 
 class RegistryUserTest : public RegistryTest {
 protected:
-    PEPROCESS StartProcess(bool wow64)
+    PEPROCESS StartProcess(bool wow64, bool administrator = false)
     {
         vexsim::ProcessParams params;
         params.imagePath = u"\\Device\\HarddiskVolume3\\Program Files\\app.exe";
         params.wow64 = wow64;
+        params.administrator = administrator;
         return vexsim::CreateUserProcess(params);
     }
 
@@ -94,7 +98,8 @@ TEST_F(RegistryUserTest, Wow64ProcessesSeeThe32BitSoftwareView)
     HANDLE native = nullptr;
     ASSERT_EQ(STATUS_SUCCESS, CreateKey(&native, u"\\REGISTRY\\MACHINE\\SOFTWARE\\Wow6432Node\\Vendor"));
     (void)ZwClose(native);
-    PEPROCESS process = StartProcess(true);
+    // Only an administrator may create keys in HKLM\SOFTWARE.
+    PEPROCESS process = StartProcess(true, true);
     {
         vexsim::UserModeScope user(process);
         HANDLE key = nullptr;
@@ -149,41 +154,142 @@ TEST_F(RegistryUserTest, ApplicationHivesAreReachedOnlyThroughTheirHandle)
     vexsim::EndProcess(process);
 }
 
-// With the real security module: a user caller is checked against the key's DACL, a kernel
-// caller only with OBJ_FORCE_ACCESS_CHECK. The descriptor here is the test stand-in's "deny
-// everything" marker; after the merge use a DACL that grants the user nothing.
+// A self-relative descriptor owned by Administrators whose DACL grants SYSTEM and Administrators
+// full control and the Users group only `usersAccess` (no entry for Users when it is 0), built
+// with the run-time library's routines as a driver would.
+std::vector<UCHAR> DescriptorGrantingUsers(ACCESS_MASK usersAccess)
+{
+    SID_IDENTIFIER_AUTHORITY ntAuthority = {{0, 0, 0, 0, 0, 5}};
+    auto makeSid = [&](std::vector<UCHAR>& sid, std::initializer_list<ULONG> subAuthorities) {
+        sid.resize(RtlLengthRequiredSid((ULONG)subAuthorities.size()));
+        EXPECT_EQ(STATUS_SUCCESS, RtlInitializeSid(sid.data(), &ntAuthority, (UCHAR)subAuthorities.size()));
+        ULONG index = 0;
+        for (ULONG subAuthority : subAuthorities) {
+            *RtlSubAuthoritySid(sid.data(), index++) = subAuthority;
+        }
+    };
+    std::vector<UCHAR> system, administrators, users;
+    makeSid(system, {18});
+    makeSid(administrators, {32, 544});
+    makeSid(users, {32, 545});
+    std::vector<UCHAR> dacl(256);
+    PACL acl = reinterpret_cast<PACL>(dacl.data());
+    EXPECT_EQ(STATUS_SUCCESS, RtlCreateAcl(acl, (ULONG)dacl.size(), ACL_REVISION));
+    EXPECT_EQ(STATUS_SUCCESS, RtlAddAccessAllowedAce(acl, ACL_REVISION, KEY_ALL_ACCESS, system.data()));
+    EXPECT_EQ(STATUS_SUCCESS, RtlAddAccessAllowedAce(acl, ACL_REVISION, KEY_ALL_ACCESS, administrators.data()));
+    if (usersAccess != 0) {
+        EXPECT_EQ(STATUS_SUCCESS, RtlAddAccessAllowedAce(acl, ACL_REVISION, usersAccess, users.data()));
+    }
+    SECURITY_DESCRIPTOR absolute;
+    EXPECT_EQ(STATUS_SUCCESS, RtlCreateSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION));
+    EXPECT_EQ(STATUS_SUCCESS, RtlSetOwnerSecurityDescriptor(&absolute, administrators.data(), FALSE));
+    EXPECT_EQ(STATUS_SUCCESS, RtlSetDaclSecurityDescriptor(&absolute, TRUE, acl, FALSE));
+    ULONG length = 0;
+    EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, RtlAbsoluteToSelfRelativeSD(&absolute, nullptr, &length));
+    std::vector<UCHAR> relative(length);
+    EXPECT_EQ(STATUS_SUCCESS, RtlAbsoluteToSelfRelativeSD(&absolute, relative.data(), &length));
+    return relative;
+}
+
+// A user caller is checked against the key's DACL with its process's token; so is a kernel
+// caller that asks with OBJ_FORCE_ACCESS_CHECK, here a driver running in the user's thread.
+// Without the flag the kernel caller gets what it asks for.
 TEST_F(RegistryUserTest, UserAndForcedCallersAreCheckedAgainstTheDacl)
 {
-    HANDLE key = nullptr;
-    char deny[] = "DENY";
-    Wide name(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Locked");
-    OBJECT_ATTRIBUTES oa;
-    InitializeObjectAttributes(&oa, name.get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, deny);
-    ASSERT_EQ(STATUS_SUCCESS, ZwCreateKey(&key, KEY_ALL_ACCESS, &oa, 0, nullptr, 0, nullptr));
-    (void)ZwClose(key);
+    struct Row {
+        const char* what;
+        ACCESS_MASK usersAccess;  // what the key's DACL grants Users (0: no entry for Users)
+        bool administrator;       // the process is an elevated administrator's
+        ACCESS_MASK desired;
+        NTSTATUS checked;         // the user's open and the forced kernel open
+    } rows[] = {
+        {"Users get nothing: reading", 0, false, KEY_READ, STATUS_ACCESS_DENIED},
+        {"Users get nothing: the maximum", 0, false, MAXIMUM_ALLOWED, STATUS_ACCESS_DENIED},
+        {"Users may read: reading", KEY_READ, false, KEY_READ, STATUS_SUCCESS},
+        {"Users may read: writing", KEY_READ, false, KEY_SET_VALUE, STATUS_ACCESS_DENIED},
+        {"Users may read: deleting", KEY_READ, false, DELETE, STATUS_ACCESS_DENIED},
+        {"the SACL needs a privilege a user lacks", KEY_READ, false, KEY_READ | ACCESS_SYSTEM_SECURITY,
+         STATUS_PRIVILEGE_NOT_HELD},
+        {"Administrators have full control", 0, true, KEY_ALL_ACCESS, STATUS_SUCCESS},
+        {"an administrator holds the SACL privilege", 0, true, KEY_READ | ACCESS_SYSTEM_SECURITY, STATUS_SUCCESS},
+    };
+    const std::u16string name = u"\\REGISTRY\\MACHINE\\SOFTWARE\\Locked";
+    const ULONG kernelAttributes = OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<UCHAR> descriptor = DescriptorGrantingUsers(row.usersAccess);
+        Wide wide(name);
+        OBJECT_ATTRIBUTES oa;
+        InitializeObjectAttributes(&oa, wide.get(), kernelAttributes, nullptr, descriptor.data());
+        HANDLE key = nullptr;
+        ASSERT_EQ(STATUS_SUCCESS, ZwCreateKey(&key, KEY_ALL_ACCESS, &oa, 0, nullptr, 0, nullptr));
 
-    HANDLE trusted = nullptr;
-    EXPECT_EQ(STATUS_SUCCESS, OpenKey(&trusted, u"\\REGISTRY\\MACHINE\\SOFTWARE\\Locked", KEY_READ));
-    (void)ZwClose(trusted);
-    HANDLE forced = nullptr;
-    EXPECT_EQ(STATUS_ACCESS_DENIED, OpenKey(&forced, u"\\REGISTRY\\MACHINE\\SOFTWARE\\Locked", KEY_READ, nullptr,
-                                            OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE | OBJ_FORCE_ACCESS_CHECK));
-    EXPECT_EQ(nullptr, forced);
+        PEPROCESS process = StartProcess(false, row.administrator);
+        {
+            vexsim::UserModeScope user(process);
+            HANDLE opened = nullptr;
+            EXPECT_EQ(row.checked, UserOpen(&opened, name, row.desired)) << "user mode";
+            EXPECT_EQ(NT_SUCCESS(row.checked), opened != nullptr) << "user mode";
+            if (opened != nullptr) {
+                EXPECT_EQ(STATUS_SUCCESS, vexsim::NtClose(opened));
+            }
+            HANDLE forced = nullptr;
+            EXPECT_EQ(row.checked, OpenKey(&forced, name, row.desired, nullptr, kernelAttributes | OBJ_FORCE_ACCESS_CHECK))
+                << "kernel mode, forced";
+            EXPECT_EQ(NT_SUCCESS(row.checked), forced != nullptr) << "kernel mode, forced";
+            if (forced != nullptr) {
+                (void)ZwClose(forced);
+            }
+            HANDLE trusted = nullptr;
+            EXPECT_EQ(STATUS_SUCCESS, OpenKey(&trusted, name, row.desired, nullptr, kernelAttributes)) << "kernel mode";
+            (void)ZwClose(trusted);
+            HANDLE child = nullptr;
+            EXPECT_EQ(row.administrator ? STATUS_SUCCESS : STATUS_ACCESS_DENIED, UserCreate(&child, name + u"\\Child"))
+                << "creating needs KEY_CREATE_SUB_KEY on the parent";
+            if (child != nullptr) {
+                EXPECT_EQ(STATUS_SUCCESS, vexsim::NtDeleteKey(child));
+                EXPECT_EQ(STATUS_SUCCESS, vexsim::NtClose(child));
+            }
+        }
+        vexsim::EndProcess(process);
+        EXPECT_EQ(STATUS_SUCCESS, ZwDeleteKey(key));
+        (void)ZwClose(key);
+    }
+}
+
+// Creating a key grants the creator what it asks for, but the right to the SACL still needs the
+// privilege, and a refused create leaves no key behind.
+TEST_F(RegistryUserTest, CreatingAKeyDoesNotGrantTheSaclRightWithoutThePrivilege)
+{
+    std::vector<UCHAR> descriptor = DescriptorGrantingUsers(KEY_READ | KEY_CREATE_SUB_KEY);
+    Wide parentName(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Shared");
+    OBJECT_ATTRIBUTES parentAttributes;
+    InitializeObjectAttributes(&parentAttributes, parentName.get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                               descriptor.data());
+    HANDLE parent = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, ZwCreateKey(&parent, KEY_ALL_ACCESS, &parentAttributes, 0, nullptr, 0, nullptr));
     PEPROCESS process = StartProcess(false);
     {
         vexsim::UserModeScope user(process);
-        HANDLE denied = nullptr;
-        EXPECT_EQ(STATUS_ACCESS_DENIED, UserOpen(&denied, u"\\REGISTRY\\MACHINE\\SOFTWARE\\Locked", KEY_READ));
-        EXPECT_EQ(STATUS_ACCESS_DENIED, UserCreate(&denied, u"\\REGISTRY\\MACHINE\\SOFTWARE\\Locked\\Child"))
-            << "creating needs KEY_CREATE_SUB_KEY on the parent";
-        HANDLE allowed = nullptr;
-        ASSERT_EQ(STATUS_SUCCESS, UserOpen(&allowed, u"\\REGISTRY\\MACHINE\\SOFTWARE", MAXIMUM_ALLOWED));
-        UCHAR buffer[64];
-        ULONG length = 0;
-        EXPECT_EQ(STATUS_SUCCESS, vexsim::NtQueryKey(allowed, KeyBasicInformation, buffer, sizeof(buffer), &length));
-        (void)vexsim::NtClose(allowed);
+        Wide name(u"Child");
+        OBJECT_ATTRIBUTES oa;
+        InitializeObjectAttributes(&oa, name.get(), OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+        HANDLE shared = nullptr;
+        ASSERT_EQ(STATUS_SUCCESS, UserOpen(&shared, u"\\REGISTRY\\MACHINE\\SOFTWARE\\Shared", KEY_READ | KEY_CREATE_SUB_KEY));
+        oa.RootDirectory = shared;
+        HANDLE child = nullptr;
+        ULONG disposition = 0;
+        EXPECT_EQ(STATUS_PRIVILEGE_NOT_HELD,
+                  vexsim::NtCreateKey(&child, KEY_READ | ACCESS_SYSTEM_SECURITY, &oa, 0, nullptr, 0, &disposition));
+        EXPECT_EQ(nullptr, child);
+        ASSERT_EQ(STATUS_SUCCESS, vexsim::NtCreateKey(&child, KEY_ALL_ACCESS, &oa, 0, nullptr, 0, &disposition));
+        EXPECT_EQ((ULONG)REG_CREATED_NEW_KEY, disposition) << "the refused create left nothing";
+        EXPECT_EQ(STATUS_SUCCESS, vexsim::NtDeleteKey(child)) << "the creator has what it asked for";
+        EXPECT_EQ(STATUS_SUCCESS, vexsim::NtClose(child));
+        EXPECT_EQ(STATUS_SUCCESS, vexsim::NtClose(shared));
     }
     vexsim::EndProcess(process);
+    (void)ZwClose(parent);
 }
 
 }  // namespace
