@@ -9,26 +9,23 @@ namespace vexsim {
 
 namespace {
 
-constexpr SECURITY_INFORMATION kOwner = 0x1;
-constexpr SECURITY_INFORMATION kGroup = 0x2;
-constexpr SECURITY_INFORMATION kDacl = 0x4;
-constexpr SECURITY_INFORMATION kSacl = 0x8;
-constexpr SECURITY_INFORMATION kLabel = 0x10;
-
 ACCESS_MASK AccessToRead(SECURITY_INFORMATION information)
 {
     ACCESS_MASK access = 0;
-    if (information & (kOwner | kGroup | kDacl | kLabel)) access |= READ_CONTROL;
-    if (information & kSacl) access |= ACCESS_SYSTEM_SECURITY;
+    if (information & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                       LABEL_SECURITY_INFORMATION)) {
+        access |= READ_CONTROL;
+    }
+    if (information & SACL_SECURITY_INFORMATION) access |= ACCESS_SYSTEM_SECURITY;
     return access;
 }
 
 ACCESS_MASK AccessToWrite(SECURITY_INFORMATION information)
 {
     ACCESS_MASK access = 0;
-    if (information & (kOwner | kGroup | kLabel)) access |= WRITE_OWNER;
-    if (information & kDacl) access |= WRITE_DAC;
-    if (information & kSacl) access |= ACCESS_SYSTEM_SECURITY;
+    if (information & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION)) access |= WRITE_OWNER;
+    if (information & DACL_SECURITY_INFORMATION) access |= WRITE_DAC;
+    if (information & SACL_SECURITY_INFORMATION) access |= ACCESS_SYSTEM_SECURITY;
     return access;
 }
 

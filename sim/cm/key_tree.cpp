@@ -55,6 +55,15 @@ KeyNode& HiveRoot(KeyNode& parent, std::u16string_view name, bool isVolatile = f
     return node;
 }
 
+// A user's hives are the user's own: every key in them carries the user's hive descriptor.
+void GiveSubtreeTo(KeyNode& node, const SecurityDescriptorBytes& security)
+{
+    node.security = security;
+    for (const std::shared_ptr<KeyNode>& subkey : node.subkeys) {
+        GiveSubtreeTo(*subkey, security);
+    }
+}
+
 void MakeLink(KeyNode& parent, std::u16string_view name, const std::u16string& target)
 {
     KeyNode& link = Ensure(parent, name, true);
@@ -240,6 +249,9 @@ void LayOutBootKeys(KeyNode& root, const MachineConfig& config)
         EnsurePath(profile, u"Software\\Microsoft\\Windows\\CurrentVersion");
         MakeLink(*FindSubkey(profile, u"Software"), u"Classes", u"\\REGISTRY\\USER\\" + wideSid + u"_Classes");
         EnsurePath(profile, u"Environment");
+        SecurityDescriptorBytes userSecurity = UserHiveSecurity(sid);
+        GiveSubtreeTo(classes, userSecurity);
+        GiveSubtreeTo(profile, userSecurity);
     }
 
     HiveRoot(root, u"A", true);

@@ -117,7 +117,7 @@ NTSTATUS LoadApplicationHive(ACCESS_MASK DesiredAccess, PHANDLE RootHandle, std:
     RequireUserMode("LoadApplicationHive");
     std::shared_ptr<AppHive> hive;
     std::u16string name;
-    SecurityDescriptorBytes rootSecurity = LoadedHiveSecurity(TokenOf(CurrentContext().process));
+    SecurityDescriptorBytes rootSecurity = UserHiveSecurity(TokenOf(CurrentContext().process).user);
     {
         std::lock_guard lock(TreeLock());
         hive = AddAppHive(std::move(rootSecurity));

@@ -35,7 +35,7 @@ namespace vexsim {
 // Loads a new, empty application hive as RegLoadAppKey does and opens its root for the process
 // (callbacks see the open of \REGISTRY\A\{GUID}). The hive is reachable only through that handle
 // and keys opened relative to it, and unloads when the last key object inside it goes. The
-// loader owns the hive: its root grants the loading user KEY_ALL_ACCESS (LoadedHiveSecurity).
+// loader owns the hive: its root grants the loading user KEY_ALL_ACCESS (UserHiveSecurity).
 // hiveName, when given, receives \REGISTRY\A\{GUID}.
 [[nodiscard]] NTSTATUS LoadApplicationHive(ACCESS_MASK DesiredAccess, PHANDLE RootHandle,
                                            std::u16string* hiveName = nullptr);

@@ -91,14 +91,12 @@ SecurityDescriptorBytes DefaultKeySecurity()
     return se::ToSelfRelative(parts);
 }
 
-// On Windows a hive file's owner may load it as an application hive, and what it finds inside
-// is its own; the file's descriptor is not modelled, so the loader is taken to own the file.
-SecurityDescriptorBytes LoadedHiveSecurity(const Token& loader)
+SecurityDescriptorBytes UserHiveSecurity(const std::string& userSid)
 {
     constexpr UCHAR inherit = CONTAINER_INHERIT_ACE;
     se::DescriptorParts parts;
     parts.control = SE_DACL_PRESENT;
-    if (!SidFromString(loader.user, &parts.owner)) {
+    if (!SidFromString(userSid, &parts.owner)) {
         parts.owner = Sid(kSidAdministrators);
     }
     parts.group = parts.owner;

@@ -55,10 +55,10 @@ Token TokenOf(PEPROCESS process);
 // inheritable by subkeys.
 SecurityDescriptorBytes DefaultKeySecurity();
 
-// The descriptor of the root of a hive a user loads from a file of its own (an application
-// hive): the loader owns it and has full control, as SYSTEM and Administrators do, inheritable
-// by subkeys. Only the loader's token reaches it otherwise: no Users or Everyone entries.
-SecurityDescriptorBytes LoadedHiveSecurity(const Token& loader);
+// The descriptor of a hive a user owns: the user's profile and Classes hives, and an application
+// hive its loader owns. SYSTEM, Administrators and the user get full control, inherited by
+// subkeys; the user is the owner.
+SecurityDescriptorBytes UserHiveSecurity(const std::string& userSid);
 
 // Checks DesiredAccess (generic rights mapped through Mapping, MAXIMUM_ALLOWED honoured) against
 // the descriptor's DACL for Token. Returns STATUS_SUCCESS with the granted access, or

@@ -93,6 +93,24 @@ TEST_F(RegistryUserTest, EndingAProcessClosesItsKeys)
     EXPECT_EQ(1u, callback.Count(RegNtPreKeyHandleClose));
 }
 
+TEST_F(RegistryUserTest, UsersOwnTheirProfileAndClassesHivesButOnlyReadTheMachines)
+{
+    PEPROCESS process = StartProcess(false);
+    const std::u16string profile = u"\\REGISTRY\\USER\\" + vextest::Utf16(process->userSid);
+    {
+        vexsim::UserModeScope user(process);
+        HANDLE key = nullptr;
+        for (const std::u16string& name : {profile + u"\\Software\\Vendor", profile + u"_Classes\\.vex"}) {
+            ASSERT_EQ(STATUS_SUCCESS, UserCreate(&key, name)) << Utf8(name);
+            (void)vexsim::NtClose(key);
+        }
+        EXPECT_EQ(STATUS_ACCESS_DENIED, UserCreate(&key, u"\\REGISTRY\\MACHINE\\SOFTWARE\\Vendor"));
+        ASSERT_EQ(STATUS_SUCCESS, UserOpen(&key, u"\\REGISTRY\\MACHINE\\SOFTWARE", KEY_READ));
+        (void)vexsim::NtClose(key);
+    }
+    vexsim::EndProcess(process);
+}
+
 TEST_F(RegistryUserTest, Wow64ProcessesSeeThe32BitSoftwareView)
 {
     HANDLE native = nullptr;
