@@ -4,8 +4,10 @@
 #include "sim/executive/clock.h"
 #include "sim/executive/exports.h"
 #include "sim/executive/version.h"
+#include "tests/support/wide.h"
 
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -30,29 +32,20 @@ TEST_F(ExecutiveClockTest, SystemTimeComesFromTheConfigurationAndMovesOnlyWhenTo
     EXPECT_THROW(vexsim::AdvanceSimulatedClock(-1), std::invalid_argument);
 }
 
-TEST_F(ExecutiveClockTest, LocalTimeSubtractsTheBias)
-{
-    LARGE_INTEGER system;
-    LARGE_INTEGER local;
-    system.QuadPart = 1000000000;
-    ExSystemTimeToLocalTime(&system, &local);
-    EXPECT_EQ(local.QuadPart, 1000000000);
-
-    // UTC+1: bias -60 minutes.
-    vexsim::SetTimeZoneBias(-60LL * 60 * 10000000);
-    ExSystemTimeToLocalTime(&system, &local);
-    EXPECT_EQ(local.QuadPart, 1000000000 + 36000000000LL);
-}
-
-TEST_F(ExecutiveClockTest, BootTakesTheBiasFromTheConfiguration)
+TEST_F(ExecutiveClockTest, LocalTimeSubtractsTheBiasFromBootOrAsSetLater)
 {
     config.timeZoneBias = 123;
     vexsim::ExecutiveBoot(config);
     LARGE_INTEGER system;
     LARGE_INTEGER local;
-    system.QuadPart = 1000;
+    system.QuadPart = 1000000000;
     ExSystemTimeToLocalTime(&system, &local);
-    EXPECT_EQ(local.QuadPart, 877);
+    EXPECT_EQ(local.QuadPart, 1000000000 - 123);
+
+    // UTC+1: bias -60 minutes.
+    vexsim::SetTimeZoneBias(-60LL * 60 * 10000000);
+    ExSystemTimeToLocalTime(&system, &local);
+    EXPECT_EQ(local.QuadPart, 1000000000 + 36000000000LL);
 }
 
 struct KnownDate {
@@ -89,29 +82,30 @@ TEST_F(ExecutiveClockTest, TimeFieldsOfKnownDates)
         TIME_FIELDS fields;
         std::memset(&fields, 0x7F, sizeof(fields));
         RtlTimeToTimeFields(&time, &fields);
-        const TIME_FIELDS& e = date.expected;
-        SCOPED_TRACE(std::to_string(e.Year) + "-" + std::to_string(e.Month) + "-" + std::to_string(e.Day));
-        EXPECT_EQ(fields.Year, e.Year);
-        EXPECT_EQ(fields.Month, e.Month);
-        EXPECT_EQ(fields.Day, e.Day);
-        EXPECT_EQ(fields.Hour, e.Hour);
-        EXPECT_EQ(fields.Minute, e.Minute);
-        EXPECT_EQ(fields.Second, e.Second);
-        EXPECT_EQ(fields.Milliseconds, e.Milliseconds);
-        EXPECT_EQ(fields.Weekday, e.Weekday);
+        auto all = [](const TIME_FIELDS& f) {
+            return std::vector<CSHORT>{f.Year, f.Month, f.Day, f.Hour, f.Minute, f.Second, f.Milliseconds, f.Weekday};
+        };
+        EXPECT_EQ(all(date.expected), all(fields)) << "year, month, day, hour, minute, second, ms, weekday";
     }
 }
 
 class ExecutiveVersionTest : public ExecutiveFixture {};
 
-TEST_F(ExecutiveVersionTest, ReportsTheConfiguredVersionInTheBasicStructure)
+TEST_F(ExecutiveVersionTest, FillsTheBasicOrTheExtendedStructureAsItsSizeSays)
 {
+    vexsim::OsVersionInfoEx info;
+    std::memset(&info, 0xCC, sizeof(info));
+    info.basic.dwOSVersionInfoSize = sizeof(info);
+    ASSERT_EQ(RtlGetVersion(&info.basic), STATUS_SUCCESS);
+    EXPECT_EQ(info.basic.dwMajorVersion, 10u);
+    EXPECT_EQ(info.basic.dwBuildNumber, 19045u);
+    EXPECT_EQ(info.wServicePackMajor, 0);
+    EXPECT_EQ(info.wProductType, 1) << "workstation";
+
     config.osMajorVersion = 6;
     config.osMinorVersion = 1;
     config.osBuildNumber = 7601;
     vexsim::ExecutiveBoot(config);
-
-    vexsim::OsVersionInfoEx info;
     std::memset(&info, 0xCC, sizeof(info));
     info.basic.dwOSVersionInfoSize = sizeof(RTL_OSVERSIONINFOW);
     ASSERT_EQ(RtlGetVersion(&info.basic), STATUS_SUCCESS);
@@ -122,18 +116,6 @@ TEST_F(ExecutiveVersionTest, ReportsTheConfiguredVersionInTheBasicStructure)
     EXPECT_EQ(info.basic.szCSDVersion[0], 0);
     EXPECT_EQ(info.wServicePackMajor, 0xCCCC) << "fields past the basic structure must stay untouched";
     EXPECT_EQ(info.wReserved, 0xCC);
-}
-
-TEST_F(ExecutiveVersionTest, FillsTheExtendedStructureWhenAskedFor)
-{
-    vexsim::OsVersionInfoEx info;
-    std::memset(&info, 0xCC, sizeof(info));
-    info.basic.dwOSVersionInfoSize = sizeof(info);
-    ASSERT_EQ(RtlGetVersion(&info.basic), STATUS_SUCCESS);
-    EXPECT_EQ(info.basic.dwMajorVersion, 10u);
-    EXPECT_EQ(info.basic.dwBuildNumber, 19045u);
-    EXPECT_EQ(info.wServicePackMajor, 0);
-    EXPECT_EQ(info.wProductType, 1) << "workstation";
 }
 
 TEST_F(ExecutiveVersionTest, RefusesUnknownSizesAndFailsOnRequest)
@@ -178,53 +160,37 @@ TEST_F(ExecutiveVersionTest, DriverPoolTypeFollowsTheVersion)
 
 class ExecutiveExportTest : public ExecutiveFixture {
 protected:
-    static PVOID Lookup(const wchar_t* name)
-    {
-        UNICODE_STRING text;
-        text.Buffer = const_cast<PWSTR>(name);
-        size_t length = 0;
-        while (name[length] != 0) {
-            ++length;
-        }
-        text.Length = static_cast<USHORT>(length * sizeof(WCHAR));
-        text.MaximumLength = text.Length;
-        return MmGetSystemRoutineAddress(&text);
-    }
+    static PVOID Lookup(const char16_t* name) { return MmGetSystemRoutineAddress(vextest::Wide(name).get()); }
 };
 
 void ProbeTarget() {}
 
-TEST_F(ExecutiveExportTest, ResolvesRegisteredNamesExactly)
+TEST_F(ExecutiveExportTest, ResolvesRegisteredNamesExactlyAndByTheCountedLength)
 {
-    EXPECT_EQ(Lookup(L"ExAllocatePoolWithTag"), reinterpret_cast<PVOID>(&ExAllocatePoolWithTag));
-    EXPECT_EQ(Lookup(L"exallocatepoolwithtag"), nullptr) << "export names are case-sensitive";
-    EXPECT_EQ(Lookup(L"ExAllocatePool2"), nullptr);
+    EXPECT_EQ(Lookup(u"ExAllocatePoolWithTag"), reinterpret_cast<PVOID>(&ExAllocatePoolWithTag));
+    EXPECT_EQ(Lookup(u"exallocatepoolwithtag"), nullptr) << "export names are case-sensitive";
+    EXPECT_EQ(Lookup(u"ExAllocatePool2"), nullptr);
 
     vexsim::RegisterExport(u"CmCallbackGetKeyObjectIDEx", reinterpret_cast<void*>(&ProbeTarget));
-    EXPECT_EQ(Lookup(L"CmCallbackGetKeyObjectIDEx"), reinterpret_cast<PVOID>(&ProbeTarget));
-}
+    EXPECT_EQ(Lookup(u"CmCallbackGetKeyObjectIDEx"), reinterpret_cast<PVOID>(&ProbeTarget));
 
-TEST_F(ExecutiveExportTest, RespectsTheCountedLength)
-{
-    UNICODE_STRING text;
-    text.Buffer = const_cast<PWSTR>(L"KeSetEventXYZ");
-    text.Length = 10 * sizeof(WCHAR);
-    text.MaximumLength = text.Length;
-    EXPECT_EQ(MmGetSystemRoutineAddress(&text), reinterpret_cast<PVOID>(&KeSetEvent));
+    vextest::Wide longer(u"KeSetEventXYZ");
+    longer.get()->Length = 10 * sizeof(WCHAR);
+    EXPECT_EQ(MmGetSystemRoutineAddress(longer.get()), reinterpret_cast<PVOID>(&KeSetEvent)) << "only Length counts";
 }
 
 TEST_F(ExecutiveExportTest, HiddenRoutinesResolveToNullUntilUnhiddenOrReboot)
 {
     vexsim::HideExport(u"KeSetEvent");
     vexsim::HideExport(u"ExAllocatePool2");
-    EXPECT_EQ(Lookup(L"KeSetEvent"), nullptr);
+    EXPECT_EQ(Lookup(u"KeSetEvent"), nullptr);
     vexsim::RegisterExport(u"ExAllocatePool2", reinterpret_cast<void*>(&ProbeTarget));
-    EXPECT_EQ(Lookup(L"ExAllocatePool2"), nullptr) << "hiding holds for a routine registered later";
+    EXPECT_EQ(Lookup(u"ExAllocatePool2"), nullptr) << "hiding holds for a routine registered later";
 
     vexsim::UnhideExport(u"KeSetEvent");
-    EXPECT_EQ(Lookup(L"KeSetEvent"), reinterpret_cast<PVOID>(&KeSetEvent));
+    EXPECT_EQ(Lookup(u"KeSetEvent"), reinterpret_cast<PVOID>(&KeSetEvent));
     vexsim::ExecutiveBoot(config);
-    EXPECT_EQ(Lookup(L"ExAllocatePool2"), reinterpret_cast<PVOID>(&ProbeTarget)) << "boot unhides everything";
+    EXPECT_EQ(Lookup(u"ExAllocatePool2"), reinterpret_cast<PVOID>(&ProbeTarget)) << "boot unhides everything";
 }
 
 class ExecutiveBugCheckTest : public ExecutiveFixture {};

@@ -30,29 +30,40 @@ protected:
     }
 };
 
-TEST_F(ExecutiveFaultInjectionTest, CountdownFailsExactlyTheNthRequestOnce)
+TEST_F(ExecutiveFaultInjectionTest, EachModeFailsExactlyTheRequestsItNames)
 {
-    vexsim::FailNthAllocation(3);
-    EXPECT_EQ(Outcomes(5), (std::vector<bool>{true, true, false, true, true}));
-    EXPECT_EQ(vexsim::InjectedFailureCount(), 1u);
-    EXPECT_EQ(vexsim::AllocationRequestCount(), 5u) << "failed requests are counted too";
-    EXPECT_EQ(vexsim::PoolAllocationTotal(), 4u);
-}
-
-TEST_F(ExecutiveFaultInjectionTest, PersistentCountdownFailsTheNthAndEveryLaterRequest)
-{
-    vexsim::FailNthAllocation(2, vexsim::FailureRepeat::Persistent);
-    EXPECT_EQ(Outcomes(4), (std::vector<bool>{true, false, false, false}));
-    vexsim::ClearAllocationFailures();
-    EXPECT_EQ(Outcomes(1), std::vector<bool>{true});
-}
-
-TEST_F(ExecutiveFaultInjectionTest, TagModeFailsOnlyTheChosenTag)
-{
+    const struct {
+        const char* what;
+        void (*install)();
+        ULONG tag;
+        std::vector<bool> outcomes;
+    } rows[] = {
+        {"the Nth request, once", [] { vexsim::FailNthAllocation(3); }, kTagA, {true, true, false, true, true}},
+        {"the Nth and every later one", [] { vexsim::FailNthAllocation(2, vexsim::FailureRepeat::Persistent); }, kTagA,
+         {true, false, false, false}},
+        {"another tag than the chosen one", [] { vexsim::FailAllocationsWithTag(kTagB); }, kTagA, {true, true}},
+        {"the chosen tag", [] { vexsim::FailAllocationsWithTag(kTagB); }, kTagB, {false, false}},
+        {"random with no chance", [] { vexsim::FailAllocationsRandomly(7, 0.0); }, kTagA, {true, true, true, true}},
+        {"random with certainty", [] { vexsim::FailAllocationsRandomly(7, 1.0); }, kTagA, {false, false, false, false}},
+    };
+    for (const auto& row : rows) {
+        row.install();
+        EXPECT_EQ(row.outcomes, Outcomes((int)row.outcomes.size(), row.tag)) << row.what;
+        vexsim::ClearAllocationFailures();
+        EXPECT_EQ(Outcomes(1), std::vector<bool>{true}) << "cleared after " << row.what;
+    }
     vexsim::FailAllocationsWithTag(kTagB);
-    EXPECT_EQ(Outcomes(2, kTagA), (std::vector<bool>{true, true}));
-    EXPECT_EQ(Outcomes(2, kTagB), (std::vector<bool>{false, false}));
     EXPECT_TRUE(vexsim::ShouldFailAllocation(kTagB)) << "other allocators consult the same hook";
+    vexsim::ClearAllocationFailures();
+
+    ULONG64 requests = vexsim::AllocationRequestCount();
+    ULONG64 total = vexsim::PoolAllocationTotal();
+    ULONG64 injected = vexsim::InjectedFailureCount();
+    vexsim::FailNthAllocation(1);
+    (void)Outcomes(2);
+    EXPECT_EQ(vexsim::InjectedFailureCount(), injected + 1);
+    EXPECT_EQ(vexsim::AllocationRequestCount(), requests + 2) << "failed requests are counted too";
+    EXPECT_EQ(vexsim::PoolAllocationTotal(), total + 1);
 }
 
 TEST_F(ExecutiveFaultInjectionTest, RandomModeIsReproducibleFromItsSeed)
@@ -64,11 +75,6 @@ TEST_F(ExecutiveFaultInjectionTest, RandomModeIsReproducibleFromItsSeed)
     EXPECT_EQ(first, second);
     EXPECT_NE(std::count(first.begin(), first.end(), false), 0);
     EXPECT_NE(std::count(first.begin(), first.end(), true), 0);
-
-    vexsim::FailAllocationsRandomly(7, 0.0);
-    EXPECT_EQ(Outcomes(4), (std::vector<bool>{true, true, true, true}));
-    vexsim::FailAllocationsRandomly(7, 1.0);
-    EXPECT_EQ(Outcomes(4), (std::vector<bool>{false, false, false, false}));
 }
 
 TEST_F(ExecutiveFaultInjectionTest, BootClearsFailuresAndCounters)

@@ -4,9 +4,11 @@
 #include "sim/executive/bugcheck.h"
 #include "sim/executive/pool.h"
 
+#include <algorithm>
 #include <functional>
 #include <regex>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -43,24 +45,16 @@ TEST_F(ExecutivePoolTest, LedgerRecordsEveryLiveAllocationInOrder)
     EXPECT_TRUE(vexsim::LivePoolAllocations().empty());
 }
 
-TEST_F(ExecutivePoolTest, FreshMemoryIsNotZeroFilled)
+TEST_F(ExecutivePoolTest, FreshMemoryIsFilledAndOnlyTheZeroingWrapperZeroesIt)
 {
-    auto* block = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTagVexR));
-    ASSERT_NE(block, nullptr);
-    for (int i = 0; i < 64; ++i) {
-        EXPECT_NE(block[i], 0) << "byte " << i << " of a fresh block is zero";
-    }
-    ExFreePoolWithTag(block, kTagVexR);
-}
-
-TEST_F(ExecutivePoolTest, ZeroingWrapperReturnsZeroedMemory)
-{
-    auto* block = static_cast<unsigned char*>(ExAllocatePoolZero(NonPagedPoolNx, 32, kTagVexR));
-    ASSERT_NE(block, nullptr);
-    for (int i = 0; i < 32; ++i) {
-        EXPECT_EQ(block[i], 0) << "byte " << i;
-    }
-    ExFreePoolWithTag(block, kTagVexR);
+    auto* fresh = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTagVexR));
+    auto* zeroed = static_cast<unsigned char*>(ExAllocatePoolZero(NonPagedPoolNx, 32, kTagVexR));
+    ASSERT_NE(fresh, nullptr);
+    ASSERT_NE(zeroed, nullptr);
+    EXPECT_EQ(std::find(fresh, fresh + 64, 0), fresh + 64) << "a fresh block holds a zero byte";
+    EXPECT_EQ(std::vector<unsigned char>(32, 0), std::vector<unsigned char>(zeroed, zeroed + 32));
+    ExFreePoolWithTag(fresh, kTagVexR);
+    ExFreePoolWithTag(zeroed, kTagVexR);
 }
 
 TEST_F(ExecutivePoolTest, LeftoversNameTagSizeAddressAndCaller)
@@ -73,17 +67,12 @@ TEST_F(ExecutivePoolTest, LeftoversNameTagSizeAddressAndCaller)
         leftovers[0], std::regex("pool allocation of tag 'VexR', 24 bytes at 0x[0-9a-f]+, allocated by 0x[0-9a-f]+")))
         << leftovers[0];
     EXPECT_NE(leftovers[0].find(vexsim::FormatAddress(block)), std::string::npos);
+    EXPECT_EQ(vexsim::FormatPoolTag(0x00006261), "ab\\x00\\x00") << "short and unprintable tags are escaped";
 
     ExFreePoolWithTag(block, kTagVexR);
     leftovers.clear();
     vexsim::ExecutiveLeftovers(leftovers);
     EXPECT_TRUE(leftovers.empty());
-}
-
-TEST_F(ExecutivePoolTest, ShortAndUnprintableTagsAreEscaped)
-{
-    EXPECT_EQ(vexsim::FormatPoolTag('RxeV'), "VexR");
-    EXPECT_EQ(vexsim::FormatPoolTag(0x00006261), "ab\\x00\\x00");
 }
 
 TEST_F(ExecutivePoolTest, BootReturnsEveryLiveBlockAndStartsAnEmptyLedger)

@@ -82,16 +82,10 @@ TEST_F(ExecutiveSyncTest, AbsoluteTimeoutAtOrBeforeNowExpiresAtOnce)
     }
     LARGE_INTEGER zero = Timeout(0);
     EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &zero), STATUS_SUCCESS);
-}
-
-TEST_F(ExecutiveSyncTest, PollAtDispatchLevelIsAllowed)
-{
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
-    LARGE_INTEGER poll = Timeout(0);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT)
+        << "a poll is allowed at DISPATCH_LEVEL";
     KeLowerIrql(old);
 }
 
@@ -125,6 +119,14 @@ TEST_F(ExecutiveSyncTest, FastMutexRaisesToApcAndRestoresTheCallersIrql)
     KeLowerIrql(old);
 }
 
+// A mutex that outlives the death test's statement.
+FAST_MUTEX& FreshMutex()
+{
+    static FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    return mutex;
+}
+
 struct SyncBreach {
     const char* what;
     std::function<void()> breach;
@@ -146,39 +148,34 @@ TEST_F(ExecutiveSyncTest, MisuseStopsTheMachine)
          "STOP: 0x000000C4 \\(0x0000000000000031, 0x0000000000000000, 0x0000000000000002, .*not a lowering"},
         {"recursive fast mutex acquisition",
          [] {
-             static FAST_MUTEX mutex;
-             ExInitializeFastMutex(&mutex);
+             FAST_MUTEX& mutex = FreshMutex();
              ExAcquireFastMutex(&mutex);
              ExAcquireFastMutex(&mutex);
          },
          "STOP: 0x000000C4 \\(0x0000000000001000, .*recursive acquisition of fast mutex"},
         {"recursive try by the owner",
          [] {
-             static FAST_MUTEX mutex;
-             ExInitializeFastMutex(&mutex);
+             FAST_MUTEX& mutex = FreshMutex();
              ExAcquireFastMutex(&mutex);
              (void)ExTryToAcquireFastMutex(&mutex);
          },
          "recursive acquisition of fast mutex"},
         {"release of a fast mutex nobody holds",
          [] {
-             static FAST_MUTEX mutex;
-             ExInitializeFastMutex(&mutex);
+             FAST_MUTEX& mutex = FreshMutex();
              ExReleaseFastMutex(&mutex);
          },
          "STOP: 0x000000C4 \\(0x0000000000001005, .*which does not own it \\(it is not held\\)"},
         {"release by another thread",
          [] {
-             static FAST_MUTEX mutex;
-             ExInitializeFastMutex(&mutex);
-             std::thread([] { ExAcquireFastMutex(&mutex); }).join();
+             FAST_MUTEX& mutex = FreshMutex();
+             std::thread([&mutex] { ExAcquireFastMutex(&mutex); }).join();
              ExReleaseFastMutex(&mutex);
          },
          "STOP: 0x000000C4 \\(0x0000000000001005, .*which does not own it \\(owner 0x"},
         {"fast mutex acquisition at DISPATCH_LEVEL",
          [] {
-             static FAST_MUTEX mutex;
-             ExInitializeFastMutex(&mutex);
+             FAST_MUTEX& mutex = FreshMutex();
              KIRQL old;
              KeRaiseIrql(DISPATCH_LEVEL, &old);
              ExAcquireFastMutex(&mutex);
@@ -186,8 +183,7 @@ TEST_F(ExecutiveSyncTest, MisuseStopsTheMachine)
          "STOP: 0x000000C4 \\(0x0000000000000033, 0x0000000000000002, .*above APC_LEVEL"},
         {"fast mutex release at DISPATCH_LEVEL",
          [] {
-             static FAST_MUTEX mutex;
-             ExInitializeFastMutex(&mutex);
+             FAST_MUTEX& mutex = FreshMutex();
              ExAcquireFastMutex(&mutex);
              KIRQL old;
              KeRaiseIrql(DISPATCH_LEVEL, &old);
