@@ -1,11 +1,9 @@
-// A booted machine for the configuration manager's tests, with helpers that open, create and
+// The configuration manager's tests run on MachineTest, with helpers that open, create and
 // query keys by name as a kernel caller and a small registry callback that records what it sees.
 #pragma once
 
-#include "sim/machine/machine.h"
+#include "tests/support/machine_fixture.h"
 #include "tests/support/wide.h"
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <functional>
@@ -52,21 +50,8 @@ inline NTSTATUS SetDword(HANDLE key, const std::u16string& name, ULONG data)
     return ZwSetValueKey(key, wide.get(), 0, REG_DWORD, &data, sizeof(data));
 }
 
-class RegistryTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
-        vexsim::BootMachine(config);
-    }
-    void TearDown() override
-    {
-        vexsim::Leftovers leftovers = vexsim::CheckLeftovers();
-        EXPECT_TRUE(leftovers.empty()) << vexsim::FormatUnloadReport(leftovers);
-        vexsim::ShutdownMachine();
-    }
-    vexsim::MachineConfig config;
-};
+// A fresh machine for each test, checked for leftovers at the end.
+using RegistryTest = MachineTest;
 
 // One notification as a test callback saw it.
 struct SeenNotification {
