@@ -45,65 +45,50 @@ TEST_F(RegistryTest, AbsoluteNamesOpenWithWindowsStatuses)
     }
 }
 
-TEST_F(RegistryTest, BootHivesAndUserProfileExist)
-{
-    const std::u16string sid = kUserSid;
-    for (std::u16string name : {u"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes", u"\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet001",
-                                u"\\REGISTRY\\MACHINE\\HARDWARE", u"\\REGISTRY\\USER\\.DEFAULT", u"\\REGISTRY\\WC",
-                                u"\\REGISTRY\\MACHINE\\SOFTWARE\\Wow6432Node"}) {
-        HANDLE key = nullptr;
-        EXPECT_EQ(STATUS_SUCCESS, OpenKey(&key, name, KEY_READ)) << Utf8(name);
-        (void)ZwClose(key);
-    }
-    HANDLE key = nullptr;
-    ASSERT_EQ(STATUS_SUCCESS, OpenKey(&key, u"\\REGISTRY\\USER\\" + sid + u"_Classes", KEY_READ));
-    (void)ZwClose(key);
-}
-
-TEST_F(RegistryTest, ConfiguredUsersGetTheirHives)
+TEST_F(RegistryTest, BootHivesAndLinksOpenUnderTheTargetsName)
 {
     vexsim::ShutdownMachine();
-    config.userSids = {"S-1-5-21-1-2-3-1001", "S-1-5-21-1-2-3-1002"};
+    config.userSids = {Utf8(kUserSid), "S-1-5-21-1-2-3-1002"};
     vexsim::BootMachine(config);
-    HANDLE key = nullptr;
-    ASSERT_EQ(STATUS_SUCCESS, OpenKey(&key, u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1002\\Software\\Classes", KEY_READ));
-    EXPECT_EQ("\\REGISTRY\\USER\\S-1-5-21-1-2-3-1002_Classes", KeyNameOf(key));
-    (void)ZwClose(key);
-}
-
-TEST_F(RegistryTest, LinksResolveAndReportTheTargetName)
-{
-    HANDLE key = nullptr;
-    ASSERT_EQ(STATUS_SUCCESS, OpenKey(&key, u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services", KEY_READ));
-    EXPECT_EQ("\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet001\\Services", KeyNameOf(key));
-    (void)ZwClose(key);
-
-    // The user's Software\Classes is the <SID>_Classes hive.
-    ASSERT_EQ(STATUS_SUCCESS, OpenKey(&key, u"\\REGISTRY\\USER\\" + std::u16string(kUserSid) + u"\\Software\\Classes\\CLSID",
-                                      KEY_READ));
-    EXPECT_EQ("\\REGISTRY\\USER\\" + Utf8(kUserSid) + "_Classes\\CLSID", KeyNameOf(key));
-    (void)ZwClose(key);
-}
-
-TEST_F(RegistryTest, OpenLinkOpensTheLinkKeyItself)
-{
-    HANDLE link = nullptr;
-    ASSERT_EQ(STATUS_SUCCESS, OpenKey(&link, u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet", KEY_READ,
-                                      nullptr, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE | OBJ_OPENLINK));
-    EXPECT_EQ("\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet", KeyNameOf(link));
-    UCHAR buffer[256];
-    ULONG length = 0;
-    Wide valueName(u"SymbolicLinkValue");
-    ASSERT_EQ(STATUS_SUCCESS, ZwQueryValueKey(link, valueName.get(), KeyValuePartialInformation, buffer, sizeof(buffer),
-                                              &length));
-    EXPECT_EQ((ULONG)REG_LINK, reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer)->Type);
-    (void)ZwClose(link);
-
-    HANDLE viaOption = nullptr;
-    ASSERT_EQ(STATUS_SUCCESS, OpenKey(&viaOption, u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet", KEY_READ, nullptr,
-                                      OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, REG_OPTION_OPEN_LINK));
-    EXPECT_EQ("\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet", KeyNameOf(viaOption));
-    (void)ZwClose(viaOption);
+    const std::string user = "\\REGISTRY\\USER\\" + Utf8(kUserSid);
+    const struct {
+        std::u16string name;
+        ULONG attributes;  // beyond OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE
+        ULONG options;
+        std::string reported;
+    } rows[] = {
+        // Boot hives and the keys the driver expects on any machine.
+        {u"\\REGISTRY\\MACHINE\\HARDWARE", 0, 0, "\\REGISTRY\\MACHINE\\HARDWARE"},
+        {u"\\REGISTRY\\USER\\.DEFAULT", 0, 0, "\\REGISTRY\\USER\\.DEFAULT"},
+        {u"\\REGISTRY\\MACHINE\\SOFTWARE\\Wow6432Node", 0, 0, "\\REGISTRY\\MACHINE\\SOFTWARE\\Wow6432Node"},
+        // The control-set link resolves to its target.
+        {u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services", 0, 0,
+         "\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet001\\Services"},
+        // Each configured user's Software\Classes is the <SID>_Classes hive.
+        {Utf16(user) + u"\\Software\\Classes\\CLSID", 0, 0, user + "_Classes\\CLSID"},
+        {u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1002\\Software\\Classes", 0, 0,
+         "\\REGISTRY\\USER\\S-1-5-21-1-2-3-1002_Classes"},
+        // OBJ_OPENLINK and REG_OPTION_OPEN_LINK open the link key itself.
+        {u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet", OBJ_OPENLINK, 0, "\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet"},
+        {u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet", 0, REG_OPTION_OPEN_LINK,
+         "\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet"},
+    };
+    for (const auto& row : rows) {
+        HANDLE key = nullptr;
+        ASSERT_EQ(STATUS_SUCCESS, OpenKey(&key, row.name, KEY_READ, nullptr,
+                                          OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE | row.attributes, row.options))
+            << Utf8(row.name);
+        EXPECT_EQ(row.reported, KeyNameOf(key));
+        if (row.attributes != 0) {
+            UCHAR buffer[256];
+            ULONG length = 0;
+            Wide valueName(u"SymbolicLinkValue");
+            ASSERT_EQ(STATUS_SUCCESS, ZwQueryValueKey(key, valueName.get(), KeyValuePartialInformation, buffer,
+                                                      sizeof(buffer), &length));
+            EXPECT_EQ((ULONG)REG_LINK, reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer)->Type);
+        }
+        (void)ZwClose(key);
+    }
 }
 
 TEST_F(RegistryTest, LinkKeysHoldOnlyTheirTargetAndLoopsFail)
