@@ -51,24 +51,16 @@ protected:
     }
 };
 
-TEST_F(ProcessesTest, SnapshotAnswersTooSmallBuffersWithTheSizeNeeded)
-{
-    Notepad();
-    ULONG needed = 0;
-    ASSERT_EQ(STATUS_INFO_LENGTH_MISMATCH, ZwQuerySystemInformation(SystemProcessInformation, nullptr, 0, &needed));
-    std::vector<char> buffer(needed);
-    ULONG again = 0;
-    EXPECT_EQ(STATUS_INFO_LENGTH_MISMATCH, ZwQuerySystemInformation(SystemProcessInformation, buffer.data(), needed - 1, &again));
-    EXPECT_EQ(needed, again);
-    EXPECT_EQ(STATUS_SUCCESS, ZwQuerySystemInformation(SystemProcessInformation, buffer.data(), needed, &again));
-    EXPECT_EQ(STATUS_INVALID_INFO_CLASS,
-              ZwQuerySystemInformation(static_cast<SYSTEM_INFORMATION_CLASS>(4), buffer.data(), needed, &again));
-}
-
 TEST_F(ProcessesTest, SnapshotChainsIdleSystemThenProcessesWithNamesInsideTheBuffer)
 {
     PEPROCESS notepad = Notepad();
     std::vector<char> buffer = Snapshot();
+    ULONG again = 0;
+    EXPECT_EQ(STATUS_INFO_LENGTH_MISMATCH,
+              ZwQuerySystemInformation(SystemProcessInformation, buffer.data(), (ULONG)buffer.size() - 1, &again));
+    EXPECT_EQ(buffer.size(), again) << "one byte short answers the size needed";
+    EXPECT_EQ(STATUS_INVALID_INFO_CLASS,
+              ZwQuerySystemInformation(static_cast<SYSTEM_INFORMATION_CLASS>(4), buffer.data(), again, &again));
     const char* begin = buffer.data();
     const char* end = begin + buffer.size();
 
@@ -115,21 +107,7 @@ TEST_F(ProcessesTest, SnapshotChainsIdleSystemThenProcessesWithNamesInsideTheBuf
     EXPECT_EQ(4u, reinterpret_cast<ULONG_PTR>(last->InheritedFromUniqueProcessId));
 }
 
-TEST_F(ProcessesTest, EndedProcessesLeaveTheSnapshotAndTheLookup)
-{
-    PEPROCESS notepad = Notepad();
-    ULONG_PTR id = notepad->id;
-    EndProcess(notepad);
-    PEPROCESS found = reinterpret_cast<PEPROCESS>(1);
-    EXPECT_EQ(STATUS_INVALID_CID, PsLookupProcessByProcessId(reinterpret_cast<HANDLE>(id), &found));
-    EXPECT_EQ(nullptr, found);
-    std::vector<char> buffer = Snapshot();
-    auto* system = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(
-        buffer.data() + reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(buffer.data())->NextEntryOffset);
-    EXPECT_EQ(0u, system->NextEntryOffset) << "System is the last entry again";
-}
-
-TEST_F(ProcessesTest, LookupTakesADriverReference)
+TEST_F(ProcessesTest, LookupTakesADriverReferenceAndEndedProcessesLeave)
 {
     PEPROCESS notepad = Notepad();
     PEPROCESS found = nullptr;
@@ -142,6 +120,16 @@ TEST_F(ProcessesTest, LookupTakesADriverReference)
     ASSERT_EQ(STATUS_SUCCESS, PsLookupProcessByProcessId(reinterpret_cast<HANDLE>(4), &found));
     EXPECT_EQ(PsInitialSystemProcess, found);
     ObDereferenceObject(found);
+
+    ULONG_PTR id = notepad->id;
+    EndProcess(notepad);
+    found = reinterpret_cast<PEPROCESS>(1);
+    EXPECT_EQ(STATUS_INVALID_CID, PsLookupProcessByProcessId(reinterpret_cast<HANDLE>(id), &found)) << "an ended process";
+    EXPECT_EQ(nullptr, found);
+    std::vector<char> buffer = Snapshot();
+    auto* system = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(
+        buffer.data() + reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(buffer.data())->NextEntryOffset);
+    EXPECT_EQ(0u, system->NextEntryOffset) << "an ended process leaves the snapshot: System is the last entry again";
 }
 
 TEST_F(ProcessesTest, FixedSizeQueriesDemandTheExactSize)
@@ -178,7 +166,7 @@ TEST_F(ProcessesTest, FixedSizeQueriesDemandTheExactSize)
     EXPECT_NE(0u, wow64);
 }
 
-TEST_F(ProcessesTest, ImageFileNameReportsTheTotalSizeAndCopiesHeaderAndName)
+TEST_F(ProcessesTest, ImageFileNameReportsTheTotalSizeCopiesHeaderAndNameAndNeedsAProcessHandle)
 {
     PEPROCESS notepad = Notepad();
     HANDLE handle;
@@ -200,16 +188,11 @@ TEST_F(ProcessesTest, ImageFileNameReportsTheTotalSizeAndCopiesHeaderAndName)
     EXPECT_EQ(reinterpret_cast<char*>(name + 1), reinterpret_cast<char*>(name->Buffer)) << "characters follow the header";
     EXPECT_EQ(STATUS_INVALID_HANDLE, ZwQueryInformationProcess(nullptr, ProcessImageFileName, buffer, sizeof(buffer), &returned));
     EXPECT_EQ(STATUS_SUCCESS, ZwClose(handle));
-}
-
-TEST_F(ProcessesTest, QueryRefusesHandlesOfOtherTypes)
-{
-    HANDLE handle;
-    PETHREAD thread = PsGetCurrentThread();
-    ASSERT_EQ(STATUS_SUCCESS, ObOpenObjectByPointer(thread, OBJ_KERNEL_HANDLE, nullptr, 0, nullptr, KernelMode, &handle));
+    ASSERT_EQ(STATUS_SUCCESS, ObOpenObjectByPointer(PsGetCurrentThread(), OBJ_KERNEL_HANDLE, nullptr, 0, nullptr, KernelMode, &handle));
     PROCESS_SESSION_INFORMATION session{};
     EXPECT_EQ(STATUS_OBJECT_TYPE_MISMATCH,
-              ZwQueryInformationProcess(handle, ProcessSessionInformation, &session, sizeof(session), nullptr));
+              ZwQueryInformationProcess(handle, ProcessSessionInformation, &session, sizeof(session), nullptr))
+        << "a thread handle";
     EXPECT_EQ(STATUS_SUCCESS, ZwClose(handle));
 }
 
