@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -37,16 +38,9 @@ TEST(RtlInitStrings, CountBytesWithoutAndWithTerminator)
     RtlInitString(&ansi, "abc");
     EXPECT_EQ(ansi.Length, 3);
     EXPECT_EQ(ansi.MaximumLength, 4);
-}
 
-TEST(RtlInitStrings, LongestFittingStringIsAccepted)
-{
-    static WCHAR longest[0x7FFF];
-    for (size_t i = 0; i < 0x7FFE; ++i) {
-        longest[i] = L'x';
-    }
-    longest[0x7FFE] = UNICODE_NULL;
-    UNICODE_STRING unicode;
+    static WCHAR longest[0x7FFF];  // the longest text whose terminator still fits in MaximumLength
+    std::fill(longest, longest + 0x7FFE, L'x');
     RtlInitUnicodeString(&unicode, longest);
     EXPECT_EQ(unicode.Length, 0xFFFC);
     EXPECT_EQ(unicode.MaximumLength, 0xFFFE);
@@ -55,9 +49,7 @@ TEST(RtlInitStrings, LongestFittingStringIsAccepted)
 TEST_F(RtlStringsDeathTest, TooLongSourceStopsTheMachine)
 {
     static WCHAR tooLong[0x8000];
-    for (size_t i = 0; i < 0x7FFF; ++i) {
-        tooLong[i] = L'x';
-    }
+    std::fill(tooLong, tooLong + 0x7FFF, L'x');
     UNICODE_STRING unicode;
     EXPECT_DEATH(RtlInitUnicodeString(&unicode, tooLong), "RtlInitUnicodeString: source string of 65534 bytes");
 }
