@@ -18,6 +18,27 @@ ACCESS_MASK AccessToQuery(KEY_INFORMATION_CLASS informationClass)
                                                                                                   : KEY_QUERY_VALUE;
 }
 
+// Builds an answer from the key's node under the tree lock and copies it to the caller's buffer
+// after the lock is gone. A deleted key answers STATUS_KEY_DELETED; build may refuse with its own
+// status.
+template <typename Build>
+NTSTATUS AnswerFromNode(KeyBody& key, PVOID buffer, ULONG length, PULONG resultLength, Build build)
+{
+    Answer answer;
+    {
+        std::lock_guard lock(TreeLock());
+        const KeyNode& node = *key.node;
+        if (node.deleted) {
+            return STATUS_KEY_DELETED;
+        }
+        NTSTATUS built = build(node, answer);
+        if (!NT_SUCCESS(built)) {
+            return built;
+        }
+    }
+    return CopyAnswer(answer, buffer, length, resultLength);
+}
+
 }  // namespace
 
 NTSTATUS CheckOutputBuffer(PVOID buffer, ULONG length, PULONG resultLength, KPROCESSOR_MODE mode)
@@ -44,18 +65,10 @@ NTSTATUS QueryKey(HANDLE keyHandle, KEY_INFORMATION_CLASS informationClass, PVOI
     REG_QUERY_KEY_INFORMATION info{nullptr, informationClass, buffer, length, resultLength, nullptr, nullptr, nullptr};
     return RunKeyOperation(keyHandle, AccessToQuery(informationClass), mode, RegNtPreQueryKey, RegNtPostQueryKey, info,
                            [&](KeyBody& key) {
-                               Answer answer;
-                               {
-                                   std::lock_guard lock(TreeLock());
-                                   if (key.node->deleted) {
-                                       return STATUS_KEY_DELETED;
-                                   }
-                                   NTSTATUS built = BuildKeyAnswer(*key.node, informationClass, answer);
-                                   if (!NT_SUCCESS(built)) {
-                                       return built;
-                                   }
-                               }
-                               return CopyAnswer(answer, buffer, length, resultLength);
+                               return AnswerFromNode(key, buffer, length, resultLength,
+                                                     [&](const KeyNode& node, Answer& answer) {
+                                                         return BuildKeyAnswer(node, informationClass, answer);
+                                                     });
                            });
 }
 
@@ -73,22 +86,14 @@ NTSTATUS EnumerateKey(HANDLE keyHandle, ULONG index, KEY_INFORMATION_CLASS infor
                                        resultLength, nullptr, nullptr, nullptr};
     return RunKeyOperation(keyHandle, KEY_ENUMERATE_SUB_KEYS, mode, RegNtPreEnumerateKey, RegNtPostEnumerateKey, info,
                            [&](KeyBody& key) {
-                               Answer answer;
-                               {
-                                   std::lock_guard lock(TreeLock());
-                                   const KeyNode& node = *key.node;
-                                   if (node.deleted) {
-                                       return STATUS_KEY_DELETED;
-                                   }
-                                   if (index >= node.subkeys.size()) {
-                                       return STATUS_NO_MORE_ENTRIES;
-                                   }
-                                   NTSTATUS built = BuildKeyAnswer(*node.subkeys[index], informationClass, answer);
-                                   if (!NT_SUCCESS(built)) {
-                                       return built;
-                                   }
-                               }
-                               return CopyAnswer(answer, buffer, length, resultLength);
+                               return AnswerFromNode(key, buffer, length, resultLength,
+                                                     [&](const KeyNode& node, Answer& answer) {
+                                                         if (index >= node.subkeys.size()) {
+                                                             return STATUS_NO_MORE_ENTRIES;
+                                                         }
+                                                         return BuildKeyAnswer(*node.subkeys[index], informationClass,
+                                                                               answer);
+                                                     });
                            });
 }
 
@@ -113,22 +118,14 @@ NTSTATUS QueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, KEY_VALUE_IN
                                          resultLength, nullptr,   nullptr,          nullptr};
     return RunKeyOperation(keyHandle, KEY_QUERY_VALUE, mode, RegNtPreQueryValueKey, RegNtPostQueryValueKey, info,
                            [&](KeyBody& key) {
-                               Answer answer;
-                               {
-                                   std::lock_guard lock(TreeLock());
-                                   if (key.node->deleted) {
-                                       return STATUS_KEY_DELETED;
-                                   }
-                                   const KeyValue* value = FindValue(*key.node, name);
-                                   if (value == nullptr) {
-                                       return STATUS_OBJECT_NAME_NOT_FOUND;
-                                   }
-                                   NTSTATUS built = BuildValueAnswer(*value, informationClass, answer);
-                                   if (!NT_SUCCESS(built)) {
-                                       return built;
-                                   }
-                               }
-                               return CopyAnswer(answer, buffer, length, resultLength);
+                               return AnswerFromNode(key, buffer, length, resultLength,
+                                                     [&](const KeyNode& node, Answer& answer) {
+                                                         const KeyValue* value = FindValue(node, name);
+                                                         if (value == nullptr) {
+                                                             return STATUS_OBJECT_NAME_NOT_FOUND;
+                                                         }
+                                                         return BuildValueAnswer(*value, informationClass, answer);
+                                                     });
                            });
 }
 
@@ -146,22 +143,14 @@ NTSTATUS EnumerateValueKey(HANDLE keyHandle, ULONG index, KEY_VALUE_INFORMATION_
                                              resultLength, nullptr, nullptr, nullptr};
     return RunKeyOperation(keyHandle, KEY_QUERY_VALUE, mode, RegNtPreEnumerateValueKey, RegNtPostEnumerateValueKey,
                            info, [&](KeyBody& key) {
-                               Answer answer;
-                               {
-                                   std::lock_guard lock(TreeLock());
-                                   const KeyNode& node = *key.node;
-                                   if (node.deleted) {
-                                       return STATUS_KEY_DELETED;
-                                   }
-                                   if (index >= node.values.size()) {
-                                       return STATUS_NO_MORE_ENTRIES;
-                                   }
-                                   NTSTATUS built = BuildValueAnswer(node.values[index], informationClass, answer);
-                                   if (!NT_SUCCESS(built)) {
-                                       return built;
-                                   }
-                               }
-                               return CopyAnswer(answer, buffer, length, resultLength);
+                               return AnswerFromNode(key, buffer, length, resultLength,
+                                                     [&](const KeyNode& node, Answer& answer) {
+                                                         if (index >= node.values.size()) {
+                                                             return STATUS_NO_MORE_ENTRIES;
+                                                         }
+                                                         return BuildValueAnswer(node.values[index], informationClass,
+                                                                                 answer);
+                                                     });
                            });
 }
 
