@@ -2,18 +2,13 @@
 // ZwFlushKey. Every change sets the key's last-write time from the simulated clock.
 #include "sim/cm/key_operation.h"
 #include "sim/cm/key_services.h"
+#include "sim/rtl/utf.h"
 
 namespace vexsim {
 
 namespace {
 
 const std::u16string kLinkValueName = u"SymbolicLinkValue";
-
-UNICODE_STRING CountedView(std::u16string& text)
-{
-    auto bytes = static_cast<USHORT>(text.size() * sizeof(WCHAR));
-    return UNICODE_STRING{bytes, bytes, reinterpret_cast<PWSTR>(text.data())};
-}
 
 NTSTATUS SetValueInTree(KeyNode& node, const std::u16string& name, ULONG type, std::vector<UCHAR> data)
 {

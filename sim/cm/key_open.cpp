@@ -27,15 +27,6 @@ namespace {
 // STATUS_INVALID_PARAMETER since 1607.
 constexpr int kMaxReparses = 32;
 
-UNICODE_STRING Counted(const std::u16string& text)
-{
-    UNICODE_STRING counted;
-    counted.Buffer = reinterpret_cast<PWSTR>(const_cast<char16_t*>(text.data()));
-    counted.Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
-    counted.MaximumLength = counted.Length;
-    return counted;
-}
-
 NTSTATUS ValidateRequest(const OpenKeyRequest& request)
 {
     POBJECT_ATTRIBUTES attributes = request.attributes;
@@ -204,7 +195,7 @@ NTSTATUS OpenOrCreateKey(const OpenKeyRequest& request, KPROCESSOR_MODE mode, PH
     const bool view32 = WantsView32(request.desiredAccess, mode);
     const REG_NOTIFY_CLASS preClass = request.create ? RegNtPreCreateKeyEx : RegNtPreOpenKeyEx;
     const REG_NOTIFY_CLASS postClass = request.create ? RegNtPostCreateKeyEx : RegNtPostOpenKeyEx;
-    UNICODE_STRING classString = Counted(className);
+    UNICODE_STRING classString = CountedView(className);
     OpenKeyRequest captured = request;
     captured.className = request.className != nullptr ? &classString : nullptr;
 
@@ -218,8 +209,8 @@ NTSTATUS OpenOrCreateKey(const OpenKeyRequest& request, KPROCESSOR_MODE mode, PH
             break;
         }
         std::u16string remaining = root != nullptr ? name : BelowRegistryRoot(name);
-        UNICODE_STRING completeName = Counted(name);
-        UNICODE_STRING remainingName = Counted(remaining);
+        UNICODE_STRING completeName = CountedView(name);
+        UNICODE_STRING remainingName = CountedView(remaining);
         REG_CREATE_KEY_INFORMATION_V1 info{};
         info.CompleteName = &completeName;
         info.RootObject = root != nullptr ? root : RegistryRootObject();

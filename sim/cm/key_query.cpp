@@ -6,6 +6,7 @@
 #include "sim/cm/key_information.h"
 #include "sim/cm/key_operation.h"
 #include "sim/cm/key_services.h"
+#include "sim/rtl/utf.h"
 
 namespace vexsim {
 
@@ -111,9 +112,7 @@ NTSTATUS QueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, KEY_VALUE_IN
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    UNICODE_STRING captured{static_cast<USHORT>(name.size() * sizeof(WCHAR)),
-                            static_cast<USHORT>(name.size() * sizeof(WCHAR)),
-                            reinterpret_cast<PWSTR>(name.data())};
+    UNICODE_STRING captured = CountedView(name);
     REG_QUERY_VALUE_KEY_INFORMATION info{nullptr, &captured, informationClass, buffer, length,
                                          resultLength, nullptr,   nullptr,          nullptr};
     return RunKeyOperation(keyHandle, KEY_QUERY_VALUE, mode, RegNtPreQueryValueKey, RegNtPostQueryValueKey, info,
