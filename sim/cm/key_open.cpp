@@ -155,6 +155,18 @@ WalkOutcome Walk(const OpenKeyRequest& request, const ParseRequest& parse, bool 
 
 }  // namespace
 
+OpenKeyRequest CreateKeyRequest(ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES attributes, PUNICODE_STRING className,
+                                ULONG createOptions)
+{
+    OpenKeyRequest request;
+    request.desiredAccess = desiredAccess;
+    request.attributes = attributes;
+    request.options = createOptions;
+    request.className = className;
+    request.create = true;
+    return request;
+}
+
 NTSTATUS OpenOrCreateKey(const OpenKeyRequest& request, KPROCESSOR_MODE mode, PHANDLE keyHandle, PULONG disposition)
 {
     if (keyHandle == nullptr) {
@@ -301,13 +313,8 @@ extern "C" NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAcce
 {
     UNREFERENCED_PARAMETER(TitleIndex);
     PreviousModeScope kernel(KernelMode);
-    OpenKeyRequest request;
-    request.desiredAccess = DesiredAccess;
-    request.attributes = ObjectAttributes;
-    request.options = CreateOptions;
-    request.className = Class;
-    request.create = true;
-    return OpenOrCreateKey(request, KernelMode, KeyHandle, Disposition);
+    return OpenOrCreateKey(CreateKeyRequest(DesiredAccess, ObjectAttributes, Class, CreateOptions), KernelMode, KeyHandle,
+                           Disposition);
 }
 
 extern "C" NTSTATUS NTAPI ZwOpenKeyEx(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,

@@ -197,6 +197,9 @@ struct OpenKeyRequest {
     bool create = false;
     bool allowAppHiveRoot = false;        // the loader's own open of a new application hive
 };
+// What ZwCreateKey and NtCreateKey ask of OpenOrCreateKey.
+OpenKeyRequest CreateKeyRequest(ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES attributes, PUNICODE_STRING className,
+                                ULONG createOptions);
 [[nodiscard]] NTSTATUS OpenOrCreateKey(const OpenKeyRequest& request, KPROCESSOR_MODE mode, PHANDLE keyHandle,
                                        PULONG disposition);
 

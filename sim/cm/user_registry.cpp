@@ -29,13 +29,8 @@ NTSTATUS NtCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRI
                      PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition)
 {
     UNREFERENCED_PARAMETER(TitleIndex);
-    OpenKeyRequest request;
-    request.desiredAccess = DesiredAccess;
-    request.attributes = ObjectAttributes;
-    request.options = CreateOptions;
-    request.className = Class;
-    request.create = true;
-    return UserOpen(request, KeyHandle, Disposition, "NtCreateKey");
+    return UserOpen(CreateKeyRequest(DesiredAccess, ObjectAttributes, Class, CreateOptions), KeyHandle, Disposition,
+                    "NtCreateKey");
 }
 
 NTSTATUS NtOpenKeyEx(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes, ULONG OpenOptions)
