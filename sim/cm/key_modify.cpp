@@ -126,6 +126,11 @@ NTSTATUS RenameKey(HANDLE keyHandle, PUNICODE_STRING newName, KPROCESSOR_MODE mo
         if (sibling != nullptr && sibling.get() != &node) {
             return STATUS_OBJECT_NAME_COLLISION;
         }
+        // Refused like a create that would pass the limit (see CheckNewSubkey), the key and
+        // everything below it keeping their names.
+        if (!NamesFitAfterRename(node, name)) {
+            return STATUS_NAME_TOO_LONG;
+        }
         RenameSubkey(*node.parent, node, name);
         return STATUS_SUCCESS;
     });

@@ -130,10 +130,8 @@ WalkOutcome Walk(const OpenKeyRequest& request, const ParseRequest& parse, bool 
                 outcome.status = STATUS_CHILD_MUST_BE_VOLATILE;
                 return outcome;
             }
-            // Beyond the depth limit Windows gives no documented status; the name is refused as
-            // any other name the registry cannot hold.
-            if (parent.depth + 1 > kMaxKeyDepth) {
-                outcome.status = STATUS_INVALID_PARAMETER;
+            outcome.status = CheckNewSubkey(parent, parsed.newName);
+            if (!NT_SUCCESS(outcome.status)) {
                 return outcome;
             }
             SecurityDescriptorBytes security;
