@@ -6,6 +6,7 @@
 #include "sim/cm/user_registry.h"
 #include "sim/ps/process.h"
 #include "sim/ps/user_mode_scope.h"
+#include "tests/support/kernel_key.h"
 
 #include <algorithm>
 #include <vector>
@@ -15,27 +16,6 @@ namespace {
 
 constexpr size_t kLimit = 32767;
 const std::u16string kBase = u"\\REGISTRY\\MACHINE\\SOFTWARE\\NameLimit";
-
-// A kernel handle closed at the end of its scope.
-class Key {
-public:
-    Key() = default;
-    ~Key() { Close(); }
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    PHANDLE out() { return &handle_; }
-    HANDLE get() const { return handle_; }
-    void Close()
-    {
-        if (handle_ != nullptr) {
-            EXPECT_EQ(STATUS_SUCCESS, ZwClose(handle_));
-            handle_ = nullptr;
-        }
-    }
-
-private:
-    HANDLE handle_ = nullptr;
-};
 
 // The full name of a key of any length (KeyNameInformation), as UTF-16.
 std::u16string FullName(HANDLE key)
@@ -72,21 +52,30 @@ std::vector<std::u16string> InSteps(const std::vector<std::u16string>& component
     return steps;
 }
 
-// Opens the key the components lead to from root, as a kernel caller.
-NTSTATUS OpenDeep(Key* key, HANDLE root, const std::vector<std::u16string>& components)
+// Opens the key the components lead to below the absolute name base, with relative opens of at
+// most 32 components each, as a kernel caller or as the current user process.
+NTSTATUS OpenDeep(PHANDLE key, const std::u16string& base, const std::vector<std::u16string>& components,
+                  bool userMode = false)
 {
-    Key current;
-    NTSTATUS status = STATUS_SUCCESS;
+    auto open = [&](PHANDLE handle, const std::u16string& name, HANDLE root) {
+        Wide wide(name);
+        OBJECT_ATTRIBUTES oa;
+        InitializeObjectAttributes(&oa, wide.get(), OBJ_CASE_INSENSITIVE | (userMode ? 0 : OBJ_KERNEL_HANDLE), root,
+                                   nullptr);
+        return userMode ? vexsim::NtOpenKeyEx(handle, KEY_ALL_ACCESS, &oa, 0) : ZwOpenKeyEx(handle, KEY_ALL_ACCESS, &oa, 0);
+    };
+    HANDLE current = nullptr;
+    NTSTATUS status = open(&current, base, nullptr);
     for (const std::u16string& step : InSteps(components)) {
-        Key next;
-        status = OpenKey(next.out(), step, KEY_READ, current.get() != nullptr ? current.get() : root);
         if (status != STATUS_SUCCESS) {
             return status;
         }
-        current.Close();
-        std::swap(*current.out(), *next.out());
+        HANDLE next = nullptr;
+        status = open(&next, step, current);
+        EXPECT_EQ(STATUS_SUCCESS, userMode ? vexsim::NtClose(current) : ZwClose(current));
+        current = next;
     }
-    std::swap(*key->out(), *current.out());
+    *key = current;
     return status;
 }
 
@@ -98,35 +87,28 @@ NTSTATUS Rename(HANDLE key, const std::u16string& name)
 
 class RegistryNameLimitTest : public RegistryTest {
 protected:
-    // Creates the chain below kBase, one component per create relative to the level above, with
-    // components of 255 characters and one shorter last one, until the deepest key's full name is
-    // exactly `length` characters. *deepest receives it; returns the components.
-    std::vector<std::u16string> BuildChain(size_t length, Key* deepest)
+    // Creates keys below kBase, of 255-character components and one shorter last one, until the
+    // deepest key's full name is exactly `length` characters; *deepest ends on it. Returns the
+    // components below kBase.
+    std::vector<std::u16string> BuildChain(size_t length, KernelKey* deepest)
     {
         std::vector<std::u16string> components;
-        Key parent;
-        EXPECT_EQ(STATUS_SUCCESS, CreateKey(parent.out(), kBase));
-        size_t reached = kBase.size();
-        while (reached < length) {
-            size_t chars = std::min<size_t>(255, length - reached - 1);
+        std::u16string path = kBase;
+        while (path.size() < length) {
+            size_t chars = std::min<size_t>(255, length - path.size() - 1);
             components.emplace_back(chars, static_cast<char16_t>(u'a' + components.size() % 26));
-            Key child;
-            EXPECT_EQ(STATUS_SUCCESS, CreateKey(child.out(), components.back(), 0, nullptr, parent.get()))
-                << "level " << components.size();
-            reached += 1 + chars;
-            parent.Close();
-            std::swap(*parent.out(), *child.out());
+            path += u'\\' + components.back();
         }
-        std::swap(*deepest->out(), *parent.out());
+        EXPECT_EQ(STATUS_SUCCESS, deepest->CreatePath(path));
         return components;
     }
 };
 
 TEST_F(RegistryNameLimitTest, CreateIsRefusedOnceTheFullNamePassesTheLimit)
 {
-    Key parent;
+    KernelKey parent;
     BuildChain(kLimit - 10, &parent);
-    ASSERT_EQ(kLimit - 10, FullName(parent.get()).size());
+    ASSERT_EQ(kLimit - 10, FullName(parent.handle()).size());
 
     struct Case {
         size_t nameChars;
@@ -140,27 +122,26 @@ TEST_F(RegistryNameLimitTest, CreateIsRefusedOnceTheFullNamePassesTheLimit)
     for (const Case& row : cases) {
         SCOPED_TRACE(row.probes);
         std::u16string name(row.nameChars, u'z');
-        Key child;
+        HANDLE child = nullptr;
         ULONG disposition = 0;
-        EXPECT_EQ(row.expected, CreateKey(child.out(), name, 0, &disposition, parent.get()));
+        EXPECT_EQ(row.expected, CreateKey(&child, name, 0, &disposition, parent.handle()));
         if (row.expected == STATUS_SUCCESS) {
             EXPECT_EQ(ULONG(REG_CREATED_NEW_KEY), disposition);
-            std::u16string full = FullName(child.get());
+            std::u16string full = FullName(child);
             EXPECT_EQ(kLimit, full.size());
             EXPECT_EQ(name, full.substr(full.size() - name.size())) << "the reported name is whole";
-            EXPECT_EQ(STATUS_SUCCESS, ZwDeleteKey(child.get()));
+            EXPECT_EQ(STATUS_SUCCESS, ZwDeleteKey(child));
+            EXPECT_EQ(STATUS_SUCCESS, ZwClose(child));
         } else {
-            EXPECT_EQ(nullptr, child.get());
-            EXPECT_EQ(0u, SubkeyCount(parent.get())) << "nothing was created";
-            Key opened;
-            EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, OpenKey(opened.out(), name, KEY_READ, parent.get()));
+            EXPECT_EQ(nullptr, child);
+            EXPECT_EQ(0u, SubkeyCount(parent.handle())) << "nothing was created";
         }
     }
 }
 
 TEST_F(RegistryNameLimitTest, UserModeCreateIsRefusedAlike)
 {
-    Key deepest;
+    KernelKey deepest;
     std::vector<std::u16string> components = BuildChain(kLimit - 1, &deepest);
     vexsim::ProcessParams params;
     params.imagePath = u"\\Device\\HarddiskVolume3\\Program Files\\app.exe";
@@ -168,60 +149,43 @@ TEST_F(RegistryNameLimitTest, UserModeCreateIsRefusedAlike)
     PEPROCESS process = vexsim::CreateUserProcess(params);
     {
         vexsim::UserModeScope user(process);
-        // The deep key is reached with relative opens of at most 32 components each.
-        HANDLE current = nullptr;
-        {
-            Wide base(kBase);
-            OBJECT_ATTRIBUTES oa;
-            InitializeObjectAttributes(&oa, base.get(), OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-            ASSERT_EQ(STATUS_SUCCESS, vexsim::NtOpenKeyEx(&current, KEY_ALL_ACCESS, &oa, 0));
-        }
-        for (const std::u16string& step : InSteps(components)) {
-            Wide relative(step);
-            OBJECT_ATTRIBUTES oa;
-            InitializeObjectAttributes(&oa, relative.get(), OBJ_CASE_INSENSITIVE, current, nullptr);
-            HANDLE next = nullptr;
-            ASSERT_EQ(STATUS_SUCCESS, vexsim::NtOpenKeyEx(&next, KEY_ALL_ACCESS, &oa, 0));
-            EXPECT_EQ(STATUS_SUCCESS, vexsim::NtClose(current));
-            current = next;
-        }
+        HANDLE parent = nullptr;
+        ASSERT_EQ(STATUS_SUCCESS, OpenDeep(&parent, kBase, components, true));
         Wide name(u"x");
         OBJECT_ATTRIBUTES oa;
-        InitializeObjectAttributes(&oa, name.get(), OBJ_CASE_INSENSITIVE, current, nullptr);
+        InitializeObjectAttributes(&oa, name.get(), OBJ_CASE_INSENSITIVE, parent, nullptr);
         HANDLE child = nullptr;
         EXPECT_EQ(STATUS_NAME_TOO_LONG, vexsim::NtCreateKey(&child, KEY_ALL_ACCESS, &oa, 0, nullptr, 0, nullptr))
             << "\\x after a name one short of the limit passes it by one";
         EXPECT_EQ(nullptr, child);
-        EXPECT_EQ(STATUS_SUCCESS, vexsim::NtClose(current));
+        EXPECT_EQ(STATUS_SUCCESS, vexsim::NtClose(parent));
     }
-    EXPECT_EQ(0u, SubkeyCount(deepest.get()));
+    EXPECT_EQ(0u, SubkeyCount(deepest.handle()));
 }
 
 TEST_F(RegistryNameLimitTest, RenameIsRefusedWhenTheKeyOrAnyKeyBelowItWouldPassTheLimit)
 {
-    Key deepest;
+    KernelKey deepest;
     std::vector<std::u16string> components = BuildChain(kLimit - 5, &deepest);
     ASSERT_LE(components.back().size() + 6, 255u) << "the renamed component must stay a valid name";
-    Key base;
-    ASSERT_EQ(STATUS_SUCCESS, OpenKey(base.out(), kBase));
+    KernelKey base;
+    ASSERT_EQ(STATUS_SUCCESS, base.Create(kBase));
 
     // The deepest key: its own name is the longest.
-    EXPECT_EQ(STATUS_NAME_TOO_LONG, Rename(deepest.get(), components.back() + u"123456"));
+    EXPECT_EQ(STATUS_NAME_TOO_LONG, Rename(deepest.handle(), components.back() + u"123456"));
     // The base: the deepest key below it would pass the limit, though the base's own name is short.
-    EXPECT_EQ(STATUS_NAME_TOO_LONG, Rename(base.get(), u"NameLimit123456"));
-    Key sameBase;
-    EXPECT_EQ(STATUS_SUCCESS, OpenKey(sameBase.out(), kBase, KEY_READ)) << "a refused rename keeps the name";
-    Key sameDeepest;
-    ASSERT_EQ(STATUS_SUCCESS, OpenDeep(&sameDeepest, sameBase.get(), components)) << "and so does every key below";
-    EXPECT_EQ(kLimit - 5, FullName(sameDeepest.get()).size());
+    EXPECT_EQ(STATUS_NAME_TOO_LONG, Rename(base.handle(), u"NameLimit123456"));
+    HANDLE same = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, OpenDeep(&same, kBase, components)) << "a refused rename keeps every name";
+    EXPECT_EQ(kLimit - 5, FullName(same).size());
+    EXPECT_EQ(STATUS_SUCCESS, ZwClose(same));
 
     // Growing up to the limit exactly is allowed.
-    EXPECT_EQ(STATUS_SUCCESS, Rename(base.get(), u"NameLimit12345"));
-    Key renamedBase;
-    ASSERT_EQ(STATUS_SUCCESS, OpenKey(renamedBase.out(), kBase + u"12345", KEY_READ));
-    Key renamed;
-    ASSERT_EQ(STATUS_SUCCESS, OpenDeep(&renamed, renamedBase.get(), components));
-    EXPECT_EQ(kLimit, FullName(renamed.get()).size());
+    EXPECT_EQ(STATUS_SUCCESS, Rename(base.handle(), u"NameLimit12345"));
+    HANDLE renamed = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, OpenDeep(&renamed, kBase + u"12345", components));
+    EXPECT_EQ(kLimit, FullName(renamed).size());
+    EXPECT_EQ(STATUS_SUCCESS, ZwClose(renamed));
 }
 
 }  // namespace
