@@ -65,26 +65,19 @@ void GetRegistryPathAbsolute(benchmark::State& state)
 }
 BENCHMARK(GetRegistryPathAbsolute);
 
-void IsExcludeNameOfAUserRoot(benchmark::State& state)
+void TimeNameTest(benchmark::State& state, BOOLEAN (*test)(PCUNICODE_STRING), const char16_t* nameText)
 {
     ConfiguredDriver driver;
-    vexbench::Wide name(u"\\REGISTRY\\USER\\S-1-5-21-3623811015-3361044348-30300820-1013");
+    vexbench::Wide name(nameText);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(IsExcludeName(name.get()));
+        benchmark::DoNotOptimize(test(name.get()));
     }
 }
-BENCHMARK(IsExcludeNameOfAUserRoot);
-
+BENCHMARK_CAPTURE(TimeNameTest, IsExcludeNameOfAUserRoot, &IsExcludeName,
+                  u"\\REGISTRY\\USER\\S-1-5-21-3623811015-3361044348-30300820-1013");
 // Row 35 is the machine table's last, and its last subkey is the last one tried.
-void IsMachineSharedKeyLastRow(benchmark::State& state)
-{
-    ConfiguredDriver driver;
-    vexbench::Wide name(u"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\Transaction Server\\Components");
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(IsMachineSharedKey(name.get()));
-    }
-}
-BENCHMARK(IsMachineSharedKeyLastRow);
+BENCHMARK_CAPTURE(TimeNameTest, IsMachineSharedKeyLastRow, &IsMachineSharedKey,
+                  u"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\Transaction Server\\Components");
 
 void ClassesViewOf32BitClassesName(benchmark::State& state)
 {

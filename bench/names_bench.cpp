@@ -11,27 +11,19 @@
 
 namespace {
 
-void MatchTypicalNames(benchmark::State& state)
+void MatchName(benchmark::State& state, const char16_t* patternText, const char16_t* nameText)
 {
     vexbench::Machine machine;
-    vexbench::Wide pattern(u"\\REGISTRY\\USER\\S-?-?-?*\\");
-    vexbench::Wide name(u"\\REGISTRY\\USER\\S-1-5-21-3623811015-3361044348-30300820-1013\\Software\\Microsoft\\Windows\\");
+    vexbench::Wide pattern(patternText);
+    vexbench::Wide name(nameText);
     for (auto _ : state) {
         benchmark::DoNotOptimize(IsMatchName(name.get(), pattern.get()));
     }
 }
-BENCHMARK(MatchTypicalNames);
-
-void MatchCertificatePattern(benchmark::State& state)
-{
-    vexbench::Machine machine;
-    vexbench::Wide pattern(u"\\REGISTRY\\*\\Microsoft\\SystemCertificates\\*");
-    vexbench::Wide name(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates\\");
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(IsMatchName(name.get(), pattern.get()));
-    }
-}
-BENCHMARK(MatchCertificatePattern);
+BENCHMARK_CAPTURE(MatchName, TypicalUserKey, u"\\REGISTRY\\USER\\S-?-?-?*\\",
+                  u"\\REGISTRY\\USER\\S-1-5-21-3623811015-3361044348-30300820-1013\\Software\\Microsoft\\Windows\\");
+BENCHMARK_CAPTURE(MatchName, CertificatePattern, u"\\REGISTRY\\*\\Microsoft\\SystemCertificates\\*",
+                  u"\\REGISTRY\\MACHINE\\SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates\\");
 
 // A name of n 'a's against "*a*a*a*a*b": every star retries every run before failing, which
 // takes time exponential in the number of stars for a plain backtracking matcher.

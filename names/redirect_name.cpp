@@ -110,34 +110,71 @@ static NTSTATUS SpliceName(PUNICODE_STRING Result, PCUNICODE_STRING Name, ULONG 
     return status;
 }
 
+// "VexRegFilter.sys: <Routine>() [<Label>] : <Name>", in the two pieces the debugger shows.
+static VOID TraceNamed(PCSTR Routine, PCSTR Label, PCUNICODE_STRING Name)
+{
+    DbgPrint("VexRegFilter.sys: ");
+    DbgPrint("%s() [%s] : %wZ\n", Routine, Label, Name);
+}
+
+// The Classes area a full name lies in, as the two translations see it.
+typedef struct _CLASSES_AREA {
+    PCUNICODE_STRING Name;          // the full name, or its relocation out of the user's classes hive
+    PCUNICODE_STRING RedirectRoot;  // the area's redirect root; NULL outside both Classes areas
+    ULONG AreaBytes;                // length of the area's own name (CuClasses or LmClasses)
+} CLASSES_AREA;
+
+// Finds the Classes area of FullName. A name in the user's classes hive is first brought to its
+// link in the user hive, into Relocated, which the caller frees; Routine names the caller in the
+// message of a failed relocation.
+static NTSTATUS FindClassesArea(PCSTR Routine, PCUNICODE_STRING FullName, PUNICODE_STRING Relocated, CLASSES_AREA* Area)
+{
+    PVEX_REG_FILTER_DATA data = &g_VexRegFilterData;
+
+    Area->Name = FullName;
+    Area->RedirectRoot = NULL;
+    Area->AreaBytes = 0;
+    if (IsUnderCuSidClasses(FullName)) {
+        NTSTATUS status = RelocateUnderUser(Relocated, FullName);
+        if (!NT_SUCCESS(status)) {
+            DbgPrint("VexRegFilter.sys: ");
+            DbgPrint("%s() : RelocateUnderUser error\n", Routine);
+            return status;
+        }
+        Area->Name = Relocated;
+    }
+    if (Area->Name == Relocated || IsUnderCuClasses(FullName)) {
+        Area->RedirectRoot = &data->RedirectUserClasses;
+        Area->AreaBytes = data->CuClasses.Length;
+    } else if (IsUnderLmClasses(FullName)) {
+        Area->RedirectRoot = &data->RedirectMachineClasses;
+        Area->AreaBytes = data->LmClasses.Length;
+    }
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS CreateRedirectFullName(PCUNICODE_STRING FullName, PUNICODE_STRING RedirectFullName)
 {
     PVEX_REG_FILTER_DATA data = &g_VexRegFilterData;
     UNICODE_STRING relocated = {};
+    CLASSES_AREA area;
     NTSTATUS status;
 
     if (IsTraceEnabled()) {
         DbgPrint("VexRegFilter.sys: ");
         DbgPrint("CreateRedirectFullName() - enter\n");
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("CreateRedirectFullName() [FullName] : %wZ\n", FullName);
+        TraceNamed("CreateRedirectFullName", "FullName", FullName);
     }
     if (!IsNameSet(FullName) || RedirectFullName == NULL || IsRedirectedFullName(FullName)) {
         status = STATUS_INVALID_PARAMETER;
         goto Exit;
     }
-    if (IsUnderCuSidClasses(FullName)) {
-        status = RelocateUnderUser(&relocated, FullName);
-        if (!NT_SUCCESS(status)) {
-            DbgPrint("VexRegFilter.sys: ");
-            DbgPrint("CreateRedirectFullName() : RelocateUnderUser error\n");
-            goto Exit;
-        }
-        status = SpliceName(RedirectFullName, &relocated, 0, &data->RedirectUserClasses, data->CuClasses.Length);
-    } else if (IsUnderCuClasses(FullName)) {
-        status = SpliceName(RedirectFullName, FullName, 0, &data->RedirectUserClasses, data->CuClasses.Length);
-    } else if (IsUnderLmClasses(FullName)) {
-        status = SpliceName(RedirectFullName, FullName, 0, &data->RedirectMachineClasses, data->LmClasses.Length);
+    status = FindClassesArea("CreateRedirectFullName", FullName, &relocated, &area);
+    if (!NT_SUCCESS(status)) {
+        goto Exit;
+    }
+    if (area.RedirectRoot != NULL) {
+        status = SpliceName(RedirectFullName, area.Name, 0, area.RedirectRoot, area.AreaBytes);
     } else if (FullName->Length >= REGISTRY_ROOT_CHARS * sizeof(WCHAR)) {
         status = SpliceName(RedirectFullName, FullName, 0, &data->RedirectRootKeyName, REGISTRY_ROOT_CHARS * sizeof(WCHAR));
     } else {
@@ -145,8 +182,7 @@ NTSTATUS CreateRedirectFullName(PCUNICODE_STRING FullName, PUNICODE_STRING Redir
         status = STATUS_INVALID_PARAMETER;
     }
     if (NT_SUCCESS(status) && IsTraceEnabled()) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("CreateRedirectFullName() [RedirectFullName] : %wZ\n", RedirectFullName);
+        TraceNamed("CreateRedirectFullName", "RedirectFullName", RedirectFullName);
     }
 
 Exit:
@@ -172,38 +208,31 @@ NTSTATUS CreateOriginalFullName(PCUNICODE_STRING FullName, PUNICODE_STRING Origi
 {
     PVEX_REG_FILTER_DATA data = &g_VexRegFilterData;
     UNICODE_STRING relocated = {};
+    CLASSES_AREA area;
     NTSTATUS status;
 
     if (IsTraceEnabled()) {
         DbgPrint("VexRegFilter.sys: ");
         DbgPrint("CreateOriginalFullName() - enter\n");
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("CreateOriginalFullName() [FullName] : %wZ\n", FullName);
+        TraceNamed("CreateOriginalFullName", "FullName", FullName);
     }
     if (!IsNameSet(FullName) || OriginalFullName == NULL) {
         status = STATUS_INVALID_PARAMETER;
         goto Exit;
     }
-    if (IsUnderCuSidClasses(FullName)) {
-        status = RelocateUnderUser(&relocated, FullName);
-        if (!NT_SUCCESS(status)) {
-            DbgPrint("VexRegFilter.sys: ");
-            DbgPrint("CreateOriginalFullName() : RelocateUnderUser error\n");
-            goto Exit;
-        }
-        status = StripRedirectRoot(OriginalFullName, &relocated, data->CuClasses.Length, &data->RedirectUserClasses);
-    } else if (IsUnderCuClasses(FullName)) {
-        status = StripRedirectRoot(OriginalFullName, FullName, data->CuClasses.Length, &data->RedirectUserClasses);
-    } else if (IsUnderLmClasses(FullName)) {
-        status = StripRedirectRoot(OriginalFullName, FullName, data->LmClasses.Length, &data->RedirectMachineClasses);
+    status = FindClassesArea("CreateOriginalFullName", FullName, &relocated, &area);
+    if (!NT_SUCCESS(status)) {
+        goto Exit;
+    }
+    if (area.RedirectRoot != NULL) {
+        status = StripRedirectRoot(OriginalFullName, area.Name, area.AreaBytes, area.RedirectRoot);
     } else if (IsProperPrefixName(&data->RedirectRootKeyName, FullName)) {
         status = StripRedirectRoot(OriginalFullName, FullName, REGISTRY_ROOT_CHARS * sizeof(WCHAR), &data->RedirectRootKeyName);
     } else {
         status = DuplicateName(OriginalFullName, FullName);
     }
     if (NT_SUCCESS(status) && IsTraceEnabled()) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("CreateOriginalFullName() [OriginalFullName] : %wZ\n", OriginalFullName);
+        TraceNamed("CreateOriginalFullName", "OriginalFullName", OriginalFullName);
     }
 
 Exit:

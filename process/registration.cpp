@@ -255,41 +255,51 @@ static VOID WriteSettingRecord(PCWSTR Operation, PCWSTR StatusText, ULONG Id, PC
              StatusText, Id, Name);
 }
 
+// The setting's name as a counted view of the caller's string. Without a name or a place for the
+// identifier there is nothing to do; an unterminated name cannot be matched against anything.
+static NTSTATUS MeasureSettingName(PCWSTR Name, PULONG Id, PUNICODE_STRING View)
+{
+    if (Name == NULL || Id == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return MeasureProcessName(Name, View);
+}
+
+// Appends Entry to a name list unless the list holds its name already, and records which of the
+// two it was. Returns TRUE when the list took Entry; *Id receives the setting's identifier.
+static BOOLEAN AppendSetting(PLOCKED_LIST List, PPROCESS_NAME_ENTRY Entry, PCUNICODE_STRING Name, PULONG Id)
+{
+    BOOLEAN existing;
+    AppendProcessNameOnce(List, Entry, Id, &existing);
+    WriteSettingRecord(NameListTraits(List)->Operation, existing ? L"status = SETTING_EXISTS" : L"status = ADDED_SETTING", *Id,
+                       Name);
+    return !existing;
+}
+
 // Adds a setting to a name list (or finds the existing one) and runs the list's scans. A failure
 // removes every entry of that name again. The scans and records work on the caller's name, never
 // on the published entry, which a concurrent removal may free at any time.
 static NTSTATUS AddSetting(PLOCKED_LIST List, PCWSTR Name, PULONG Id, const SETTING_SCANS* Scans)
 {
-    const NAME_LIST_TRAITS* traits = NameListTraits(List);
     UNICODE_STRING name;
     PPROCESS_NAME_ENTRY entry = NULL;
-    BOOLEAN existing;
     ULONG id = 0;
 
-    if (Name == NULL || Id == NULL) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    // An unterminated name cannot be matched against anything: nothing is added or removed.
-    NTSTATUS status = MeasureProcessName(Name, &name);
+    // A name that is refused adds nothing and removes nothing.
+    NTSTATUS status = MeasureSettingName(Name, Id, &name);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    existing = FindProcessNameCounted(List, &name, &id);
+    BOOLEAN existing = FindProcessNameCounted(List, &name, &id);
     if (existing) {
-        WriteSettingRecord(traits->Operation, L"status = SETTING_EXISTS", id, &name);
+        WriteSettingRecord(NameListTraits(List)->Operation, L"status = SETTING_EXISTS", id, &name);
     }
     status = AllocateProcessNameEntry(List, &name, &entry);
     if (!NT_SUCCESS(status)) {
         goto Cleanup;
     }
-    if (!existing) {
-        AppendProcessNameOnce(List, entry, &id, &existing);
-        if (existing) {
-            WriteSettingRecord(traits->Operation, L"status = SETTING_EXISTS", id, &name);
-        } else {
-            entry = NULL;  // the list owns it now
-            WriteSettingRecord(traits->Operation, L"status = ADDED_SETTING", id, &name);
-        }
+    if (!existing && AppendSetting(List, entry, &name, &id)) {
+        entry = NULL;  // the list owns it now
     }
     *Id = id;
     if (Scans != NULL) {
@@ -338,23 +348,18 @@ NTSTATUS AddExclusionProcess(PCWSTR Name, PULONG Id)
 // No scan and no removal by name: a failure only frees the new entry.
 NTSTATUS AddProcessTreeMonitor(PCWSTR Name, PULONG Id)
 {
+    PLOCKED_LIST list = &g_VexRegFilterData.PTreeMonNameList;
     UNICODE_STRING name;
     PPROCESS_NAME_ENTRY entry = NULL;
-    BOOLEAN existing;
     ULONG id = 0;
-    if (Name == NULL || Id == NULL) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    NTSTATUS status = MeasureProcessName(Name, &name);
+    NTSTATUS status = MeasureSettingName(Name, Id, &name);
     if (NT_SUCCESS(status)) {
-        status = AllocateProcessNameEntry(&g_VexRegFilterData.PTreeMonNameList, &name, &entry);
+        status = AllocateProcessNameEntry(list, &name, &entry);
     }
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    AppendProcessNameOnce(&g_VexRegFilterData.PTreeMonNameList, entry, &id, &existing);
-    WriteSettingRecord(OP_ADD_PTREE_MONITOR, existing ? L"status = SETTING_EXISTS" : L"status = ADDED_SETTING", id, &name);
-    if (existing) {
+    if (!AppendSetting(list, entry, &name, &id)) {
         FreeProcessNameEntry(entry);
     }
     *Id = id;

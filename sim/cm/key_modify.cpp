@@ -2,18 +2,13 @@
 // ZwFlushKey. Every change sets the key's last-write time from the simulated clock.
 #include "sim/cm/key_operation.h"
 #include "sim/cm/key_services.h"
+#include "sim/rtl/utf.h"
 
 namespace vexsim {
 
 namespace {
 
 const std::u16string kLinkValueName = u"SymbolicLinkValue";
-
-UNICODE_STRING CountedView(std::u16string& text)
-{
-    auto bytes = static_cast<USHORT>(text.size() * sizeof(WCHAR));
-    return UNICODE_STRING{bytes, bytes, reinterpret_cast<PWSTR>(text.data())};
-}
 
 NTSTATUS SetValueInTree(KeyNode& node, const std::u16string& name, ULONG type, std::vector<UCHAR> data)
 {
@@ -130,6 +125,11 @@ NTSTATUS RenameKey(HANDLE keyHandle, PUNICODE_STRING newName, KPROCESSOR_MODE mo
         auto sibling = FindSubkey(*node.parent, name);
         if (sibling != nullptr && sibling.get() != &node) {
             return STATUS_OBJECT_NAME_COLLISION;
+        }
+        // Refused like a create that would pass the limit (see CheckNewSubkey), the key and
+        // everything below it keeping their names.
+        if (!NamesFitAfterRename(node, name)) {
+            return STATUS_NAME_TOO_LONG;
         }
         RenameSubkey(*node.parent, node, name);
         return STATUS_SUCCESS;

@@ -66,9 +66,7 @@ PVOID CreateKeyObject(const std::shared_ptr<KeyNode>& node)
     body->node = node;
     std::lock_guard lock(TreeLock());
     body->name = node->deleted ? std::u16string() : FullNameOf(*node);
-    body->nameString.Buffer = reinterpret_cast<PWSTR>(body->name.data());
-    body->nameString.Length = static_cast<USHORT>(body->name.size() * sizeof(WCHAR));
-    body->nameString.MaximumLength = body->nameString.Length;
+    body->nameString = CountedView(body->name);
     body->appHive = FindAppHive(*node);
     if (body->appHive != nullptr) {
         body->appHive->keyObjects++;

@@ -27,15 +27,6 @@ namespace {
 // STATUS_INVALID_PARAMETER since 1607.
 constexpr int kMaxReparses = 32;
 
-UNICODE_STRING Counted(const std::u16string& text)
-{
-    UNICODE_STRING counted;
-    counted.Buffer = reinterpret_cast<PWSTR>(const_cast<char16_t*>(text.data()));
-    counted.Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
-    counted.MaximumLength = counted.Length;
-    return counted;
-}
-
 NTSTATUS ValidateRequest(const OpenKeyRequest& request)
 {
     POBJECT_ATTRIBUTES attributes = request.attributes;
@@ -139,10 +130,8 @@ WalkOutcome Walk(const OpenKeyRequest& request, const ParseRequest& parse, bool 
                 outcome.status = STATUS_CHILD_MUST_BE_VOLATILE;
                 return outcome;
             }
-            // Beyond the depth limit Windows gives no documented status; the name is refused as
-            // any other name the registry cannot hold.
-            if (parent.depth + 1 > kMaxKeyDepth) {
-                outcome.status = STATUS_INVALID_PARAMETER;
+            outcome.status = CheckNewSubkey(parent, parsed.newName);
+            if (!NT_SUCCESS(outcome.status)) {
                 return outcome;
             }
             SecurityDescriptorBytes security;
@@ -163,6 +152,18 @@ WalkOutcome Walk(const OpenKeyRequest& request, const ParseRequest& parse, bool 
 }
 
 }  // namespace
+
+OpenKeyRequest CreateKeyRequest(ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES attributes, PUNICODE_STRING className,
+                                ULONG createOptions)
+{
+    OpenKeyRequest request;
+    request.desiredAccess = desiredAccess;
+    request.attributes = attributes;
+    request.options = createOptions;
+    request.className = className;
+    request.create = true;
+    return request;
+}
 
 NTSTATUS OpenOrCreateKey(const OpenKeyRequest& request, KPROCESSOR_MODE mode, PHANDLE keyHandle, PULONG disposition)
 {
@@ -204,7 +205,7 @@ NTSTATUS OpenOrCreateKey(const OpenKeyRequest& request, KPROCESSOR_MODE mode, PH
     const bool view32 = WantsView32(request.desiredAccess, mode);
     const REG_NOTIFY_CLASS preClass = request.create ? RegNtPreCreateKeyEx : RegNtPreOpenKeyEx;
     const REG_NOTIFY_CLASS postClass = request.create ? RegNtPostCreateKeyEx : RegNtPostOpenKeyEx;
-    UNICODE_STRING classString = Counted(className);
+    UNICODE_STRING classString = CountedView(className);
     OpenKeyRequest captured = request;
     captured.className = request.className != nullptr ? &classString : nullptr;
 
@@ -218,8 +219,8 @@ NTSTATUS OpenOrCreateKey(const OpenKeyRequest& request, KPROCESSOR_MODE mode, PH
             break;
         }
         std::u16string remaining = root != nullptr ? name : BelowRegistryRoot(name);
-        UNICODE_STRING completeName = Counted(name);
-        UNICODE_STRING remainingName = Counted(remaining);
+        UNICODE_STRING completeName = CountedView(name);
+        UNICODE_STRING remainingName = CountedView(remaining);
         REG_CREATE_KEY_INFORMATION_V1 info{};
         info.CompleteName = &completeName;
         info.RootObject = root != nullptr ? root : RegistryRootObject();
@@ -310,13 +311,8 @@ extern "C" NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAcce
 {
     UNREFERENCED_PARAMETER(TitleIndex);
     PreviousModeScope kernel(KernelMode);
-    OpenKeyRequest request;
-    request.desiredAccess = DesiredAccess;
-    request.attributes = ObjectAttributes;
-    request.options = CreateOptions;
-    request.className = Class;
-    request.create = true;
-    return OpenOrCreateKey(request, KernelMode, KeyHandle, Disposition);
+    return OpenOrCreateKey(CreateKeyRequest(DesiredAccess, ObjectAttributes, Class, CreateOptions), KernelMode, KeyHandle,
+                           Disposition);
 }
 
 extern "C" NTSTATUS NTAPI ZwOpenKeyEx(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,

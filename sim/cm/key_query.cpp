@@ -6,6 +6,7 @@
 #include "sim/cm/key_information.h"
 #include "sim/cm/key_operation.h"
 #include "sim/cm/key_services.h"
+#include "sim/rtl/utf.h"
 
 namespace vexsim {
 
@@ -16,6 +17,27 @@ ACCESS_MASK AccessToQuery(KEY_INFORMATION_CLASS informationClass)
 {
     return informationClass == KeyNameInformation || informationClass == KeyHandleTagsInformation ? 0
                                                                                                   : KEY_QUERY_VALUE;
+}
+
+// Builds an answer from the key's node under the tree lock and copies it to the caller's buffer
+// after the lock is gone. A deleted key answers STATUS_KEY_DELETED; build may refuse with its own
+// status.
+template <typename Build>
+NTSTATUS AnswerFromNode(KeyBody& key, PVOID buffer, ULONG length, PULONG resultLength, Build build)
+{
+    Answer answer;
+    {
+        std::lock_guard lock(TreeLock());
+        const KeyNode& node = *key.node;
+        if (node.deleted) {
+            return STATUS_KEY_DELETED;
+        }
+        NTSTATUS built = build(node, answer);
+        if (!NT_SUCCESS(built)) {
+            return built;
+        }
+    }
+    return CopyAnswer(answer, buffer, length, resultLength);
 }
 
 }  // namespace
@@ -44,18 +66,10 @@ NTSTATUS QueryKey(HANDLE keyHandle, KEY_INFORMATION_CLASS informationClass, PVOI
     REG_QUERY_KEY_INFORMATION info{nullptr, informationClass, buffer, length, resultLength, nullptr, nullptr, nullptr};
     return RunKeyOperation(keyHandle, AccessToQuery(informationClass), mode, RegNtPreQueryKey, RegNtPostQueryKey, info,
                            [&](KeyBody& key) {
-                               Answer answer;
-                               {
-                                   std::lock_guard lock(TreeLock());
-                                   if (key.node->deleted) {
-                                       return STATUS_KEY_DELETED;
-                                   }
-                                   NTSTATUS built = BuildKeyAnswer(*key.node, informationClass, answer);
-                                   if (!NT_SUCCESS(built)) {
-                                       return built;
-                                   }
-                               }
-                               return CopyAnswer(answer, buffer, length, resultLength);
+                               return AnswerFromNode(key, buffer, length, resultLength,
+                                                     [&](const KeyNode& node, Answer& answer) {
+                                                         return BuildKeyAnswer(node, informationClass, answer);
+                                                     });
                            });
 }
 
@@ -73,22 +87,14 @@ NTSTATUS EnumerateKey(HANDLE keyHandle, ULONG index, KEY_INFORMATION_CLASS infor
                                        resultLength, nullptr, nullptr, nullptr};
     return RunKeyOperation(keyHandle, KEY_ENUMERATE_SUB_KEYS, mode, RegNtPreEnumerateKey, RegNtPostEnumerateKey, info,
                            [&](KeyBody& key) {
-                               Answer answer;
-                               {
-                                   std::lock_guard lock(TreeLock());
-                                   const KeyNode& node = *key.node;
-                                   if (node.deleted) {
-                                       return STATUS_KEY_DELETED;
-                                   }
-                                   if (index >= node.subkeys.size()) {
-                                       return STATUS_NO_MORE_ENTRIES;
-                                   }
-                                   NTSTATUS built = BuildKeyAnswer(*node.subkeys[index], informationClass, answer);
-                                   if (!NT_SUCCESS(built)) {
-                                       return built;
-                                   }
-                               }
-                               return CopyAnswer(answer, buffer, length, resultLength);
+                               return AnswerFromNode(key, buffer, length, resultLength,
+                                                     [&](const KeyNode& node, Answer& answer) {
+                                                         if (index >= node.subkeys.size()) {
+                                                             return STATUS_NO_MORE_ENTRIES;
+                                                         }
+                                                         return BuildKeyAnswer(*node.subkeys[index], informationClass,
+                                                                               answer);
+                                                     });
                            });
 }
 
@@ -106,29 +112,19 @@ NTSTATUS QueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, KEY_VALUE_IN
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    UNICODE_STRING captured{static_cast<USHORT>(name.size() * sizeof(WCHAR)),
-                            static_cast<USHORT>(name.size() * sizeof(WCHAR)),
-                            reinterpret_cast<PWSTR>(name.data())};
+    UNICODE_STRING captured = CountedView(name);
     REG_QUERY_VALUE_KEY_INFORMATION info{nullptr, &captured, informationClass, buffer, length,
                                          resultLength, nullptr,   nullptr,          nullptr};
     return RunKeyOperation(keyHandle, KEY_QUERY_VALUE, mode, RegNtPreQueryValueKey, RegNtPostQueryValueKey, info,
                            [&](KeyBody& key) {
-                               Answer answer;
-                               {
-                                   std::lock_guard lock(TreeLock());
-                                   if (key.node->deleted) {
-                                       return STATUS_KEY_DELETED;
-                                   }
-                                   const KeyValue* value = FindValue(*key.node, name);
-                                   if (value == nullptr) {
-                                       return STATUS_OBJECT_NAME_NOT_FOUND;
-                                   }
-                                   NTSTATUS built = BuildValueAnswer(*value, informationClass, answer);
-                                   if (!NT_SUCCESS(built)) {
-                                       return built;
-                                   }
-                               }
-                               return CopyAnswer(answer, buffer, length, resultLength);
+                               return AnswerFromNode(key, buffer, length, resultLength,
+                                                     [&](const KeyNode& node, Answer& answer) {
+                                                         const KeyValue* value = FindValue(node, name);
+                                                         if (value == nullptr) {
+                                                             return STATUS_OBJECT_NAME_NOT_FOUND;
+                                                         }
+                                                         return BuildValueAnswer(*value, informationClass, answer);
+                                                     });
                            });
 }
 
@@ -146,22 +142,14 @@ NTSTATUS EnumerateValueKey(HANDLE keyHandle, ULONG index, KEY_VALUE_INFORMATION_
                                              resultLength, nullptr, nullptr, nullptr};
     return RunKeyOperation(keyHandle, KEY_QUERY_VALUE, mode, RegNtPreEnumerateValueKey, RegNtPostEnumerateValueKey,
                            info, [&](KeyBody& key) {
-                               Answer answer;
-                               {
-                                   std::lock_guard lock(TreeLock());
-                                   const KeyNode& node = *key.node;
-                                   if (node.deleted) {
-                                       return STATUS_KEY_DELETED;
-                                   }
-                                   if (index >= node.values.size()) {
-                                       return STATUS_NO_MORE_ENTRIES;
-                                   }
-                                   NTSTATUS built = BuildValueAnswer(node.values[index], informationClass, answer);
-                                   if (!NT_SUCCESS(built)) {
-                                       return built;
-                                   }
-                               }
-                               return CopyAnswer(answer, buffer, length, resultLength);
+                               return AnswerFromNode(key, buffer, length, resultLength,
+                                                     [&](const KeyNode& node, Answer& answer) {
+                                                         if (index >= node.values.size()) {
+                                                             return STATUS_NO_MORE_ENTRIES;
+                                                         }
+                                                         return BuildValueAnswer(node.values[index], informationClass,
+                                                                                 answer);
+                                                     });
                            });
 }
 

@@ -156,6 +156,51 @@ std::u16string FullNameOf(const KeyNode& node)
     return name;
 }
 
+namespace {
+
+size_t FullNameLength(const KeyNode& node)
+{
+    size_t length = 0;
+    for (const KeyNode* current = &node; current != nullptr; current = current->parent) {
+        length += 1 + current->name.size();
+    }
+    return length;
+}
+
+// What the longest full name below the node adds to the node's own: 0 without subkeys.
+size_t LongestNameBelow(const KeyNode& node)
+{
+    size_t longest = 0;
+    for (const std::shared_ptr<KeyNode>& subkey : node.subkeys) {
+        longest = std::max(longest, 1 + subkey->name.size() + LongestNameBelow(*subkey));
+    }
+    return longest;
+}
+
+}  // namespace
+
+// Windows documents no status for either limit. Too deep is refused like any other name the
+// registry cannot hold; a full name longer than a counted string can carry is STATUS_NAME_TOO_LONG,
+// so that CmCallbackGetKeyObjectID and KeyNameInformation never report a name cut short.
+NTSTATUS CheckNewSubkey(const KeyNode& parent, std::u16string_view name)
+{
+    if (parent.depth + 1 > kMaxKeyDepth) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (FullNameLength(parent) + 1 + name.size() > kMaxFullNameChars) {
+        return STATUS_NAME_TOO_LONG;
+    }
+    return STATUS_SUCCESS;
+}
+
+bool NamesFitAfterRename(const KeyNode& node, std::u16string_view newName)
+{
+    if (newName.size() <= node.name.size()) {
+        return true;  // no name gets longer
+    }
+    return FullNameLength(node) - node.name.size() + newName.size() + LongestNameBelow(node) <= kMaxFullNameChars;
+}
+
 const KeyValue* FindValue(const KeyNode& node, std::u16string_view name)
 {
     for (const KeyValue& value : node.values) {

@@ -9,6 +9,8 @@
 // node keeps its name as created (case preserved), its class, its values in insertion order, its
 // subkeys sorted by upper-cased name, its last-write time (simulated clock), its self-relative
 // security descriptor and whether it is volatile, a symbolic link or deleted.
+// No node lies deeper than kMaxKeyDepth and no full name is longer than kMaxFullNameChars: a
+// create, rename or import that would break either is refused and changes nothing.
 //
 // Key objects. Every create or open makes a new key object (type CmKeyObjectType) whose body
 // holds a shared reference on its node and the node's full name at that moment, which is what
@@ -45,6 +47,7 @@ constexpr size_t kMaxKeyNameChars = 255;        // one path component
 constexpr size_t kMaxValueNameChars = 16383;
 constexpr size_t kMaxLevelsPerCall = 32;        // components one create or open may walk
 constexpr size_t kMaxKeyDepth = 512;            // levels below \REGISTRY
+constexpr size_t kMaxFullNameChars = 32767;     // what a counted string (Length in bytes, 16 bits) holds
 constexpr WCHAR kPathSeparator = u'\\';
 
 struct KeyValue {
@@ -118,6 +121,12 @@ void RemoveSubtree(KeyNode& parent, KeyNode& child);
 // Gives a subkey a new name and its place in the sorted order; the caller checked for siblings.
 void RenameSubkey(KeyNode& parent, KeyNode& node, std::u16string_view newName);
 std::u16string FullNameOf(const KeyNode& node);
+// Whether the registry can hold a new subkey `name` under parent: STATUS_INVALID_PARAMETER beyond
+// kMaxKeyDepth, STATUS_NAME_TOO_LONG when its full name would pass kMaxFullNameChars.
+[[nodiscard]] NTSTATUS CheckNewSubkey(const KeyNode& parent, std::u16string_view name);
+// Whether the full names of the node and of every key below it stay within kMaxFullNameChars
+// once the node is called newName.
+bool NamesFitAfterRename(const KeyNode& node, std::u16string_view newName);
 const KeyValue* FindValue(const KeyNode& node, std::u16string_view name);
 // Sets a value: one of the same name keeps its place (and its name's case) and takes the new type
 // and data; a new one goes last. Sets the key's last-write time.
@@ -197,6 +206,9 @@ struct OpenKeyRequest {
     bool create = false;
     bool allowAppHiveRoot = false;        // the loader's own open of a new application hive
 };
+// What ZwCreateKey and NtCreateKey ask of OpenOrCreateKey.
+OpenKeyRequest CreateKeyRequest(ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES attributes, PUNICODE_STRING className,
+                                ULONG createOptions);
 [[nodiscard]] NTSTATUS OpenOrCreateKey(const OpenKeyRequest& request, KPROCESSOR_MODE mode, PHANDLE keyHandle,
                                        PULONG disposition);
 

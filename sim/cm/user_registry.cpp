@@ -4,6 +4,7 @@
 #include "sim/core/kernel.h"
 #include "sim/ob/handles.h"
 #include "sim/ps/user_mode_scope.h"
+#include "sim/rtl/utf.h"
 
 namespace vexsim {
 
@@ -28,13 +29,8 @@ NTSTATUS NtCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRI
                      PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition)
 {
     UNREFERENCED_PARAMETER(TitleIndex);
-    OpenKeyRequest request;
-    request.desiredAccess = DesiredAccess;
-    request.attributes = ObjectAttributes;
-    request.options = CreateOptions;
-    request.className = Class;
-    request.create = true;
-    return UserOpen(request, KeyHandle, Disposition, "NtCreateKey");
+    return UserOpen(CreateKeyRequest(DesiredAccess, ObjectAttributes, Class, CreateOptions), KeyHandle, Disposition,
+                    "NtCreateKey");
 }
 
 NTSTATUS NtOpenKeyEx(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes, ULONG OpenOptions)
@@ -123,8 +119,7 @@ NTSTATUS LoadApplicationHive(ACCESS_MASK DesiredAccess, PHANDLE RootHandle, std:
         hive = AddAppHive(std::move(rootSecurity));
         name = u"\\REGISTRY\\A\\" + hive->guid;
     }
-    UNICODE_STRING counted{static_cast<USHORT>(name.size() * sizeof(WCHAR)),
-                           static_cast<USHORT>(name.size() * sizeof(WCHAR)), reinterpret_cast<PWSTR>(name.data())};
+    UNICODE_STRING counted = CountedView(name);
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &counted, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
     OpenKeyRequest request;

@@ -5,6 +5,7 @@
 #include "sim/ps/notify_routines.h"
 #include "sim/ps/process_memory.h"
 #include "sim/ps/thread.h"
+#include "sim/rtl/utf.h"
 
 #include <cstring>
 
@@ -103,12 +104,6 @@ std::u16string DosFormOf(const std::u16string& openName, const std::u16string& g
         return openName.substr(4);
     }
     return given;
-}
-
-UNICODE_STRING CountedView(const std::u16string& text)
-{
-    return UNICODE_STRING{static_cast<USHORT>(text.size() * sizeof(WCHAR)), static_cast<USHORT>(text.size() * sizeof(WCHAR)),
-                          reinterpret_cast<PWSTR>(const_cast<char16_t*>(text.data()))};
 }
 
 void NotifyImage(PEPROCESS process, const std::u16string& devicePath, ULONG_PTR base)

@@ -28,12 +28,14 @@ NTSTATUS Walk(const std::vector<std::u16string>& components, bool create, int* h
                            Utf16ToUtf8(FullNameOf(*current)) + "\"";
                 return STATUS_ACCESS_DENIED;
             }
-            if (current->depth + 1 > kMaxKeyDepth) {
-                *problem = "the key would be deeper than the registry allows";
-                return STATUS_INVALID_PARAMETER;
+            NTSTATUS status = CheckNewSubkey(*current, component);
+            if (!NT_SUCCESS(status)) {
+                *problem = status == STATUS_NAME_TOO_LONG ? "the key's full name would be longer than the registry allows"
+                                                          : "the key would be deeper than the registry allows";
+                return status;
             }
             SecurityDescriptorBytes security;
-            NTSTATUS status = InheritSecurity(current->security, nullptr, TokenOf(PsInitialSystemProcess), true,
+            status = InheritSecurity(current->security, nullptr, TokenOf(PsInitialSystemProcess), true,
                                               &security);
             if (!NT_SUCCESS(status)) {
                 *problem = "the new key's security could not be inherited";

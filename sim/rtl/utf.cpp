@@ -129,4 +129,10 @@ std::u16string Utf8ToUtf16(std::string_view text)
     return out;
 }
 
+UNICODE_STRING CountedView(const std::u16string& text)
+{
+    auto bytes = static_cast<USHORT>(text.size() * sizeof(WCHAR));
+    return UNICODE_STRING{bytes, bytes, reinterpret_cast<PWSTR>(const_cast<char16_t*>(text.data()))};
+}
+
 }  // namespace vexsim

@@ -62,6 +62,36 @@ NTSTATUS GetAcl(PSECURITY_DESCRIPTOR descriptor, USHORT presentFlag, USHORT defa
     return STATUS_SUCCESS;
 }
 
+// The DACL or SACL of an absolute descriptor: the PRESENT bit as asked, and with it the ACL
+// pointer and the DEFAULTED bit; without it both are left as they were.
+NTSTATUS SetAcl(PSECURITY_DESCRIPTOR descriptor, USHORT presentFlag, USHORT defaultedFlag, PACL SECURITY_DESCRIPTOR::*field,
+                BOOLEAN present, PACL acl, BOOLEAN defaulted, const char* routine)
+{
+    NTSTATUS status = CheckSettable(descriptor, routine);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    SetFlag(descriptor, presentFlag, present);
+    if (present) {
+        Absolute(descriptor)->*field = acl;
+        SetFlag(descriptor, defaultedFlag, defaulted);
+    }
+    return STATUS_SUCCESS;
+}
+
+// The owner or group of an absolute descriptor and its DEFAULTED bit.
+NTSTATUS SetSid(PSECURITY_DESCRIPTOR descriptor, USHORT defaultedFlag, PSID SECURITY_DESCRIPTOR::*field, PSID sid,
+                BOOLEAN defaulted, const char* routine)
+{
+    NTSTATUS status = CheckSettable(descriptor, routine);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    Absolute(descriptor)->*field = sid;
+    SetFlag(descriptor, defaultedFlag, defaulted);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS GetSid(PSECURITY_DESCRIPTOR descriptor, USHORT defaultedFlag, size_t absoluteField, size_t relativeField,
                 PSID* sid, PBOOLEAN defaulted, const char* routine)
 {
@@ -90,53 +120,27 @@ NTSTATUS NTAPI RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescript
 NTSTATUS NTAPI RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, BOOLEAN DaclPresent, PACL Dacl,
                                             BOOLEAN DaclDefaulted)
 {
-    NTSTATUS status = CheckSettable(SecurityDescriptor, "RtlSetDaclSecurityDescriptor");
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    SetFlag(SecurityDescriptor, SE_DACL_PRESENT, DaclPresent);
-    if (DaclPresent) {
-        Absolute(SecurityDescriptor)->Dacl = Dacl;
-        SetFlag(SecurityDescriptor, SE_DACL_DEFAULTED, DaclDefaulted);
-    }
-    return STATUS_SUCCESS;
+    return SetAcl(SecurityDescriptor, SE_DACL_PRESENT, SE_DACL_DEFAULTED, &SECURITY_DESCRIPTOR::Dacl, DaclPresent, Dacl,
+                  DaclDefaulted, "RtlSetDaclSecurityDescriptor");
 }
 
 NTSTATUS NTAPI RtlSetSaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, BOOLEAN SaclPresent, PACL Sacl,
                                             BOOLEAN SaclDefaulted)
 {
-    NTSTATUS status = CheckSettable(SecurityDescriptor, "RtlSetSaclSecurityDescriptor");
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    SetFlag(SecurityDescriptor, SE_SACL_PRESENT, SaclPresent);
-    if (SaclPresent) {
-        Absolute(SecurityDescriptor)->Sacl = Sacl;
-        SetFlag(SecurityDescriptor, SE_SACL_DEFAULTED, SaclDefaulted);
-    }
-    return STATUS_SUCCESS;
+    return SetAcl(SecurityDescriptor, SE_SACL_PRESENT, SE_SACL_DEFAULTED, &SECURITY_DESCRIPTOR::Sacl, SaclPresent, Sacl,
+                  SaclDefaulted, "RtlSetSaclSecurityDescriptor");
 }
 
 NTSTATUS NTAPI RtlSetOwnerSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PSID Owner, BOOLEAN OwnerDefaulted)
 {
-    NTSTATUS status = CheckSettable(SecurityDescriptor, "RtlSetOwnerSecurityDescriptor");
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    Absolute(SecurityDescriptor)->Owner = Owner;
-    SetFlag(SecurityDescriptor, SE_OWNER_DEFAULTED, OwnerDefaulted);
-    return STATUS_SUCCESS;
+    return SetSid(SecurityDescriptor, SE_OWNER_DEFAULTED, &SECURITY_DESCRIPTOR::Owner, Owner, OwnerDefaulted,
+                  "RtlSetOwnerSecurityDescriptor");
 }
 
 NTSTATUS NTAPI RtlSetGroupSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PSID Group, BOOLEAN GroupDefaulted)
 {
-    NTSTATUS status = CheckSettable(SecurityDescriptor, "RtlSetGroupSecurityDescriptor");
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    Absolute(SecurityDescriptor)->Group = Group;
-    SetFlag(SecurityDescriptor, SE_GROUP_DEFAULTED, GroupDefaulted);
-    return STATUS_SUCCESS;
+    return SetSid(SecurityDescriptor, SE_GROUP_DEFAULTED, &SECURITY_DESCRIPTOR::Group, Group, GroupDefaulted,
+                  "RtlSetGroupSecurityDescriptor");
 }
 
 NTSTATUS NTAPI RtlGetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PBOOLEAN DaclPresent, PACL* Dacl,
