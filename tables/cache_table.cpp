@@ -5,6 +5,9 @@
 
 #include "driver/global.h"
 
+// The largest copy of a value a lookup hands out: the value and its NUL in a counted string.
+#define MAX_VALUE_COPY_BYTES 0xFFFE
+
 static BOOLEAN MayTakeLock(VOID)
 {
     return KeGetCurrentIrql() < DISPATCH_LEVEL;
@@ -141,7 +144,8 @@ NTSTATUS CTLookupElement(PCACHE_TABLE Table, PCUNICODE_STRING Key, PUNICODE_STRI
     PCT_ELEMENT element = (PCT_ELEMENT)RtlLookupElementGenericTable(&Table->Table, &probe);
     status = (element != NULL) ? STATUS_SUCCESS : STATUS_NOT_FOUND;
     if (element != NULL && element->Value.Buffer != NULL && Value != NULL) {
-        // Two more bytes than the value, so the caller's copy is NUL-terminated.
+        // Two more bytes than the value, so the caller's copy is NUL-terminated; insertion keeps
+        // that sum within 16 bits.
         status = CopyString(&element->Value, (USHORT)(element->Value.Length + sizeof(WCHAR)), Value);
         if (!NT_SUCCESS(status)) {
             DbgPrint("CTLookupElement fail NTSTATUS = 0x%08x path = %wZ\n", status, Key);
@@ -203,6 +207,13 @@ NTSTATUS CTInsertElement(PCACHE_TABLE Table, PCUNICODE_STRING Key, PCUNICODE_STR
     CT_ELEMENT probe;
     NTSTATUS status = PrepareProbe("CTInsertElement", Table, Key, Hash, CaseInsensitive, &probe);
     if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    // A lookup hands the value out with a NUL after it; a value that leaves no room for the NUL
+    // in a counted string could never be handed out, so it is not stored.
+    if (Value != NULL && (ULONG)Value->Length + sizeof(WCHAR) > MAX_VALUE_COPY_BYTES) {
+        status = STATUS_INVALID_PARAMETER;
+        DbgPrint("CTInsertElement fail NTSTATUS = 0x%08x path = %wZ\n", status, Key);
         return status;
     }
 

@@ -35,7 +35,8 @@ NTSTATUS CTLookupElement(PCACHE_TABLE Table, PCUNICODE_STRING Key, PUNICODE_STRI
                          PULONG OutHash, BOOLEAN CaseInsensitive);
 
 // Adds Key with an optional Value unless an equal element exists, in which case nothing changes.
-// A failed insert leaves nothing in the table.
+// A failed insert leaves nothing in the table. A Value longer than 0xFFFC bytes, whose copy with
+// its NUL no counted string could hold, is refused with STATUS_INVALID_PARAMETER.
 NTSTATUS CTInsertElement(PCACHE_TABLE Table, PCUNICODE_STRING Key, PCUNICODE_STRING Value, PULONG Hash,
                          BOOLEAN CaseInsensitive);
 

@@ -164,6 +164,35 @@ TEST_F(CacheTableTest, AFailedValueCopyOnLookupReportsIt)
     EXPECT_EQ(STATUS_SUCCESS, status);
 }
 
+TEST_F(CacheTableTest, StoresOnlyValuesWhoseNulTerminatedCopyFitsACountedString)
+{
+    struct Case {
+        size_t characters;
+        NTSTATUS expected;
+    } cases[] = {
+        {0x7FFE, STATUS_SUCCESS},           // 0xFFFC bytes: the copy with its NUL is 0xFFFE bytes
+        {0x7FFF, STATUS_INVALID_PARAMETER},  // 0xFFFE bytes: the copy would need 0x10000 bytes
+    };
+    for (const Case& c : cases) {
+        vextest::Wide key(u"k" + std::u16string(c.characters % 7, u'x'));
+        std::u16string text(c.characters, u'v');
+        vextest::Wide value(text);
+        EXPECT_EQ(c.expected, CTInsertElement(&table, key.get(), value.get(), NULL, FALSE)) << c.characters;
+        UNICODE_STRING copy = {};
+        NTSTATUS found = CTLookupElement(&table, key.get(), &copy, NULL, NULL, FALSE);
+        if (c.expected != STATUS_SUCCESS) {
+            EXPECT_EQ(STATUS_NOT_FOUND, found) << "a refused value leaves nothing";
+            continue;
+        }
+        ASSERT_EQ(STATUS_SUCCESS, found) << c.characters;
+        EXPECT_EQ(0xFFFE, copy.MaximumLength);
+        EXPECT_EQ(text, vextest::Text(&copy));
+        EXPECT_EQ(UNICODE_NULL, copy.Buffer[copy.Length / sizeof(WCHAR)]);
+        ExFreePoolWithTag(copy.Buffer, 'RxeV');
+    }
+    EXPECT_EQ(1u, Count());
+}
+
 TEST_F(CacheTableTest, OrdersManyKeysAndFindsEveryOne)
 {
     const int keys = 2000;
