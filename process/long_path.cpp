@@ -11,19 +11,25 @@
 #define DIRECTORY_NAME_BUFFER_BYTES LONG_PATH_BUFFER_BYTES
 
 // A copy of Text in a zero-filled buffer of at least Bytes bytes and always room for a NUL.
+// Callers read the copy as a NUL-terminated string, so a text that leaves no room for the NUL
+// within a counted string's capacity is refused rather than handed out unterminated.
 static NTSTATUS CopyString(PUNICODE_STRING Copy, PCUNICODE_STRING Text, ULONG Bytes)
 {
+    Copy->Buffer = NULL;
+    Copy->Length = 0;
+    Copy->MaximumLength = 0;
+    if ((ULONG)Text->Length + sizeof(WCHAR) > MAX_COUNTED_BYTES) {
+        return STATUS_NAME_TOO_LONG;
+    }
     if (Bytes < (ULONG)Text->Length + sizeof(WCHAR)) {
         Bytes = (ULONG)Text->Length + sizeof(WCHAR);
     }
-    if (Bytes > MAXUSHORT) {
-        Bytes = MAXUSHORT;
+    if (Bytes > MAX_COUNTED_BYTES) {
+        Bytes = MAX_COUNTED_BYTES;
     }
     Copy->Buffer = (PWSTR)ExAllocatePoolZero(g_NonPagedPoolType, Bytes, VEXR_TAG);
     if (Copy->Buffer == NULL) {
         DbgPrint("Memory allocation error\n");
-        Copy->Length = 0;
-        Copy->MaximumLength = 0;
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     RtlCopyMemory(Copy->Buffer, Text->Buffer, Text->Length);

@@ -4,9 +4,6 @@
 #include "driver/global.h"
 #include "names/match.h"
 
-// A counted string may hold at most this many bytes.
-#define MAX_COUNTED_BYTES 0xFFFE
-
 // Allocates a zero-filled buffer for String; sizes a counted string cannot express are refused.
 static NTSTATUS AllocateStringBuffer(PUNICODE_STRING String, ULONG Bytes)
 {

@@ -10,6 +10,9 @@
 // trouble in C++).
 #define CONSTANT_WIDE_STRING(s) {sizeof(s) - sizeof(WCHAR), sizeof(s), (PWSTR)(s)}
 
+// A counted string can hold at most this many bytes (the largest even 16-bit length).
+#define MAX_COUNTED_BYTES 0xFFFE
+
 // The longest text the expansion of short components produces, in bytes, with its NUL after it.
 #define LONG_PATH_BUFFER_BYTES 32766
 
@@ -28,8 +31,8 @@ NTSTATUS GetProcessImageNameFromProcessId(HANDLE ProcessId, PUNICODE_STRING* Ima
 NTSTATUS GetFileNameFromProcessID(HANDLE ProcessId, PUNICODE_STRING* ImageName);
 
 // Path with every short (tilde) component in its long form; the result's text is NUL-terminated.
-// A path without a tilde comes back copied; an expansion that would not fit in
-// LONG_PATH_BUFFER_BYTES fails with STATUS_NAME_TOO_LONG.
+// A path without a tilde comes back copied; a path whose text and NUL do not fit a counted string,
+// and an expansion that would not fit in LONG_PATH_BUFFER_BYTES, fail with STATUS_NAME_TOO_LONG.
 NTSTATUS KernelGetLongPathName(PCUNICODE_STRING Path, PUNICODE_STRING LongPath);
 
 // The file-name part (after the last backslash that has a character after it) as a view into

@@ -119,6 +119,26 @@ TEST_F(NameUtilsTest, AnExpansionLongerThanItsBufferFailsInsteadOfOverrunning)
     EXPECT_EQ(STATUS_NAME_TOO_LONG, LongPath(overflow, &result));
 }
 
+TEST_F(NameUtilsTest, APathCopiedUnchangedKeepsRoomForItsNulOrIsRefused)
+{
+    struct Case {
+        size_t characters;
+        NTSTATUS expected;
+    } cases[] = {
+        {32766, STATUS_SUCCESS},        // 0xFFFC bytes: text and NUL fill a counted string exactly
+        {32767, STATUS_NAME_TOO_LONG},  // 0xFFFE bytes: no room is left for the NUL
+    };
+    for (const Case& c : cases) {
+        std::u16string path = u"C:\\" + std::u16string(c.characters - 3, u'x');  // no tilde
+        std::u16string result;
+        EXPECT_EQ(c.expected, LongPath(path, &result)) << c.characters << " characters";
+        if (c.expected == STATUS_SUCCESS) {
+            EXPECT_EQ(path, result) << c.characters << " characters";
+        }
+    }
+    EXPECT_EQ(0u, CachedPaths());
+}
+
 TEST_F(NameUtilsTest, FileNamePartStartsAfterTheLastBackslashFollowedByACharacter)
 {
     struct Case {
