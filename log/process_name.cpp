@@ -25,9 +25,10 @@ NTSTATUS GetProcessName(PWSTR* Name, HANDLE ProcessId)
         return status;
     }
 
+    // A snapshot that fitted in no buffer at all holds no process.
     status = STATUS_OBJECT_NAME_NOT_FOUND;
     PSYSTEM_PROCESS_INFORMATION entry = (PSYSTEM_PROCESS_INFORMATION)snapshot;
-    for (;;) {
+    while (entry != NULL) {
         if (entry->UniqueProcessId == ProcessId) {
             PCWSTR start;
             USHORT characters;
@@ -37,17 +38,19 @@ NTSTATUS GetProcessName(PWSTR* Name, HANDLE ProcessId)
                 DbgPrint("[Logging] GetProcessName : resource allocation error\n");
                 status = STATUS_INSUFFICIENT_RESOURCES;
             } else {
-                RtlCopyMemory(copy, start, characters * sizeof(WCHAR));
+                if (characters > 0) {
+                    RtlCopyMemory(copy, start, characters * sizeof(WCHAR));
+                }
                 *Name = copy;
                 status = STATUS_SUCCESS;
             }
             break;
         }
-        if (entry->NextEntryOffset == 0) {
-            break;
-        }
-        entry = (PSYSTEM_PROCESS_INFORMATION)((PUCHAR)entry + entry->NextEntryOffset);
+        entry = (entry->NextEntryOffset == 0) ? NULL
+                                              : (PSYSTEM_PROCESS_INFORMATION)((PUCHAR)entry + entry->NextEntryOffset);
     }
-    ExFreePoolWithTag(snapshot, VEXR_TAG);
+    if (snapshot != NULL) {
+        ExFreePoolWithTag(snapshot, VEXR_TAG);
+    }
     return status;
 }

@@ -162,11 +162,14 @@ TEST_F(LogTest, ProcessNameIsLookedUpByIdWhenNoneIsGiven)
     EXPECT_EQ(STATUS_SUCCESS, WriteLog(LOG_LEVEL_INFO, (HANDLE)longNamed->id, nullptr, L"looked up"));
     // An id no process has: the record is lost and the lookup's status comes back.
     EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, WriteLog(LOG_LEVEL_INFO, (HANDLE)0x7FFC, nullptr, L"unknown"));
+    // The idle process has an empty image name.
+    EXPECT_EQ(STATUS_SUCCESS, WriteLog(LOG_LEVEL_INFO, (HANDLE)0, nullptr, L"idle"));
     std::vector<LogRecord> records = Drain();
-    ASSERT_EQ(1u, records.size());
+    ASSERT_EQ(2u, records.size());
     EXPECT_EQ(longNamed->id, records[0].processId);
     EXPECT_EQ("Forty_charact ... ame_of_40.exe", records[0].processName);
     EXPECT_EQ("looked up", records[0].message);
+    EXPECT_EQ("", records[1].processName);
 }
 
 TEST_F(LogTest, MessageLongerThanTheFieldIsCutAt511CharactersAndStillQueued)
