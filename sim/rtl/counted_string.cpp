@@ -49,38 +49,44 @@ NTSTATUS AppendUnits(PUNICODE_STRING destination, PCWSTR source, size_t bytes)
 
 }  // namespace
 
-VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
+namespace {
+
+// RtlInitUnicodeString and RtlInitString: a counted view of a NUL-terminated string, whose
+// MaximumLength takes in the terminator. A source too long to be counted stops the machine.
+template <typename CountedString, typename Char>
+void InitCountedString(CountedString* destination, const Char* source, const char* routine)
 {
-    vexsim::CheckArgumentPresent(DestinationString, "RtlInitUnicodeString", "DestinationString");
-    DestinationString->Buffer = const_cast<PWSTR>(SourceString);
-    if (SourceString == nullptr) {
-        DestinationString->Length = 0;
-        DestinationString->MaximumLength = 0;
+    vexsim::CheckArgumentPresent(destination, routine, "DestinationString");
+    destination->Buffer = const_cast<Char*>(source);
+    if (source == nullptr) {
+        destination->Length = 0;
+        destination->MaximumLength = 0;
         return;
     }
-    const size_t bytes = vexsim::WideLength(SourceString) * sizeof(WCHAR);
-    if (bytes + sizeof(WCHAR) > (MAXUSHORT & ~1u)) {
-        StopTooLong("RtlInitUnicodeString", bytes);
+    size_t units = 0;
+    while (source[units] != 0) {
+        units++;
     }
-    DestinationString->Length = static_cast<USHORT>(bytes);
-    DestinationString->MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));
+    const size_t bytes = units * sizeof(Char);
+    // Unicode counts stay even, so their largest is MAXUSHORT less one.
+    const size_t largest = sizeof(Char) == 1 ? MAXUSHORT : (MAXUSHORT & ~1u);
+    if (bytes + sizeof(Char) > largest) {
+        StopTooLong(routine, bytes);
+    }
+    destination->Length = static_cast<USHORT>(bytes);
+    destination->MaximumLength = static_cast<USHORT>(bytes + sizeof(Char));
+}
+
+}  // namespace
+
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
+{
+    InitCountedString(DestinationString, SourceString, "RtlInitUnicodeString");
 }
 
 VOID NTAPI RtlInitString(PSTRING DestinationString, PCSTR SourceString)
 {
-    vexsim::CheckArgumentPresent(DestinationString, "RtlInitString", "DestinationString");
-    DestinationString->Buffer = const_cast<PCHAR>(SourceString);
-    if (SourceString == nullptr) {
-        DestinationString->Length = 0;
-        DestinationString->MaximumLength = 0;
-        return;
-    }
-    const size_t bytes = std::strlen(SourceString);
-    if (bytes + 1 > MAXUSHORT) {
-        StopTooLong("RtlInitString", bytes);
-    }
-    DestinationString->Length = static_cast<USHORT>(bytes);
-    DestinationString->MaximumLength = static_cast<USHORT>(bytes + 1);
+    InitCountedString(DestinationString, SourceString, "RtlInitString");
 }
 
 VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString)
