@@ -6,7 +6,7 @@
 // a kernel wait (tests see it blocked). Neither lock is held while a callback runs.
 #include "sim/cm/callbacks.h"
 
-#include "sim/cm/registry.h"
+#include "sim/core/kernel.h"
 #include "sim/executive/dispatcher.h"
 #include "sim/rtl/utf.h"
 
@@ -252,6 +252,21 @@ void NotifyKeyObjectTeardown(PVOID keyObject)
     }
 }
 
+NTSTATUS AttachObjectContext(PLARGE_INTEGER cookie, PVOID object, PVOID newContext, PVOID* oldContext)
+{
+    std::lock_guard lock(g_lock);
+    auto registration = cookie != nullptr ? FindByCookie(cookie->QuadPart) : nullptr;
+    if (registration == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    PVOID& slot = registration->objectContexts[object];
+    if (oldContext != nullptr) {
+        *oldContext = slot;
+    }
+    slot = newContext;
+    return STATUS_SUCCESS;
+}
+
 bool IsRegisteredCookie(PLARGE_INTEGER cookie)
 {
     if (cookie == nullptr) {
@@ -350,28 +365,6 @@ extern "C" NTSTATUS NTAPI CmUnRegisterCallback(LARGE_INTEGER Cookie)
     for (const auto& [object, context] : contexts) {
         DeliverCleanup(*registration, object, context);
     }
-    return STATUS_SUCCESS;
-}
-
-extern "C" NTSTATUS NTAPI CmSetCallbackObjectContext(PVOID Object, PLARGE_INTEGER Cookie, PVOID NewContext,
-                                                     PVOID* OldContext)
-{
-    if (OldContext != nullptr) {
-        *OldContext = nullptr;
-    }
-    if (Object == nullptr || Cookie == nullptr || !IsKeyObject(Object)) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    std::lock_guard lock(g_lock);
-    auto registration = FindByCookie(Cookie->QuadPart);
-    if (registration == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    PVOID& slot = registration->objectContexts[Object];
-    if (OldContext != nullptr) {
-        *OldContext = slot;
-    }
-    slot = NewContext;
     return STATUS_SUCCESS;
 }
 

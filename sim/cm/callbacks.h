@@ -9,6 +9,9 @@
 // call a callback makes from inside its callback is shown only to callbacks below that one's
 // altitude: each host thread remembers the callback it is running.
 //
+// This file knows nothing of key objects: key objects (key_object.cpp) call down into it for
+// their teardown notifications and for the Cm* routines that take a key object.
+//
 // Contexts. CallContext is per callback: what a callback leaves in the pre block comes back in
 // its post block. ObjectContext (RootObjectContext for creates and opens) is the context that
 // callback attached to the operation's key object with CmSetCallbackObjectContext.
@@ -61,6 +64,10 @@ bool AnyCallbackRegistered();
 // Teardown of a key object: pre- and post-close to every callback, then the context cleanup to
 // every callback that attached a context to it.
 void NotifyKeyObjectTeardown(PVOID keyObject);
+
+// Attaches a context to an object for the registration of a cookie (CmSetCallbackObjectContext,
+// whose caller checked the object): STATUS_INVALID_PARAMETER for an unknown cookie.
+[[nodiscard]] NTSTATUS AttachObjectContext(PLARGE_INTEGER cookie, PVOID object, PVOID newContext, PVOID* oldContext);
 
 // Whether a cookie names a live registration (CmCallbackGetKeyObjectID checks its caller).
 bool IsRegisteredCookie(PLARGE_INTEGER cookie);

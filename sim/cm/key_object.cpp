@@ -1,5 +1,6 @@
 // Key objects: the object type the configuration manager owns, the body every create or open
-// makes, its teardown with the close notifications, and the identity callbacks ask for.
+// makes, its teardown with the close notifications, and the identity and contexts callbacks ask
+// for. Dependencies run one way: key objects call into callbacks.h, never the reverse.
 #include "sim/cm/callbacks.h"
 #include "sim/cm/registry.h"
 #include "sim/ob/handles.h"
@@ -159,4 +160,16 @@ extern "C" NTSTATUS NTAPI CmCallbackGetKeyObjectID(PLARGE_INTEGER Cookie, PVOID 
         *ObjectName = &body.nameString;
     }
     return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS NTAPI CmSetCallbackObjectContext(PVOID Object, PLARGE_INTEGER Cookie, PVOID NewContext,
+                                                     PVOID* OldContext)
+{
+    if (OldContext != nullptr) {
+        *OldContext = nullptr;
+    }
+    if (!IsKeyObject(Object)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return AttachObjectContext(Cookie, Object, NewContext, OldContext);
 }
