@@ -195,8 +195,7 @@ NTSTATUS NotifiedOperation::Post(REG_NOTIFY_CLASS notifyClass, NTSTATUS status, 
             }
             BeginCall(registration);
         }
-        // Object is defined only for STATUS_SUCCESS; callbacks must not look at it otherwise.
-        REG_POST_OPERATION_INFORMATION post{status == STATUS_SUCCESS ? object : nullptr,
+        REG_POST_OPERATION_INFORMATION post{status == STATUS_SUCCESS ? object : kUndefinedPostObject,
                                             status,
                                             preInformation_,
                                             STATUS_SUCCESS,
@@ -208,7 +207,7 @@ NTSTATUS NotifiedOperation::Post(REG_NOTIFY_CLASS notifyClass, NTSTATUS status, 
         // is not defined by Windows and is ignored here.
         if (answer == STATUS_CALLBACK_BYPASS) {
             status = post.ReturnStatus;
-            object = post.Object;
+            object = post.Object == kUndefinedPostObject ? nullptr : post.Object;
         }
     }
     if (resultObject != nullptr) {

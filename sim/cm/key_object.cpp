@@ -113,18 +113,33 @@ bool IsRegistryRunning()
     return g_running.load();
 }
 
+NTSTATUS QueryKeyObjectName(PVOID keyObject, std::u16string* name)
+{
+    std::lock_guard lock(TreeLock());
+    const KeyNode& node = *BodyOf(keyObject).node;
+    if (node.deleted) {
+        return STATUS_KEY_DELETED;
+    }
+    *name = FullNameOf(node);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS ReferenceKeyByHandle(HANDLE handle, ACCESS_MASK desiredAccess, KPROCESSOR_MODE mode, PVOID* keyObject)
 {
     *keyObject = nullptr;
     return ReferenceObjectByHandle(handle, desiredAccess, &g_keyType, mode, keyObject, nullptr);
 }
 
-PreviousModeScope::PreviousModeScope(KPROCESSOR_MODE mode) : saved_(CurrentContext().previousMode)
+KernelServiceScope::KernelServiceScope(const char* routine) : saved_(CurrentContext().previousMode)
 {
-    CurrentContext().previousMode = mode;
+    if (KIRQL irql = CurrentContext().irql; irql != PASSIVE_LEVEL) {
+        StopMachine(std::string(routine) + " called at IRQL " + std::to_string(irql) +
+                    ": the registry routines run at PASSIVE_LEVEL only");
+    }
+    CurrentContext().previousMode = KernelMode;
 }
 
-PreviousModeScope::~PreviousModeScope()
+KernelServiceScope::~KernelServiceScope()
 {
     CurrentContext().previousMode = saved_;
 }
