@@ -18,6 +18,18 @@ typedef enum _SYSTEM_INFORMATION_CLASS_VEX {
 } SYSTEM_INFORMATION_CLASS;
 
 
+// KeyCachedInformation's answer (the enum value exists in mingw-w64, the structure does not).
+typedef struct _KEY_CACHED_INFORMATION {
+    LARGE_INTEGER LastWriteTime;
+    ULONG TitleIndex;
+    ULONG SubKeys;
+    ULONG MaxNameLen;
+    ULONG Values;
+    ULONG MaxValueNameLen;
+    ULONG MaxValueDataLen;
+    ULONG NameLength;
+} KEY_CACHED_INFORMATION, *PKEY_CACHED_INFORMATION;
+
 NTSYSAPI NTSTATUS NTAPI ZwQuerySystemInformation(SYSTEM_INFORMATION_CLASS SystemInformationClass, PVOID SystemInformation,
                                                  ULONG SystemInformationLength, PULONG ReturnLength);
 

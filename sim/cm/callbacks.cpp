@@ -195,7 +195,8 @@ NTSTATUS NotifiedOperation::Post(REG_NOTIFY_CLASS notifyClass, NTSTATUS status, 
             }
             BeginCall(registration);
         }
-        REG_POST_OPERATION_INFORMATION post{status == STATUS_SUCCESS ? object : kUndefinedPostObject,
+        REG_POST_OPERATION_INFORMATION post{resultObject == nullptr || status == STATUS_SUCCESS ? object
+                                                                                                  : kUndefinedPostObject,
                                             status,
                                             preInformation_,
                                             STATUS_SUCCESS,
@@ -222,8 +223,12 @@ bool AnyCallbackRegistered()
 }
 
 // Pre- and post-close come once per key object, when its last reference goes, not once per
-// ZwClose: a key object has one handle unless it was duplicated, and at teardown no later
-// operation can carry the contexts that the cleanup notifications release right after.
+// ZwClose: Microsoft's "Invalid Key Object Pointers in Registry Notifications" (kernel-mode
+// driver guide) says the Object of RegNtPreKeyHandleClose and RegNtPostKeyHandleClose "points to
+// a key object that is being destroyed and whose reference count is zero", and
+// REG_CALLBACK_CONTEXT_CLEANUP_INFORMATION ties the cleanup that follows to the same moment. So a
+// handle closed while a driver still references the object (or while another handle of a
+// duplicated one is open) notifies nothing yet.
 void NotifyKeyObjectTeardown(PVOID keyObject)
 {
     if (!AnyCallbackRegistered()) {

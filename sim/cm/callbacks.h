@@ -27,10 +27,12 @@ namespace vexsim {
 
 struct CallbackRegistration;
 
-// What a post-notification carries in Object when Status is not STATUS_SUCCESS (STATUS_REPARSE and
-// other success codes included): Windows leaves Object undefined then, so the simulator passes a
-// non-canonical address that faults on any use instead of NULL, which would hide a callback that
-// tests Object rather than Status.
+// What a post-create or post-open notification carries in Object when Status is not
+// STATUS_SUCCESS (STATUS_REPARSE and other success codes included): Windows leaves Object
+// undefined then ("Invalid Key Object Pointers in Registry Notifications"), so the simulator
+// passes a non-canonical address that faults on any use instead of NULL, which would hide a
+// callback that tests Object rather than Status. The posts of other operations carry the key
+// object they acted on, whatever their status.
 inline const PVOID kUndefinedPostObject = reinterpret_cast<PVOID>(0xBADD0B1EC7000000ULL);
 
 class NotifiedOperation {
