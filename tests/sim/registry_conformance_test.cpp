@@ -218,7 +218,8 @@ TEST_F(ConformanceTest, Wow64ViewsAnswerAsWindows)
     for (const auto& [path, value] : {std::pair{software + u"\\Wine\\Winetest", 64UL},
                                       std::pair{software + u"\\Wow6432Node\\Wine\\Winetest", 32UL},
                                       std::pair{software + u"\\Classes\\Interface\\Wine", 64UL},
-                                      std::pair{software + u"\\Classes\\Wow6432Node\\Interface\\Wine", 32UL}}) {
+                                      std::pair{software + u"\\Classes\\Wow6432Node\\Interface\\Wine", 32UL},
+                                      std::pair{software + u"\\Classes\\Wine", 64UL}}) {
         HANDLE wine = nullptr;
         ASSERT_EQ(STATUS_SUCCESS, CreateKey(&wine, path.substr(0, path.rfind(u'\\'))));
         (void)ZwClose(wine);
@@ -270,6 +271,14 @@ TEST_F(ConformanceTest, Wow64ViewsAnswerAsWindows)
          KEY_WOW64_64KEY, u"Interface\\Wine", 0, 64},
         {"WOW64, Classes\\Wow6432Node\\Interface stays 32-bit", Caller::Wow64, u"", 0,
          software + u"\\Classes\\Wow6432Node\\Interface\\Wine", 0, 32},
+        {"WOW64, a shared key named through Classes\\Wow6432Node", Caller::Wow64, u"", 0,
+         software + u"\\Classes\\Wow6432Node\\Wine", 0, 64},
+        {"native, Classes\\Wow6432Node\\Wine is only that", Caller::Native, u"", 0,
+         software + u"\\Classes\\Wow6432Node\\Wine", 0, 0},
+        {"WOW64, the 32-bit Software's Classes is the shared Classes", Caller::Wow64, u"", 0,
+         software + u"\\Wow6432Node\\Classes\\Interface\\Wine", 0, 32},
+        {"native, the 32-bit Software's Classes is the 32-bit Classes", Caller::Native, u"", 0,
+         software + u"\\Wow6432Node\\Classes\\Interface\\Wine", 0, 32},
     };
     PEPROCESS native = StartProcess(false, true);
     PEPROCESS wow64 = StartProcess(true, true);
