@@ -1,5 +1,7 @@
-// ZwCreateKey, ZwOpenKey and ZwOpenKeyEx: validate, reference the root, capture the name,
-// pre-notification, walk and create, post-notification, handle.
+// ZwCreateKey, ZwOpenKey and ZwOpenKeyEx: validate, reference the root, capture the name, apply
+// a WOW64 process's 32-bit view to it (wow64_view.cpp), pre-notification, walk and create,
+// post-notification, handle. A user-mode caller's KeyHandle and Disposition are its own memory
+// (process_memory.h): probed first, written last.
 //
 // A symbolic link met on the way ends the walk with STATUS_REPARSE, as the configuration manager
 // hands a link back to the object manager on Windows: callbacks see that post-notification with
