@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks the cross-built driver: PE32+ for x86-64, native subsystem, entry point DriverEntry, and
-# imports only from ntoskrnl.exe, HAL.dll and FLTMGR.SYS.
+# imports only from ntoskrnl.exe, HAL.dll and FLTMGR.SYS, with ntoskrnl's structured-exception handler.
 set -euo pipefail
 binary=$1
 objdump=${2:-x86_64-w64-mingw32-objdump}
@@ -26,4 +26,8 @@ for dll in $dlls; do
         *) fail "imports from $dll" ;;
     esac
 done
+# Caller memory is touched under structured exception handling, whose handler ntoskrnl exports.
+grep -qE '^\s+[0-9a-f]+\s+[0-9]+\s+__C_specific_handler$' <<<"$headers" \
+    || fail "no __C_specific_handler import: caller memory would not be guarded"
+
 echo "driver binary check: $(basename "$binary") is a native x64 driver importing from $(echo $dlls | tr '\n' ' ')"

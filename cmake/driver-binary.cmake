@@ -11,7 +11,8 @@ add_custom_command(OUTPUT ${VEX_FLTMGR_LIB}
     COMMENT "Import library for FLTMGR.SYS")
 add_custom_target(fltmgr_import DEPENDS ${VEX_FLTMGR_LIB})
 
-add_executable(VexRegFilter ${VEX_DRIVER_SOURCES} ${CMAKE_SOURCE_DIR}/platform/windows/layout_check.cpp)
+add_executable(VexRegFilter ${VEX_DRIVER_SOURCES}
+    ${CMAKE_SOURCE_DIR}/platform/windows/layout_check.cpp ${CMAKE_SOURCE_DIR}/platform/windows/caller_memory.cpp)
 add_dependencies(VexRegFilter fltmgr_import)
 set_target_properties(VexRegFilter PROPERTIES SUFFIX ".sys" OUTPUT_NAME "VexRegFilter")
 target_include_directories(VexRegFilter PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform)
@@ -20,7 +21,7 @@ target_compile_definitions(VexRegFilter PRIVATE
     __INTRINSIC_DEFINED_InterlockedBitTestAndSet __INTRINSIC_DEFINED_InterlockedBitTestAndReset
 )
 target_compile_options(VexRegFilter PRIVATE ${VEX_DRIVER_FLAGS}
-    -ffreestanding -fno-stack-protector -fno-builtin -mno-red-zone -fno-threadsafe-statics)
+    -fms-extensions -Wno-pragma-pack -ffreestanding -fno-stack-protector -fno-builtin -mno-red-zone -fno-threadsafe-statics)
 target_link_options(VexRegFilter PRIVATE
     -nostdlib -shared -Wl,--subsystem,native -Wl,--entry,DriverEntry
     -Wl,--image-base,0x140000000 -Wl,--dynamicbase -Wl,--nxcompat -Wl,--exclude-all-symbols)
