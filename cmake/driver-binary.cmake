@@ -11,8 +11,7 @@ add_custom_command(OUTPUT ${VEX_FLTMGR_LIB}
     COMMENT "Import library for FLTMGR.SYS")
 add_custom_target(fltmgr_import DEPENDS ${VEX_FLTMGR_LIB})
 
-add_executable(VexRegFilter ${VEX_DRIVER_SOURCES}
-    ${CMAKE_SOURCE_DIR}/platform/windows/layout_check.cpp ${CMAKE_SOURCE_DIR}/platform/windows/caller_memory.cpp)
+add_executable(VexRegFilter ${VEX_DRIVER_SOURCES} ${CMAKE_SOURCE_DIR}/platform/windows/layout_check.cpp)
 add_dependencies(VexRegFilter fltmgr_import)
 set_target_properties(VexRegFilter PROPERTIES SUFFIX ".sys" OUTPUT_NAME "VexRegFilter")
 target_include_directories(VexRegFilter PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform)

@@ -21,3 +21,4 @@
 
 #include "fltmgr.h"
 #include "pool.h"
+#include "caller_memory.h"

@@ -80,6 +80,9 @@ NTKERNELAPI NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desi
                                                 PVOID StartContext);
 NTKERNELAPI __attribute__((noreturn)) NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus);
 NTKERNELAPI HANDLE NTAPI PsGetCurrentThreadId(VOID);
+// The mode the current system service was called from: UserMode inside a user process's native
+// call (and in the registry callbacks it runs), KernelMode inside Zw* calls and system threads.
+NTKERNELAPI KPROCESSOR_MODE NTAPI ExGetPreviousMode(VOID);
 NTKERNELAPI PETHREAD NTAPI PsGetCurrentThread(VOID);
 #define KeGetCurrentThread() ((PKTHREAD)PsGetCurrentThread())
 NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);

@@ -34,6 +34,12 @@ constexpr ULONG_PTR kBufferRangeEnd = 0x0000006000000000ULL;
 constexpr ULONG_PTR kBufferGranularity = 0x10000;
 
 // Whether [address, address + length) touches any region; the caller holds the memory lock.
+// x64 pages have no write-only protection: a page that faults on reads faults on writes too.
+bool IsWritable(const MemoryRegion& region)
+{
+    return region.readable && region.writable;
+}
+
 bool TouchesRegion(PEPROCESS process, ULONG_PTR address, size_t length)
 {
     auto after = process->memory.upper_bound(address);
@@ -130,7 +136,7 @@ NTSTATUS ProbeCaller(KPROCESSOR_MODE mode, const void* address, size_t length, b
     std::lock_guard lock(process->memoryLock);
     ULONG_PTR base;
     MemoryRegion* region = RegionOf(process, reinterpret_cast<ULONG_PTR>(address), length, &base);
-    bool allowed = region != nullptr && (write ? region->writable : region->readable);
+    bool allowed = region != nullptr && (write ? IsWritable(*region) : region->readable);
     return allowed ? STATUS_SUCCESS : STATUS_ACCESS_VIOLATION;
 }
 
@@ -161,7 +167,7 @@ NTSTATUS CopyToCaller(KPROCESSOR_MODE mode, void* to, const void* from, size_t l
     std::lock_guard lock(process->memoryLock);
     ULONG_PTR base;
     MemoryRegion* region = RegionOf(process, reinterpret_cast<ULONG_PTR>(to), length, &base);
-    if (region == nullptr || !region->writable) {
+    if (region == nullptr || !IsWritable(*region)) {
         return STATUS_ACCESS_VIOLATION;
     }
     std::memcpy(region->bytes.data() + (reinterpret_cast<ULONG_PTR>(to) - base), from, length);

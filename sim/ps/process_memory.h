@@ -37,7 +37,8 @@ void MapProcessMemory(PEPROCESS process, ULONG_PTR base, std::vector<unsigned ch
 // buffer for calls that must see faults.
 ULONG_PTR AllocateProcessMemory(PEPROCESS process, size_t size);
 
-// Makes the region holding address fault on every read, or readable again.
+// Makes the region holding address fault on every read and write (x64 has no write-only pages),
+// or readable again.
 void SetProcessMemoryReadable(PEPROCESS process, ULONG_PTR address, bool readable);
 
 // Makes the region holding address fault on every write, or writable again.
