@@ -17,9 +17,9 @@ static LONG ReadSendGate(VOID)
     return InterlockedCompareExchange(&g_NotifyChannel.SendGate, 0, 0);
 }
 
+// The gate starts open and empty with the zeroed channel.
 VOID OpenSendGate(VOID)
 {
-    InterlockedExchange(&g_NotifyChannel.SendGate, 0);
     KeInitializeEvent(&g_NotifyChannel.SendsDone, NotificationEvent, FALSE);
 }
 

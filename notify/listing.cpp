@@ -28,12 +28,11 @@ static VOID LogReadFault(const LISTING_REQUEST* Request, ULONG ProcessId, NTSTAT
 }
 
 // The command line from the environment block of the current (attached) process, copied into
-// CommandLine (VexH; empty when the process has none). *Parameters receives the parameters'
+// CommandLine (VexH; left empty, as the caller cleared it, when the process has none). *Parameters receives the parameters'
 // address for the caller's line about a missing command line.
 static NTSTATUS CopyCommandLine(ULONG_PTR Peb, PULONG_PTR Parameters, PUNICODE_STRING CommandLine)
 {
     UNICODE_STRING line;
-    RtlZeroMemory(CommandLine, sizeof(*CommandLine));
     NTSTATUS status = CopyFromUserAddress(Parameters, Peb + PEB_PROCESS_PARAMETERS, sizeof(*Parameters));
     if (!NT_SUCCESS(status) || *Parameters == 0) {
         return status;
@@ -160,14 +159,6 @@ Cleanup:
 static NTSTATUS ListProcesses(PLIST_ENTRY Set, const LISTING_REQUEST* Request)
 {
     PVOID snapshot = NULL;
-    if (g_NotifyChannel.PsGetProcessSectionBaseAddress == NULL) {
-        NotifyPrint("PsGetProcessSectionBaseAddress is NULL\n");
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    if (g_NotifyChannel.PsGetProcessPeb == NULL) {
-        NotifyPrint("PsGetProcessPeb is NULL\n");
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
     PKAPC_STATE apcState = (PKAPC_STATE)ExAllocatePoolZero(g_NonPagedPoolType, sizeof(KAPC_STATE), VEXH_TAG);
     if (apcState == NULL) {
         NotifyPrint("ApcState allocate error\n");

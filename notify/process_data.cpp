@@ -116,10 +116,6 @@ VOID RecordProcessData(PEPROCESS Process, HANDLE ProcessId, PPS_CREATE_NOTIFY_IN
     PROCESS_TRAITS traits;
     RtlZeroMemory(&traits, sizeof(traits));
 
-    if (g_NotifyChannel.PsGetProcessSectionBaseAddress == NULL) {
-        NotifyPrint("PsGetProcessSectionBaseAddress is NULL\n");
-        return;
-    }
     NTSTATUS status = GetSessionId(Process, &traits.SessionId);
     if (!NT_SUCCESS(status)) {
         NotifyPrint("GetSessionId failed: 0x%08x\n", status);
