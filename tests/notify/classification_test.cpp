@@ -4,6 +4,7 @@
 
 #include "tools/processmsg/process_message_decoder.h"
 
+#include <algorithm>
 #include <functional>
 
 namespace {
@@ -68,7 +69,11 @@ TEST_F(ClassificationTest, StartAndExitMessagesOfQualifyingProcessesAreByteExact
     Client client = Connect();
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        PEPROCESS process = Start(row.image, row.loads, row.session, hostLine);
+        PEPROCESS process = Start(row.image, false, row.session, hostLine);
+        OnImageLoaded(nullptr, (HANDLE)process->id, nullptr);  // an image without a name starts nothing
+        if (row.loads) {
+            ASSERT_EQ(STATUS_SUCCESS, vexsim::LoadSystemLibraries(process));
+        }
         std::u16string sentLine = (row.flags & PROCESS_FLAG_SURROGATE) != 0 ? hostLine : u"";
         if (row.flags == 0) {
             EXPECT_TRUE(Records().empty());
@@ -168,6 +173,7 @@ TEST_F(ClassificationTest, ListingsHoldTheQualifyingProcessesAndTellTheSizeNeede
     EXPECT_EQ(expected.size(), vextools::ListingTotalLength(tooSmall.data(), tooSmall.size()));
     EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, GetCuiPidList(tooSmall.data(), 3));
     EXPECT_EQ(STATUS_INVALID_PARAMETER, GetCuiPidList(nullptr, 4096));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, GetSurrogatePidList(nullptr, 0, nullptr, 4096));
 
     const std::u16string names = u"other.exe*DLLHOST.EXE";
     Bytes output(4096);
@@ -198,10 +204,12 @@ TEST_F(ClassificationTest, SurrogateNamesAreWholeCharactersSeparatedByStarsAndEn
         {"no NUL: the unfinished name is dropped", bytesOf(u"a.exe*b.exe"), STATUS_SUCCESS, 1, {u"a.exe"}},
         {"an odd length: the half character is never read", join(bytesOf(u"a.exe*b"), Bytes{'x'}), STATUS_SUCCESS, 1, {u"a.exe"}},
         {"an empty name between two stars", join(bytesOf(u"**a.exe"), nul), STATUS_SUCCESS, 2, {u"a.exe"}},
-        {"a name too long for a counted string", join(bytesOf(u"a.exe*" + std::u16string(32768, u'x')), nul),
-         STATUS_NAME_TOO_LONG, 1, {u"a.exe"}},
+        {"the longest name a counted string holds", join(bytesOf(std::u16string(32767, u'x')), nul), STATUS_SUCCESS, 1, {}},
+        {"a name one character longer", join(bytesOf(u"a.exe*" + std::u16string(32768, u'x')), nul), STATUS_NAME_TOO_LONG, 1,
+         {u"a.exe"}},
         {"nothing before the NUL", nul, STATUS_SUCCESS, 0, {}},
     };
+    ArmLog(0x40);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         Bytes input = row.input;  // exactly the input's bytes, so a read past them is caught
@@ -217,6 +225,9 @@ TEST_F(ClassificationTest, SurrogateNamesAreWholeCharactersSeparatedByStarsAndEn
         }
     }
     EXPECT_EQ(STATUS_INVALID_PARAMETER, UpdateSurrogateCache(nullptr, 4));
+    std::vector<std::string> records = LogMessages();
+    EXPECT_EQ(1, std::count(records.begin(), records.end(),
+                            "IRP = DEV_CTRL IOCTL = GET_SURROGATE status = 0xC0000106L path = "));
 }
 
 TEST_F(ClassificationTest, AProcessIdUsedAgainAfterAMissedExitHasOnlyItsOwnRecord)

@@ -116,6 +116,7 @@ protected:
         vexsim::UserModeScope user(client.process);
         vexsim::PortMessage message;
         EXPECT_EQ(STATUS_SUCCESS, vexsim::UserGetMessage(client.port, &message));
+        EXPECT_EQ(16u, message.replyLength) << "a reply is awaited, and it is empty: its header alone";
         EXPECT_EQ(STATUS_SUCCESS, vexsim::UserReplyMessage(client.port, message.messageId, nullptr, 0));
         return message.body;
     }

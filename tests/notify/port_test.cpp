@@ -4,7 +4,11 @@
 
 #include "sim/executive/clock.h"
 
+#include "sim/executive/dispatcher.h"
+
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 namespace {
 
@@ -35,9 +39,15 @@ protected:
     }
 };
 
-TEST_F(PortTest, ThreeClientsConnectAFourthIsRefusedAndAFreedSlotIsTakenAgain)
+// Any user's processes may connect, low-integrity ones too; user mode has no commands on the
+// port, so whatever a client sends is accepted and answered with nothing.
+TEST_F(PortTest, ThreeClientsOfAnyUserOrIntegrityConnectAFourthIsRefusedAndAFreedSlotIsTakenAgain)
 {
-    Client clients[3] = {Connect(), Connect(), Connect()};
+    vexsim::ProcessParams otherUser{u"\\Device\\HarddiskVolume3\\Tools\\client.exe"};
+    otherUser.userSid = "S-1-5-21-1-2-3-1002";
+    vexsim::ProcessParams lowIntegrity = otherUser;
+    lowIntegrity.integrityLevel = vexsim::kLowIntegrity;
+    Client clients[3] = {Connect(), Connect(otherUser), Connect(lowIntegrity)};
     for (const Client& client : clients) {
         EXPECT_EQ(STATUS_SUCCESS, client.status);
     }
@@ -46,16 +56,12 @@ TEST_F(PortTest, ThreeClientsConnectAFourthIsRefusedAndAFreedSlotIsTakenAgain)
     Client late = Connect();
     ASSERT_EQ(STATUS_SUCCESS, late.status);
     EXPECT_EQ(FilterSide(late), g_NotifyChannel.Clients[1].ClientPort) << "the freed slot is taken again";
-}
 
-TEST_F(PortTest, ProcessesOfAnyUserAndOfLowIntegrityMayConnect)
-{
-    vexsim::ProcessParams otherUser{u"\\Device\\HarddiskVolume3\\Tools\\client.exe"};
-    otherUser.userSid = "S-1-5-21-1-2-3-1002";
-    vexsim::ProcessParams lowIntegrity{u"\\Device\\HarddiskVolume3\\Tools\\client.exe"};
-    lowIntegrity.integrityLevel = vexsim::kLowIntegrity;
-    EXPECT_EQ(STATUS_SUCCESS, Connect(otherUser).status);
-    EXPECT_EQ(STATUS_SUCCESS, Connect(lowIntegrity).status);
+    vexsim::UserModeScope user(late.process);
+    char output[8];
+    ULONG returned = 99;
+    EXPECT_EQ(STATUS_SUCCESS, vexsim::UserSendMessage(late.port, "hello", 5, output, sizeof(output), &returned));
+    EXPECT_EQ(0u, returned);
 }
 
 TEST_F(PortTest, EveryClientGetsTheMessageAndEachSendIsLogged)
@@ -108,22 +114,53 @@ TEST_F(PortTest, AClientLeavingDuringASendEndsThatSendAndFreesItsSlot)
     EXPECT_EQ(STATUS_SUCCESS, Connect().status);
 }
 
+PIO_WORKITEM g_holder = nullptr;
+LARGE_INTEGER g_holdUntil;  // absolute system time
+
+// Holds the work queue's worker until the clock reaches g_holdUntil.
+VOID NTAPI HoldWorker(PDEVICE_OBJECT, PVOID)
+{
+    KeDelayExecutionThread(KernelMode, FALSE, &g_holdUntil);
+    IoFreeWorkItem(g_holder);
+}
+
 // Sends are bounded and counted: with the first one held by a silent client, the queue takes 63
-// more and refuses the next; closing the channel ends them all before it returns, and refuses
-// new ones.
+// more and refuses the next. Closing the channel returns only once every queued send has ended
+// (here they wait behind a work item that holds the worker until the clock moves), and refuses
+// new sends and new clients after.
 TEST_F(PortTest, OutstandingSendsAreBoundedAndClosingTheChannelWaitsForThem)
 {
     Client silent = Connect();
-    for (ULONG i = 0; i < NOTIFY_MAX_OUTSTANDING_SENDS; i++) {
+    Broadcast(0);
+    WaitingSends(silent, 1);
+    g_holdUntil.QuadPart = vexsim::SimulatedSystemTime() + kTenSeconds;
+    g_holder = IoAllocateWorkItem(g_NotifyChannel.DeviceObject);
+    IoQueueWorkItem(g_holder, HoldWorker, DelayedWorkQueue, nullptr);
+    for (ULONG i = 1; i < NOTIFY_MAX_OUTSTANDING_SENDS; i++) {
         Broadcast(i);
     }
-    WaitingSends(silent, 1);
     Bytes extra = MessageBytes(99, 1, 0);
     EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, BroadcastMessage((const PROCESS_MESSAGE*)extra.data(), (ULONG)extra.size()));
 
-    EXPECT_EQ(STATUS_SUCCESS, QFHFinalize());
+    std::atomic<bool> returned{false};
+    KEVENT parked;
+    KeInitializeEvent(&parked, NotificationEvent, FALSE);
+    std::thread finalizer([&] {
+        EXPECT_EQ(STATUS_SUCCESS, QFHFinalize());
+        returned = true;
+        KeWaitForSingleObject(&parked, Executive, KernelMode, FALSE, nullptr);
+    });
+    vexsim::WaitForBlockedWaiters(2);  // the worker, and the finalizer in QFHFinalize or parked after it
+    EXPECT_FALSE(returned) << "QFHFinalize returned with sends still queued";
+    vexsim::AdvanceSimulatedClock(kTenSeconds);
+    KeSetEvent(&parked, IO_NO_INCREMENT, FALSE);
+    finalizer.join();
     EXPECT_EQ(0u, vexsim::LivePoolAllocationCount(VEXH_TAG)) << "every send ran and freed its request";
+
     EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, BroadcastMessage((const PROCESS_MESSAGE*)extra.data(), (ULONG)extra.size()));
+    PVOID cookie = nullptr;
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, ConnectNotify((PFLT_PORT)&cookie, nullptr, nullptr, 0, &cookie))
+        << "a connect racing the close finds every slot closed";
     vexsim::UserModeScope user(silent.process);
     vexsim::PortMessage message;
     EXPECT_EQ(STATUS_PORT_DISCONNECTED, vexsim::UserGetMessage(silent.port, &message));
@@ -141,6 +178,7 @@ TEST_F(PortTest, UnloadWithSendsInFlightLeavesNothingBehind)
     vexsim::UnloadResult result = vexsim::UnloadDriver();
     EXPECT_EQ(STATUS_SUCCESS, result.status);
     EXPECT_TRUE(result.leftovers.empty()) << vexsim::FormatUnloadReport(result.leftovers);
+    EXPECT_FALSE(g_VexRegFilterData.ImageNotifyRegistered);
     EXPECT_EQ(STATUS_SUCCESS, Disconnect(silent)) << "the client's handle outlives the driver";
 }
 
@@ -162,16 +200,6 @@ TEST_F(PortTest, ASendSurvivesEveryAllocationFailure)
             EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_INSUFFICIENT_RESOURCES) << failing;
             EXPECT_EQ(0u, vexsim::LivePoolAllocationCount(VEXH_TAG)) << failing;
         });
-}
-
-TEST_F(PortTest, MessagesFromClientsAreAcceptedAndAnsweredWithNothing)
-{
-    Client client = Connect();
-    vexsim::UserModeScope user(client.process);
-    char output[8];
-    ULONG returned = 99;
-    EXPECT_EQ(STATUS_SUCCESS, vexsim::UserSendMessage(client.port, "hello", 5, output, sizeof(output), &returned));
-    EXPECT_EQ(0u, returned);
 }
 
 }  // namespace

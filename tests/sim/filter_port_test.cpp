@@ -132,7 +132,7 @@ TEST_F(FilterPortTest, ConnectingNeedsTheDaclsGrantAndALabelNotAboveTheCaller)
     }
 }
 
-TEST_F(FilterPortTest, ASendEndsOnItsReplyTheTimeoutOrTheClientsDepartureAndALateReplyFindsNoWaiter)
+TEST_F(FilterPortTest, ASendEndsOnItsReplyOrTheTimeoutAndALateReplyFindsNoWaiter)
 {
     ASSERT_EQ(STATUS_SUCCESS, CreatePort(nullptr));
     ASSERT_EQ(STATUS_SUCCESS, Connect(client_));
@@ -157,10 +157,7 @@ TEST_F(FilterPortTest, ASendEndsOnItsReplyTheTimeoutOrTheClientsDepartureAndALat
     EXPECT_EQ(STATUS_TIMEOUT, late.get());
     EXPECT_EQ(STATUS_FLT_NO_WAITER_FOR_REPLY, vexsim::UserReplyMessage(port_, message.messageId, nullptr, 0));
 
-    auto departed = SendAsync(4, -10);
-    vexsim::WaitForWaitingSenders(port_, 1);
     ASSERT_EQ(STATUS_SUCCESS, vexsim::UserCloseHandle(port_));
-    EXPECT_EQ(STATUS_PORT_DISCONNECTED, departed.get());
     EXPECT_EQ(nullptr, g_clientPort) << "the disconnect notification closed the client port through its variable";
     EXPECT_EQ(STATUS_PORT_DISCONNECTED, SendAsync(4, -10).get());
 }
