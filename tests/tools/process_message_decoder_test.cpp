@@ -12,36 +12,34 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-void PutU32(Bytes& data, uint32_t value)
+void PutU32(Bytes& data, size_t offset, uint32_t value)
 {
     for (int i = 0; i < 4; i++) {
-        data.push_back(static_cast<unsigned char>(value >> (8 * i)));
+        data[offset + i] = static_cast<unsigned char>(value >> (8 * i));
     }
 }
 
 Bytes Message(uint32_t processId, uint32_t started, uint32_t flags, const std::u16string& commandLine, uint32_t length = UINT32_MAX)
 {
-    Bytes data;
-    PutU32(data, processId);
-    PutU32(data, started);
-    PutU32(data, flags);
-    PutU32(data, length == UINT32_MAX ? static_cast<uint32_t>(commandLine.size() * 2) : length);
-    for (char16_t unit : commandLine) {
-        data.push_back(static_cast<unsigned char>(unit & 0xFF));
-        data.push_back(static_cast<unsigned char>(unit >> 8));
+    Bytes data(16 + commandLine.size() * 2);
+    PutU32(data, 0, processId);
+    PutU32(data, 4, started);
+    PutU32(data, 8, flags);
+    PutU32(data, 12, length == UINT32_MAX ? static_cast<uint32_t>(commandLine.size() * 2) : length);
+    for (size_t i = 0; i < commandLine.size(); i++) {
+        data[16 + 2 * i] = static_cast<unsigned char>(commandLine[i] & 0xFF);
+        data[16 + 2 * i + 1] = static_cast<unsigned char>(commandLine[i] >> 8);
     }
     return data;
 }
 
 Bytes Listing(const std::vector<Bytes>& messages, uint32_t total = 0)
 {
-    Bytes body;
+    Bytes data(4);
     for (const Bytes& message : messages) {
-        body.insert(body.end(), message.begin(), message.end());
+        data.insert(data.end(), message.begin(), message.end());
     }
-    Bytes data;
-    PutU32(data, total != 0 ? total : static_cast<uint32_t>(body.size() + 4));
-    data.insert(data.end(), body.begin(), body.end());
+    PutU32(data, 0, total != 0 ? total : static_cast<uint32_t>(data.size()));
     return data;
 }
 
