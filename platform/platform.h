@@ -16,6 +16,7 @@
 #include "sim/ntse.h"
 #include "sim/ntfile.h"
 #include "sim/ntps.h"
+#include "sim/ntmm.h"
 #endif
 
 #include "fltmgr.h"

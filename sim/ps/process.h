@@ -23,10 +23,11 @@
 
 namespace vexsim {
 
-// A range of a process's user address space: its bytes, and whether reading it faults.
+// A range of a process's user address space: its bytes, and whether reading or writing it faults.
 struct MemoryRegion {
     std::vector<unsigned char> bytes;
     bool readable = true;
+    bool writable = true;
 };
 
 }  // namespace vexsim

@@ -2,6 +2,7 @@
 
 #include "sim/ps/process.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace vexsim {
@@ -27,6 +28,26 @@ MemoryRegion* RegionOf(PEPROCESS process, ULONG_PTR address, size_t length, ULON
     return &region->second;
 }
 
+// Where AllocateProcessMemory maps buffers: far from images and environment blocks, each buffer
+// followed by an unmapped gap so that running past its end faults.
+constexpr ULONG_PTR kBufferRangeStart = 0x0000005000000000ULL;
+constexpr ULONG_PTR kBufferRangeEnd = 0x0000006000000000ULL;
+constexpr ULONG_PTR kBufferGranularity = 0x10000;
+
+// Whether [address, address + length) touches any region; the caller holds the memory lock.
+bool TouchesRegion(PEPROCESS process, ULONG_PTR address, size_t length)
+{
+    auto after = process->memory.upper_bound(address);
+    if (after != process->memory.end() && after->first - address < length) {
+        return true;
+    }
+    if (after == process->memory.begin()) {
+        return false;
+    }
+    auto region = std::prev(after);
+    return address - region->first < region->second.bytes.size();
+}
+
 template <typename T>
 void Put(std::vector<unsigned char>& bytes, size_t offset, T value)
 {
@@ -39,6 +60,22 @@ void MapProcessMemory(PEPROCESS process, ULONG_PTR base, std::vector<unsigned ch
 {
     std::lock_guard lock(process->memoryLock);
     process->memory[base] = MemoryRegion{std::move(bytes), true};
+}
+
+ULONG_PTR AllocateProcessMemory(PEPROCESS process, size_t size)
+{
+    std::lock_guard lock(process->memoryLock);
+    ULONG_PTR base = kBufferRangeStart;
+    auto last = process->memory.lower_bound(kBufferRangeEnd);
+    if (last != process->memory.begin() && std::prev(last)->first >= kBufferRangeStart) {
+        const auto& [lastBase, region] = *std::prev(last);
+        base = ALIGN_UP_BY(lastBase + region.bytes.size(), kBufferGranularity) + kBufferGranularity;
+    }
+    if (base + size > kBufferRangeEnd) {
+        StopMachine("the simulated process ran out of its buffer address range");
+    }
+    process->memory[base] = MemoryRegion{std::vector<unsigned char>(size), true, true};
+    return base;
 }
 
 void SetProcessMemoryReadable(PEPROCESS process, ULONG_PTR address, bool readable)
@@ -62,6 +99,15 @@ bool WriteProcessMemory(PEPROCESS process, ULONG_PTR address, const void* data, 
     return true;
 }
 
+void SetProcessMemoryWritable(PEPROCESS process, ULONG_PTR address, bool writable)
+{
+    std::lock_guard lock(process->memoryLock);
+    ULONG_PTR base;
+    if (MemoryRegion* region = RegionOf(process, address, 1, &base)) {
+        region->writable = writable;
+    }
+}
+
 bool ReadProcessMemory(PEPROCESS process, ULONG_PTR address, void* out, size_t length)
 {
     std::lock_guard lock(process->memoryLock);
@@ -72,6 +118,67 @@ bool ReadProcessMemory(PEPROCESS process, ULONG_PTR address, void* out, size_t l
     }
     std::memcpy(out, region->bytes.data() + (address - base), length);
     return true;
+}
+
+bool IsSimulatedUserRange(const void* address, size_t length)
+{
+    auto start = reinterpret_cast<ULONG_PTR>(address);
+    if (start < kLentHostMemoryStart) {
+        return true;
+    }
+    PEPROCESS process = CurrentContext().process;
+    if (process == nullptr) {
+        return false;
+    }
+    std::lock_guard lock(process->memoryLock);
+    return TouchesRegion(process, start, std::max<size_t>(length, 1));
+}
+
+NTSTATUS ProbeCaller(KPROCESSOR_MODE mode, const void* address, size_t length, bool write)
+{
+    if (length == 0 || mode == KernelMode || !IsSimulatedUserRange(address, length)) {
+        return STATUS_SUCCESS;
+    }
+    PEPROCESS process = CurrentContext().process;
+    std::lock_guard lock(process->memoryLock);
+    ULONG_PTR base;
+    MemoryRegion* region = RegionOf(process, reinterpret_cast<ULONG_PTR>(address), length, &base);
+    bool allowed = region != nullptr && (write ? region->writable : region->readable);
+    return allowed ? STATUS_SUCCESS : STATUS_ACCESS_VIOLATION;
+}
+
+NTSTATUS CopyFromCaller(KPROCESSOR_MODE mode, void* to, const void* from, size_t length)
+{
+    if (length == 0) {
+        return STATUS_SUCCESS;
+    }
+    if (mode == KernelMode || !IsSimulatedUserRange(from, length)) {
+        std::memcpy(to, from, length);
+        return STATUS_SUCCESS;
+    }
+    return ReadProcessMemory(CurrentContext().process, reinterpret_cast<ULONG_PTR>(from), to, length)
+               ? STATUS_SUCCESS
+               : STATUS_ACCESS_VIOLATION;
+}
+
+NTSTATUS CopyToCaller(KPROCESSOR_MODE mode, void* to, const void* from, size_t length)
+{
+    if (length == 0) {
+        return STATUS_SUCCESS;
+    }
+    if (mode == KernelMode || !IsSimulatedUserRange(to, length)) {
+        std::memcpy(to, from, length);
+        return STATUS_SUCCESS;
+    }
+    PEPROCESS process = CurrentContext().process;
+    std::lock_guard lock(process->memoryLock);
+    ULONG_PTR base;
+    MemoryRegion* region = RegionOf(process, reinterpret_cast<ULONG_PTR>(to), length, &base);
+    if (region == nullptr || !region->writable) {
+        return STATUS_ACCESS_VIOLATION;
+    }
+    std::memcpy(region->bytes.data() + (reinterpret_cast<ULONG_PTR>(to) - base), from, length);
+    return STATUS_SUCCESS;
 }
 
 std::vector<unsigned char> ImageHeaders(USHORT subsystem, bool pe32)
