@@ -100,5 +100,7 @@ NTKERNELAPI PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineN
 #define InterlockedDecrement(p) __atomic_sub_fetch((p), 1, __ATOMIC_SEQ_CST)
 #define InterlockedExchange(p, v) __atomic_exchange_n((p), (v), __ATOMIC_SEQ_CST)
 #define InterlockedExchangePointer(p, v) __atomic_exchange_n((p), (v), __ATOMIC_SEQ_CST)
+#define InterlockedCompareExchangePointer(p, e, c) \
+    __extension__({ PVOID _expected = (PVOID)(c); __atomic_compare_exchange_n((p), &_expected, (PVOID)(e), false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST); _expected; })
 #define InterlockedCompareExchange(p, e, c) \
     __extension__({ auto _expected = (c); __atomic_compare_exchange_n((p), &_expected, (e), false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST); _expected; })

@@ -128,13 +128,13 @@ void RebootMachine()
     BootComponents(config, std::move(keptRegistry));
 }
 
-NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const std::string& name)
+NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const std::string& name, const DriverImage& image)
 {
     if (!g_machine.running || g_machine.driver != nullptr) {
         StopMachine(g_machine.running ? "a driver is already loaded" : "no machine has booted");
     }
     std::u16string wideName = Utf8ToUtf16(name);
-    PDRIVER_OBJECT driver = CreateDriverObject(wideName);
+    PDRIVER_OBJECT driver = CreateDriverObject(wideName, image);
     g_machine.registryPath = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\" + wideName;
     UNICODE_STRING registryPath;
     registryPath.Buffer = (PWSTR)g_machine.registryPath.data();

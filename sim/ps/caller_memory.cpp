@@ -9,9 +9,6 @@ namespace vexsim {
 
 namespace {
 
-// The highest user address a probe accepts, as on x64 Windows (MmUserProbeAddress).
-constexpr ULONG_PTR kUserProbeAddress = 0x00007FFFFFFF0000ULL;
-
 NTSTATUS Probe(const volatile void* address, SIZE_T length, ULONG alignment, bool write)
 {
     if (length == 0) {
@@ -25,7 +22,7 @@ NTSTATUS Probe(const volatile void* address, SIZE_T length, ULONG alignment, boo
     if (!IsSimulatedUserRange(const_cast<const void*>(address), length)) {
         return STATUS_SUCCESS;
     }
-    if (start + length < start || start + length > kUserProbeAddress) {
+    if (start + length < start || start + length > MM_USER_PROBE_ADDRESS) {
         return STATUS_ACCESS_VIOLATION;
     }
     return ProbeCaller(UserMode, const_cast<const void*>(address), length, write);

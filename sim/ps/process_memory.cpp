@@ -20,7 +20,8 @@ MemoryRegion* RegionOf(PEPROCESS process, ULONG_PTR address, size_t length, ULON
         return nullptr;
     }
     auto region = std::prev(after);
-    if (address - region->first + length > region->second.bytes.size()) {
+    size_t offset = address - region->first;
+    if (offset > region->second.bytes.size() || length > region->second.bytes.size() - offset) {
         return nullptr;
     }
     *base = region->first;
@@ -90,6 +91,18 @@ void SetProcessMemoryReadable(PEPROCESS process, ULONG_PTR address, bool readabl
     if (MemoryRegion* region = RegionOf(process, address, 1, &base)) {
         region->readable = readable;
     }
+}
+
+bool WriteProcessMemory(PEPROCESS process, ULONG_PTR address, const void* data, size_t length)
+{
+    std::lock_guard lock(process->memoryLock);
+    ULONG_PTR base;
+    MemoryRegion* region = RegionOf(process, address, length, &base);
+    if (region == nullptr) {
+        return false;
+    }
+    std::memcpy(region->bytes.data() + (address - base), data, length);
+    return true;
 }
 
 void SetProcessMemoryWritable(PEPROCESS process, ULONG_PTR address, bool writable)
@@ -191,6 +204,9 @@ std::vector<unsigned char> ImageHeaders(USHORT subsystem, bool pe32)
 }  // namespace vexsim
 
 using namespace vexsim;
+
+// The x64 user/system boundary (0x7FFFFFFF0000): the first address above the highest user page.
+ULONG64 MmUserProbeAddress = 0x00007FFFFFFF0000ULL;
 
 // Only virtual copies from the current (or attached) process's user address space are served.
 // A range that is not mapped, or not readable, gives STATUS_ACCESS_VIOLATION with nothing

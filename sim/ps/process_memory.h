@@ -30,8 +30,13 @@ constexpr ULONG kDosLfanew = 0x3C;
 constexpr ULONG kNtOptionalMagic = 0x18;
 constexpr ULONG kNtSubsystem = 0x5C;
 
-// Maps bytes at base, replacing a region that begins there.
+// Maps bytes at base, replacing a region that begins there. A base at or above
+// MM_USER_PROBE_ADDRESS stands for system memory: MmCopyMemory reads it as Windows would.
 void MapProcessMemory(PEPROCESS process, ULONG_PTR base, std::vector<unsigned char> bytes);
+
+// Overwrites mapped bytes, as another thread of the process could; false when any byte is
+// unmapped.
+bool WriteProcessMemory(PEPROCESS process, ULONG_PTR address, const void* data, size_t length);
 
 // Maps `size` zero bytes at a fresh address of the process's buffer range and returns it: a user
 // buffer for calls that must see faults.
