@@ -21,4 +21,6 @@ typedef enum _SYSTEM_INFORMATION_CLASS_VEX {
 NTSYSAPI NTSTATUS NTAPI ZwQuerySystemInformation(SYSTEM_INFORMATION_CLASS SystemInformationClass, PVOID SystemInformation,
                                                  ULONG SystemInformationLength, PULONG ReturnLength);
 
+NTKERNELAPI NTSTATUS NTAPI PsGetProcessExitStatus(PEPROCESS Process);
+
 }  // extern "C"
