@@ -73,8 +73,10 @@ TEST_F(NameUtilsTest, ShortComponentsExpandAndTheResultIsCached)
     EXPECT_EQ(u"C:\\Program Files\\VENDOR~1\\helper.exe", result) << "an unlistable directory keeps the component";
 }
 
-TEST_F(NameUtilsTest, PathsWithoutATildeOrOfUnknownFormStayAsTheyAre)
+TEST_F(NameUtilsTest, ComponentsThatNameNothingStayAsTheyAre)
 {
+    // Folders holding a file whose name is already 8.3, so it has no short name of its own.
+    ASSERT_EQ(STATUS_SUCCESS, vexsim::CreateFilePath(u"C:\\Program Files (x86)\\app.exe"));
     struct Case {
         const char16_t* path;
         const char16_t* expected;
@@ -85,8 +87,9 @@ TEST_F(NameUtilsTest, PathsWithoutATildeOrOfUnknownFormStayAsTheyAre)
         {u"C:\\NOWHER~1\\PROGRA~1", u"C:\\NOWHER~1\\PROGRA~1", 1},                                          // missing stays
         {u"C:\\NOWHER~1\\..\\PROGRA~1\\x", u"C:\\NOWHER~1\\..\\PROGRA~1\\x", 2},
         {u"C:\\Missing\\PROGRA~1", u"C:\\Missing\\PROGRA~1", 3},
-        {u"\\Device\\HarddiskVolume3\\PROGRA~2\\", u"\\Device\\HarddiskVolume3\\Program Files (x86)\\", 4},
-        {u"C:\\PROGRA~1\\NOWHER~1\\VENDOR~1", u"C:\\Program Files\\NOWHER~1\\VENDOR~1", 5},
+        {u"\\Device\\HarddiskVolume3\\PROGRA~2\\", u"\\Device\\HarddiskVolume3\\Program Files (x86)\\", 4},  // trailing
+        {u"C:\\Windows\\\\PROGRA~1", u"C:\\Windows\\\\PROGRA~1", 5},                                      // empty component
+        {u"C:\\PROGRA~1\\NOWHER~1\\VENDOR~1", u"C:\\Program Files\\NOWHER~1\\VENDOR~1", 6},
     };
     for (const Case& c : cases) {
         std::u16string result;
@@ -99,44 +102,43 @@ TEST_F(NameUtilsTest, PathsWithoutATildeOrOfUnknownFormStayAsTheyAre)
     EXPECT_EQ(STATUS_INVALID_PARAMETER, KernelGetLongPathName(&empty, &out));
 }
 
-TEST_F(NameUtilsTest, AnExpansionLongerThanItsBufferFailsInsteadOfOverrunning)
+TEST_F(NameUtilsTest, PathsExpandWhileTheyFitACountedStringAndOtherwiseStayAsGiven)
 {
-    // Each "A~1" stays (nothing by that name) but one component expands to a long name.
-    std::u16string longName(200, u'x');
+    // A head (a folder of 200 characters by its short name, or a folder that does not exist),
+    // then components that name nothing, up to the length wanted.
+    const std::u16string longName(200, u'x');
     ASSERT_EQ(STATUS_SUCCESS, vexsim::CreateDirectoryPath(u"C:\\" + longName));
-    std::u16string path = u"C:\\" + vexsim::ShortPathOf(u"C:\\" + longName).substr(3);
-    std::u16string fits = path;
-    while (fits.size() * 2 < 32766 - 400) {
-        fits += u"\\A~1";
-    }
-    std::u16string result;
-    ASSERT_EQ(STATUS_SUCCESS, LongPath(fits, &result));
-    EXPECT_EQ(u"C:\\" + longName, result.substr(0, 203));
-    std::u16string overflow = fits;
-    while (overflow.size() * 2 < 32766) {
-        overflow += u"\\A~1";
-    }
-    EXPECT_EQ(STATUS_NAME_TOO_LONG, LongPath(overflow, &result));
-}
-
-TEST_F(NameUtilsTest, APathCopiedUnchangedKeepsRoomForItsNulOrIsRefused)
-{
+    const std::u16string shortHead = vexsim::ShortPathOf(u"C:\\" + longName);
+    const size_t growth = longName.size() + 3 - shortHead.size();
+    auto build = [](std::u16string path, size_t characters) {
+        while (path.size() + 2 * 251 <= characters) {
+            path += u"\\" + std::u16string(250, u'z');
+        }
+        return path + u"\\" + std::u16string(characters - path.size() - 1, u'z');
+    };
     struct Case {
         size_t characters;
-        NTSTATUS expected;
+        const char16_t* head;  // null: the short folder
+        NTSTATUS status;
+        bool expanded;
     } cases[] = {
-        {32766, STATUS_SUCCESS},        // 0xFFFC bytes: text and NUL fill a counted string exactly
-        {32767, STATUS_NAME_TOO_LONG},  // 0xFFFE bytes: no room is left for the NUL
+        {20000, nullptr, STATUS_SUCCESS, true},                     // past half the longest path
+        {32766 - growth, nullptr, STATUS_SUCCESS, true},            // expands to 32,766 characters and a NUL
+        {32767 - growth, nullptr, STATUS_SUCCESS, false},           // its long form would not fit: as given
+        {32766, u"C:\\NOWHE~1", STATUS_SUCCESS, false},            // nothing to expand
+        {32767, u"C:\\NOWHE~1", STATUS_NAME_TOO_LONG, false},      // no room for its own NUL
+        {32766, u"C:\\NOWHERE", STATUS_SUCCESS, false},            // no tilde: copied
+        {32767, u"C:\\NOWHERE", STATUS_NAME_TOO_LONG, false},
     };
     for (const Case& c : cases) {
-        std::u16string path = u"C:\\" + std::u16string(c.characters - 3, u'x');  // no tilde
+        std::u16string path = build(c.head != nullptr ? c.head : shortHead, c.characters);
+        ASSERT_EQ(c.characters, path.size());
         std::u16string result;
-        EXPECT_EQ(c.expected, LongPath(path, &result)) << c.characters << " characters";
-        if (c.expected == STATUS_SUCCESS) {
-            EXPECT_EQ(path, result) << c.characters << " characters";
+        EXPECT_EQ(c.status, LongPath(path, &result)) << c.characters;
+        if (NT_SUCCESS(c.status)) {
+            EXPECT_EQ(c.expanded ? u"C:\\" + longName + path.substr(shortHead.size()) : path, result) << c.characters;
         }
     }
-    EXPECT_EQ(0u, CachedPaths());
 }
 
 TEST_F(NameUtilsTest, FileNamePartStartsAfterTheLastBackslashFollowedByACharacter)
@@ -206,6 +208,9 @@ VOID NTAPI CaptureDosName(PEPROCESS, HANDLE, PPS_CREATE_NOTIFY_INFO CreateInfo)
         UNICODE_STRING dos;
         g_dosStatus = GetFileNameFromCreateInfo(CreateInfo, &dos);
         g_dosName = Text(&dos);
+        if (dos.MaximumLength <= dos.Length || dos.Buffer[dos.Length / sizeof(WCHAR)] != 0) {
+            g_dosName += u"<not NUL-terminated>";
+        }
         FreeOwnedString(&dos);
     }
 }
@@ -214,6 +219,8 @@ TEST_F(NameUtilsTest, CreationInfoGivesDosPathsForLocalAndNetworkImages)
 {
     ASSERT_EQ(STATUS_SUCCESS, vexsim::AddNetworkShare(u"fileserver", u"tools"));
     ASSERT_EQ(STATUS_SUCCESS, vexsim::CreateFilePath(u"\\\\fileserver\\tools\\tool.exe"));
+    ASSERT_EQ(STATUS_SUCCESS, vexsim::MountVolume(5, 0));  // no drive letter
+    ASSERT_EQ(STATUS_SUCCESS, vexsim::CreateFilePath(u"\\Device\\HarddiskVolume5\\tools\\app.exe"));
     ASSERT_EQ(STATUS_SUCCESS, PsSetCreateProcessNotifyRoutineEx(CaptureDosName, FALSE));
     struct Case {
         const char16_t* started;
@@ -222,6 +229,8 @@ TEST_F(NameUtilsTest, CreationInfoGivesDosPathsForLocalAndNetworkImages)
         {u"C:\\PROGRA~1\\VENDOR~1\\suite.exe", u"C:\\PROGRA~1\\VENDOR~1\\suite.exe"},
         {u"\\Device\\HarddiskVolume3\\Windows\\explorer.exe", u"C:\\Windows\\explorer.exe"},
         {u"\\\\fileserver\\tools\\tool.exe", u"\\\\fileserver\\tools\\tool.exe"},
+        // No DOS name for the volume: the name the image was opened by stands in.
+        {u"\\Device\\HarddiskVolume5\\tools\\app.exe", u"\\Device\\HarddiskVolume5\\tools\\app.exe"},
     };
     for (const Case& c : cases) {
         g_dosName.clear();
