@@ -11,31 +11,26 @@
 #define DIRECTORY_QUERY_BUFFER_BYTES \
     (DIRECTORY_ENTRY_NAME_BYTES + FIELD_OFFSET(FILE_BOTH_DIR_INFORMATION, FileName) + sizeof(WCHAR))
 
-// A copy of Text in a zero-filled buffer of at least Bytes bytes and always room for a NUL.
-// Callers read the copy as a NUL-terminated string, so a text that leaves no room for the NUL
-// within a counted string's capacity is refused rather than handed out unterminated.
-static NTSTATUS CopyString(PUNICODE_STRING Copy, PCUNICODE_STRING Text, ULONG Bytes)
+// A copy of Text in a zero-filled buffer with room for a NUL after it. Callers read the copy as a
+// NUL-terminated string, so a text that leaves no room for the NUL within a counted string's
+// capacity is refused rather than handed out unterminated.
+static NTSTATUS CopyString(PUNICODE_STRING Copy, PCUNICODE_STRING Text)
 {
+    ULONG bytes = (ULONG)Text->Length + sizeof(WCHAR);
     Copy->Buffer = NULL;
     Copy->Length = 0;
     Copy->MaximumLength = 0;
-    if ((ULONG)Text->Length + sizeof(WCHAR) > MAX_COUNTED_BYTES) {
+    if (bytes > MAX_COUNTED_BYTES) {
         return STATUS_NAME_TOO_LONG;
     }
-    if (Bytes < (ULONG)Text->Length + sizeof(WCHAR)) {
-        Bytes = (ULONG)Text->Length + sizeof(WCHAR);
-    }
-    if (Bytes > MAX_COUNTED_BYTES) {
-        Bytes = MAX_COUNTED_BYTES;
-    }
-    Copy->Buffer = (PWSTR)ExAllocatePoolZero(g_NonPagedPoolType, Bytes, VEXR_TAG);
+    Copy->Buffer = (PWSTR)ExAllocatePoolZero(g_NonPagedPoolType, bytes, VEXR_TAG);
     if (Copy->Buffer == NULL) {
         DbgPrint("Memory allocation error\n");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     RtlCopyMemory(Copy->Buffer, Text->Buffer, Text->Length);
     Copy->Length = Text->Length;
-    Copy->MaximumLength = (USHORT)Bytes;
+    Copy->MaximumLength = (USHORT)bytes;
     return STATUS_SUCCESS;
 }
 
@@ -191,15 +186,16 @@ NTSTATUS KernelGetLongPathName(PCUNICODE_STRING Path, PUNICODE_STRING LongPath)
     }
     // Short names always hold a tilde, so paths without one are never queried.
     if (!ContainsTilde(Path)) {
-        return CopyString(LongPath, Path, Path->MaximumLength);
+        return CopyString(LongPath, Path);
     }
+    // Every element of the cache has its long path as its value.
     status = CTLookupElement(&g_VexRegFilterData.ProcessCache, Path, LongPath, NULL, NULL, FALSE);
-    if (NT_SUCCESS(status) && LongPath->Buffer != NULL) {
+    if (NT_SUCCESS(status)) {
         return STATUS_SUCCESS;
     }
     BOOLEAN dos = IsDosPath(Path);
     if (!dos && !IsPrefixName(&devicePrefix, Path)) {
-        return CopyString(LongPath, Path, Path->MaximumLength);
+        return CopyString(LongPath, Path);
     }
 
     // Room for the longest text a counted string holds with a NUL after it.

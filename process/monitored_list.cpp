@@ -198,7 +198,6 @@ static NTSTATUS WriteIdList(PLOCKED_LIST List, PVOID Buffer, ULONG Length, BOOLE
     ULONG perEntry = WithParents ? 2 : 1;
     NTSTATUS status = STATUS_SUCCESS;
     ULONG count = 0;
-    out[0] = 0;
     ExAcquireFastMutex(&List->Lock);
     for (PLIST_ENTRY link = List->Head.Flink; link != &List->Head; link = link->Flink) {
         count++;

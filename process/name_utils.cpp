@@ -100,9 +100,6 @@ NTSTATUS GetNtNameFromDosName(PCUNICODE_STRING DosName, PUNICODE_STRING NtName)
     AppendText(NtName, &rest);
 
 Cleanup:
-    if (!NT_SUCCESS(status)) {
-        FreeOwnedString(NtName);
-    }
     FreeOwnedString(&target);
     if (link != NULL) {
         ZwClose(link);

@@ -125,9 +125,6 @@ static NTSTATUS ScanEntryByName(const NAME_SCAN_TRAITS* Traits, PSYSTEM_PROCESS_
 static NTSTATUS ScanByName(const NAME_SCAN_TRAITS* Traits, PSYSTEM_PROCESS_INFORMATION Snapshot, PCUNICODE_STRING Name, ULONG Id)
 {
     UNICODE_STRING ntName;
-    if (Snapshot == NULL || Name == NULL) {
-        return STATUS_INVALID_PARAMETER;
-    }
     NTSTATUS status = GetNtNameFromDosName(Name, &ntName);
     for (PSYSTEM_PROCESS_INFORMATION entry = Snapshot; NT_SUCCESS(status) && entry != NULL; entry = NextProcessEntry(entry)) {
         status = ScanEntryByName(Traits, entry, Name, &ntName, Id);
@@ -242,7 +239,7 @@ static NTSTATUS ScanEntryByAncestry(const TREE_SCAN_TRAITS* Traits, PSYSTEM_PROC
 
 static NTSTATUS ScanByAncestry(const TREE_SCAN_TRAITS* Traits, PSYSTEM_PROCESS_INFORMATION Snapshot)
 {
-    NTSTATUS status = Snapshot != NULL ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+    NTSTATUS status = STATUS_SUCCESS;
     for (PSYSTEM_PROCESS_INFORMATION entry = Snapshot; NT_SUCCESS(status) && entry != NULL; entry = NextProcessEntry(entry)) {
         status = ScanEntryByAncestry(Traits, Snapshot, entry);
     }
@@ -279,8 +276,8 @@ static NTSTATUS RegistMonitoredChildOfRootProcess(PSYSTEM_PROCESS_INFORMATION Sn
     return ScanByAncestry(&traits, Snapshot);
 }
 
-// The scans a name list runs after an addition, with their failure lines; none for exclusions
-// and tree monitors.
+// The scans a name list runs after an addition, with their failure lines; none for exclusions and
+// tree monitors. An empty snapshot holds no process to scan.
 typedef struct _SETTING_SCANS {
     NAME_SCAN ByName;
     PCSTR ByNameFailure;
@@ -305,7 +302,9 @@ static NTSTATUS RunScans(const SETTING_SCANS* Scans, PCUNICODE_STRING Name, ULON
             DbgPrint(Scans->ByAncestryFailure, status);
         }
     }
-    ExFreePoolWithTag(snapshot, VEXR_TAG);
+    if (snapshot != NULL) {
+        ExFreePoolWithTag(snapshot, VEXR_TAG);
+    }
     return status;
 }
 

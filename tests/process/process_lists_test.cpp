@@ -159,6 +159,10 @@ TEST_F(ProcessListsTest, ProcessAndRootSettingsCaptureTheirOwnInstancesAndDirect
     EXPECT_TRUE(FindMonitoredProcess(&data->MonitoredRootProcessList, Pid(suite), MONITORED_KIND_ANY, nullptr));
     EXPECT_TRUE(FindMonitoredProcess(&data->MonitoredChildOfRootProcessList, Pid(child), MONITORED_KIND_PROCESS, nullptr));
     EXPECT_FALSE(FindMonitoredProcess(&data->MonitoredChildOfRootProcessList, Pid(grandchild), MONITORED_KIND_ANY, nullptr));
+    ULONG parentId;
+    ASSERT_EQ(STATUS_SUCCESS, SetParentProcess((PCWSTR)kSuite, &parentId));
+    EXPECT_FALSE(FindMonitoredProcess(&data->MonitoredParentProcessList, Pid(suite), MONITORED_KIND_ANY, nullptr))
+        << "already under the sandbox, so not a monitored parent";
 }
 
 TEST_F(ProcessListsTest, ARepeatedNameTakesNoIdentifierAndReleasedOnesAreReusedOldestFirst)
@@ -197,6 +201,49 @@ TEST_F(ProcessListsTest, ARepeatedNameTakesNoIdentifierAndReleasedOnesAreReusedO
     EXPECT_EQ((std::vector<ULONG>{ids[1], ids[0], ids[4] + 1}), std::vector<ULONG>(next, next + 3)) << "oldest released first";
     EXPECT_EQ(STATUS_INVALID_PARAMETER, SetProcess(nullptr, &again));
     EXPECT_EQ(STATUS_INVALID_PARAMETER, SetProcess((PCWSTR)kSuite, nullptr));
+    EXPECT_FALSE(FindProcessName(&data->ProcessNameList, nullptr, &again));
+}
+
+TEST_F(ProcessListsTest, ANameMustEndWithinACountedString)
+{
+    std::u16string longest = u"C:\\" + std::u16string(32766 - 3, u'x');  // with its NUL, 0xFFFE bytes
+    ULONG id;
+    ASSERT_EQ(STATUS_SUCCESS, AddExclusionProcess((PCWSTR)longest.c_str(), &id));
+    PROCESS_NAME_ENTRY* entry = First<PROCESS_NAME_ENTRY>(&data->ExclusionProcessNameList);
+    EXPECT_EQ(longest.size() * 2, entry->Name.Length);
+    EXPECT_EQ(entry->Name.Length + 2, entry->Name.MaximumLength);
+    EXPECT_EQ(0, entry->Name.Buffer[longest.size()]) << "kept NUL-terminated";
+    for (const vexsim::PoolAllocation& allocation : vexsim::LivePoolAllocations()) {
+        if (allocation.address == entry->Name.Buffer) {
+            EXPECT_EQ(entry->Name.MaximumLength, allocation.size);
+        }
+    }
+    std::u16string tooLong = longest + u"x";
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, AddExclusionProcess((PCWSTR)tooLong.c_str(), &id));
+    EXPECT_TRUE(vextest::HasDebugLine("VexRegFilter - RtlStringCbLengthW error"));
+}
+
+TEST_F(ProcessListsTest, DetailLinesArePrintedOnlyWithTheDetailsBit)
+{
+    PEPROCESS suite = Start(kSuite);
+    const std::string pid = std::to_string(Pid32(suite));
+    ULONG id;
+    ASSERT_EQ(STATUS_SUCCESS, SetProcess((PCWSTR)kSuite, &id));
+    for (ULONG flags : {0u, 1u}) {
+        data->DebugLogFlags = flags;
+        vexsim::ClearDebugOutput();
+        AnswerIsUnderSandbox(Pid(suite));
+        AnswerIsExistUnderSandbox();
+        AnswerExistProcessTree(id, Pid(suite));
+        ASSERT_EQ(STATUS_SUCCESS, SetProcess((PCWSTR)kSuite, &id));
+        for (const std::string& line : {"VexRegFilter - IOCTL_SANDBOX_IS_UNDER_SANDBOX :PID[" + pid + "]:TRUE",
+                                        std::string("VexRegFilter - IOCTL_SANDBOX_IS_EXIST_UNDER_SANDBOX :TRUE"),
+                                        "VexRegFilter - IOCTL_EXIST_PROCESS_TREE :ID[" + std::to_string(id) + "]:PID[" + pid + "]:FALSE",
+                                        "VexRegFilter - RegistMonitoredProcess: " + pid + " - suite.exe"}) {
+            EXPECT_EQ(flags != 0, vextest::HasDebugLine(line)) << line;
+        }
+    }
+    data->DebugLogFlags = 0;
 }
 
 TEST_F(ProcessListsTest, AFailedTranslationRemovesTheNewSettingAndFailsTheRequest)
