@@ -146,12 +146,8 @@ static NTSTATUS ExpandComponents(PCUNICODE_STRING Path, BOOLEAN Dos, PUNICODE_ST
         }
         // The first component brings the path's beginning with it (drive and colon, or the
         // device prefix); later ones are joined by a backslash.
-        BOOLEAN fits = TRUE;
-        if (LongPath->Length == 0) {
-            fits = AppendWithin(LongPath, Path->Buffer, directoryBytes);
-        } else {
-            fits = AppendWithin(LongPath, L"\\", sizeof(WCHAR));
-        }
+        BOOLEAN fits = LongPath->Length == 0 ? AppendWithin(LongPath, Path->Buffer, directoryBytes)
+                                             : AppendWithin(LongPath, L"\\", sizeof(WCHAR));
         if (!fits || !AppendWithin(LongPath, longName, longNameBytes)) {
             // The long form does not fit a counted string. The path stays as it was given rather
             // than fail: callers decide sandbox membership on it.

@@ -12,38 +12,36 @@
 #define NAME_KIND_TREE 2
 #define NAME_KIND_IMAGE 1
 
-static const NAME_LIST_TRAITS g_NameLists[] = {
-    {.List = &g_VexRegFilterData.ParentProcessNameList,
-     .Operation = OP_SET_PARENT,
-     .Kind = NAME_KIND_TREE,
-     .AllocationStatus = STATUS_MEMORY_NOT_ALLOCATED},
-    {.List = &g_VexRegFilterData.ProcessNameList,
-     .Operation = OP_SET_PROCESS,
-     .Kind = NAME_KIND_IMAGE,
-     .AllocationStatus = STATUS_MEMORY_NOT_ALLOCATED},
-    {.List = &g_VexRegFilterData.ExclusionProcessNameList,
-     .Operation = OP_ADD_EXC_PROC,
-     .Kind = NAME_KIND_IMAGE,
-     .AllocationStatus = STATUS_MEMORY_NOT_ALLOCATED},
-    {.List = &g_VexRegFilterData.RootProcessNameList,
-     .Operation = OP_SET_ROOT,
-     .Kind = NAME_KIND_TREE,
-     .AllocationStatus = STATUS_MEMORY_NOT_ALLOCATED},
-    {.List = &g_VexRegFilterData.PTreeMonNameList,
-     .Operation = OP_ADD_PTREE_MONITOR,
-     .Kind = NAME_KIND_TREE,
-     .AllocationStatus = STATUS_INSUFFICIENT_RESOURCES},
+const NAME_LIST_TRAITS g_ParentProcessNames = {
+    .List = &g_VexRegFilterData.ParentProcessNameList,
+    .Operation = OP_SET_PARENT,
+    .Kind = NAME_KIND_TREE,
+    .AllocationStatus = STATUS_MEMORY_NOT_ALLOCATED,
 };
-
-const NAME_LIST_TRAITS* NameListTraits(PLOCKED_LIST List)
-{
-    for (ULONG i = 0; i < RTL_NUMBER_OF(g_NameLists); i++) {
-        if (g_NameLists[i].List == List) {
-            return &g_NameLists[i];
-        }
-    }
-    return NULL;
-}
+const NAME_LIST_TRAITS g_ProcessNames = {
+    .List = &g_VexRegFilterData.ProcessNameList,
+    .Operation = OP_SET_PROCESS,
+    .Kind = NAME_KIND_IMAGE,
+    .AllocationStatus = STATUS_MEMORY_NOT_ALLOCATED,
+};
+const NAME_LIST_TRAITS g_ExclusionProcessNames = {
+    .List = &g_VexRegFilterData.ExclusionProcessNameList,
+    .Operation = OP_ADD_EXC_PROC,
+    .Kind = NAME_KIND_IMAGE,
+    .AllocationStatus = STATUS_MEMORY_NOT_ALLOCATED,
+};
+const NAME_LIST_TRAITS g_RootProcessNames = {
+    .List = &g_VexRegFilterData.RootProcessNameList,
+    .Operation = OP_SET_ROOT,
+    .Kind = NAME_KIND_TREE,
+    .AllocationStatus = STATUS_MEMORY_NOT_ALLOCATED,
+};
+const NAME_LIST_TRAITS g_TreeMonitorNames = {
+    .List = &g_VexRegFilterData.PTreeMonNameList,
+    .Operation = OP_ADD_PTREE_MONITOR,
+    .Kind = NAME_KIND_TREE,
+    .AllocationStatus = STATUS_INSUFFICIENT_RESOURCES,
+};
 
 NTSTATUS MeasureProcessName(PCWSTR Name, PUNICODE_STRING View)
 {

@@ -19,7 +19,7 @@ typedef struct _MONITORED_PROCESS_ENTRY {
     ULONG Kind;              // MONITORED_KIND_PROCESS or MONITORED_KIND_CHILD
 } MONITORED_PROCESS_ENTRY, *PMONITORED_PROCESS_ENTRY;
 
-// What differs between the members of the name-list family: one row per list, found by the list.
+// What differs between the members of the name-list family: one record per list, naming it.
 typedef struct _NAME_LIST_TRAITS {
     PLOCKED_LIST List;
     PCWSTR Operation;           // "IOCTL = SET_PARENT" and the like, in records
@@ -27,8 +27,11 @@ typedef struct _NAME_LIST_TRAITS {
     NTSTATUS AllocationStatus;  // what an allocation failure yields
 } NAME_LIST_TRAITS;
 
-// The row of a name list; none for any other list.
-const NAME_LIST_TRAITS* NameListTraits(PLOCKED_LIST List);
+extern const NAME_LIST_TRAITS g_ParentProcessNames;
+extern const NAME_LIST_TRAITS g_ProcessNames;
+extern const NAME_LIST_TRAITS g_ExclusionProcessNames;
+extern const NAME_LIST_TRAITS g_RootProcessNames;
+extern const NAME_LIST_TRAITS g_TreeMonitorNames;
 
 // A counted view of a NUL-terminated name whose text and NUL fit a counted string; otherwise
 // STATUS_INVALID_PARAMETER with its debugger line.

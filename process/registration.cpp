@@ -321,9 +321,9 @@ static VOID WriteSettingRecord(PCWSTR Operation, PCWSTR StatusText, ULONG Id, PC
 // reported. A new setting that fails is removed with everything captured under its identifier,
 // which is given back afterwards. The scans and records work on the caller's name, never on the
 // published entry, which a concurrent removal may free at any time.
-static NTSTATUS AddSetting(PLOCKED_LIST List, PCWSTR Name, PULONG Id, const SETTING_SCANS* Scans)
+static NTSTATUS AddSetting(const NAME_LIST_TRAITS* Traits, PCWSTR Name, PULONG Id, const SETTING_SCANS* Scans)
 {
-    const NAME_LIST_TRAITS* traits = NameListTraits(List);
+    PLOCKED_LIST list = Traits->List;
     UNICODE_STRING name;
     PPROCESS_NAME_ENTRY entry = NULL;
     ULONG id = 0;
@@ -336,25 +336,25 @@ static NTSTATUS AddSetting(PLOCKED_LIST List, PCWSTR Name, PULONG Id, const SETT
         return status;
     }
     BOOLEAN added = FALSE;
-    if (!FindProcessNameCounted(List, &name, &id)) {
-        status = AllocateProcessNameEntry(traits, &name, &entry);
+    if (!FindProcessNameCounted(list, &name, &id)) {
+        status = AllocateProcessNameEntry(Traits, &name, &entry);
         if (!NT_SUCCESS(status)) {
             return status;
         }
-        added = AppendProcessNameOnce(List, entry, &id);
+        added = AppendProcessNameOnce(list, entry, &id);
         if (added) {
             entry = NULL;  // the list owns it now
         } else {
             FreeProcessNameEntry(entry);  // an equal name came first
         }
     }
-    WriteSettingRecord(traits->Operation, added ? L"status = ADDED_SETTING" : L"status = SETTING_EXISTS", id, &name);
+    WriteSettingRecord(Traits->Operation, added ? L"status = ADDED_SETTING" : L"status = SETTING_EXISTS", id, &name);
     *Id = id;
     if (Scans != NULL) {
         status = RunScans(Scans, &name, id);
     }
     if (!NT_SUCCESS(status) && added) {
-        DeleteSettingById(id, traits->Operation);
+        DeleteSettingById(id, Traits->Operation);
     }
     return status;
 }
@@ -367,7 +367,7 @@ NTSTATUS SetParentProcess(PCWSTR Name, PULONG Id)
         .ByAncestry = RegistMonitoredChildrenProcess,
         .ByAncestryFailure = "VexRegFilter - RegistMonitoredChildrenProcess error - %x\n",
     };
-    return AddSetting(&g_VexRegFilterData.ParentProcessNameList, Name, Id, &scans);
+    return AddSetting(&g_ParentProcessNames, Name, Id, &scans);
 }
 
 NTSTATUS SetProcess(PCWSTR Name, PULONG Id)
@@ -378,7 +378,7 @@ NTSTATUS SetProcess(PCWSTR Name, PULONG Id)
         .ByAncestry = NULL,
         .ByAncestryFailure = NULL,
     };
-    return AddSetting(&g_VexRegFilterData.ProcessNameList, Name, Id, &scans);
+    return AddSetting(&g_ProcessNames, Name, Id, &scans);
 }
 
 NTSTATUS SetRootProcess(PCWSTR Name, PULONG Id)
@@ -389,15 +389,15 @@ NTSTATUS SetRootProcess(PCWSTR Name, PULONG Id)
         .ByAncestry = RegistMonitoredChildOfRootProcess,
         .ByAncestryFailure = "VexRegFilter - RegistMonitoredChildOfRootProcess error - %x\n",
     };
-    return AddSetting(&g_VexRegFilterData.RootProcessNameList, Name, Id, &scans);
+    return AddSetting(&g_RootProcessNames, Name, Id, &scans);
 }
 
 NTSTATUS AddExclusionProcess(PCWSTR Name, PULONG Id)
 {
-    return AddSetting(&g_VexRegFilterData.ExclusionProcessNameList, Name, Id, NULL);
+    return AddSetting(&g_ExclusionProcessNames, Name, Id, NULL);
 }
 
 NTSTATUS AddProcessTreeMonitor(PCWSTR Name, PULONG Id)
 {
-    return AddSetting(&g_VexRegFilterData.PTreeMonNameList, Name, Id, NULL);
+    return AddSetting(&g_TreeMonitorNames, Name, Id, NULL);
 }

@@ -537,7 +537,9 @@ TEST_F(ProcessListsTest, RecordsOfSettingsAndTheirRemovalsComeInListOrder)
                   stop + "DESCENDANT id = " + I[4] + " pid = " + C,
               }),
               Records());
-    ASSERT_EQ(STATUS_SUCCESS, AddExclusionProcess((PCWSTR)kHelper, &ids[0]));
+    ULONG reused;
+    ASSERT_EQ(STATUS_SUCCESS, AddExclusionProcess((PCWSTR)kHelper, &reused));
+    EXPECT_EQ(ids[0], reused) << "a stop gives the identifiers back, in the order of the lists";
     Records();
     ClearProcessLists(FALSE);
     EXPECT_EQ(std::vector<std::string>{}, Records()) << "an unload clears without records";
