@@ -63,6 +63,7 @@ TEST_F(NameUtilsTest, DosNamesBecomeDevicePathsThroughTheDriveLink)
         EXPECT_EQ(c.status, GetNtNameFromDosName(dos.get(), &nt)) << Utf8(c.dos);
         EXPECT_EQ(c.nt, Text(&nt)) << Utf8(c.dos);
         EXPECT_EQ(NT_SUCCESS(c.status) ? nt.Length : 0, nt.MaximumLength) << Utf8(c.dos);
+        EXPECT_EQ(Text(&nt).size() * sizeof(WCHAR), nt.Length) << Utf8(c.dos);
         FreeOwnedString(&nt);
     }
     // "\Device\HarddiskVolume3" has 23 characters, and the device path at most 32,767.
@@ -335,6 +336,7 @@ TEST_F(NameUtilsTest, CreationInfoWithoutAVolumeGivesTheImageFileNameAsOpened)
             EXPECT_EQ(fails ? STATUS_INSUFFICIENT_RESOURCES : c.status, status) << c.image;
             EXPECT_EQ(fails ? u"" : c.dos, Text(&dos)) << c.image;
             EXPECT_EQ(NT_SUCCESS(status) ? dos.Length + sizeof(WCHAR) : 0u, dos.MaximumLength) << c.image;
+            EXPECT_EQ(Text(&dos).size() * sizeof(WCHAR), dos.Length) << c.image;
             FreeOwnedString(&dos);
         }
     }
