@@ -57,7 +57,8 @@ NTSTATUS MeasureProcessName(PCWSTR Name, PUNICODE_STRING View)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS AllocateProcessNameEntry(const NAME_LIST_TRAITS* Traits, PCUNICODE_STRING Name, PPROCESS_NAME_ENTRY* Entry)
+// A new entry holding a copy of Name, not linked; failures print their debugger lines.
+static NTSTATUS AllocateProcessNameEntry(const NAME_LIST_TRAITS* Traits, PCUNICODE_STRING Name, PPROCESS_NAME_ENTRY* Entry)
 {
     *Entry = NULL;
     PPROCESS_NAME_ENTRY entry = (PPROCESS_NAME_ENTRY)ExAllocatePoolZero(g_NonPagedPoolType, sizeof(*entry), VEXR_TAG);
@@ -79,7 +80,7 @@ NTSTATUS AllocateProcessNameEntry(const NAME_LIST_TRAITS* Traits, PCUNICODE_STRI
     return STATUS_SUCCESS;
 }
 
-VOID FreeProcessNameEntry(PPROCESS_NAME_ENTRY Entry)
+static VOID FreeProcessNameEntry(PPROCESS_NAME_ENTRY Entry)
 {
     FreeOwnedString(&Entry->Name);
     ExFreePoolWithTag(Entry, VEXR_TAG);
@@ -100,14 +101,6 @@ static BOOLEAN FindNameLocked(PLOCKED_LIST List, PCUNICODE_STRING Name, PULONG I
     return FALSE;
 }
 
-BOOLEAN FindProcessNameCounted(PLOCKED_LIST List, PCUNICODE_STRING Name, PULONG Id)
-{
-    ExAcquireFastMutex(&List->Lock);
-    BOOLEAN found = FindNameLocked(List, Name, Id);
-    ExReleaseFastMutex(&List->Lock);
-    return found;
-}
-
 BOOLEAN FindProcessName(PLOCKED_LIST List, PCWSTR Name, PULONG Id)
 {
     if (Name == NULL) {
@@ -115,21 +108,34 @@ BOOLEAN FindProcessName(PLOCKED_LIST List, PCWSTR Name, PULONG Id)
     }
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, Name);
-    return FindProcessNameCounted(List, &name, Id);
+    ExAcquireFastMutex(&List->Lock);
+    BOOLEAN found = FindNameLocked(List, &name, Id);
+    ExReleaseFastMutex(&List->Lock);
+    return found;
 }
 
-// The identifier manager's mutex is taken inside the list's: the one nesting of locks there is.
-BOOLEAN AppendProcessNameOnce(PLOCKED_LIST List, PPROCESS_NAME_ENTRY Entry, PULONG Id)
+// The look-up, the new entry and its identifier share one hold of the list's mutex, so a name
+// already present costs neither an allocation nor an identifier, and two additions of one name
+// cannot both append. The identifier manager's mutex is taken inside the list's: the one nesting
+// of locks there is.
+NTSTATUS InsertProcessName(const NAME_LIST_TRAITS* Traits, PCUNICODE_STRING Name, PULONG Id, PBOOLEAN Added)
 {
-    ExAcquireFastMutex(&List->Lock);
-    BOOLEAN appended = !FindNameLocked(List, &Entry->Name, Id);
-    if (appended) {
-        Entry->Id = IssueId();
-        *Id = Entry->Id;
-        InsertTailList(&List->Head, &Entry->Links);
+    PLOCKED_LIST list = Traits->List;
+    PPROCESS_NAME_ENTRY entry = NULL;
+    NTSTATUS status = STATUS_SUCCESS;
+    *Added = FALSE;
+    ExAcquireFastMutex(&list->Lock);
+    if (!FindNameLocked(list, Name, Id)) {
+        status = AllocateProcessNameEntry(Traits, Name, &entry);
+        if (NT_SUCCESS(status)) {
+            entry->Id = IssueId();
+            *Id = entry->Id;
+            InsertTailList(&list->Head, &entry->Links);
+            *Added = TRUE;
+        }
     }
-    ExReleaseFastMutex(&List->Lock);
-    return appended;
+    ExReleaseFastMutex(&list->Lock);
+    return status;
 }
 
 static BOOLEAN HasId(PLIST_ENTRY Link, PVOID Context)

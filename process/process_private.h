@@ -37,17 +37,9 @@ extern const NAME_LIST_TRAITS g_TreeMonitorNames;
 // STATUS_INVALID_PARAMETER with its debugger line.
 NTSTATUS MeasureProcessName(PCWSTR Name, PUNICODE_STRING View);
 
-// A new name entry holding a copy of Name (Kind and allocation status from the list), not linked;
-// failures print their debugger lines.
-NTSTATUS AllocateProcessNameEntry(const NAME_LIST_TRAITS* Traits, PCUNICODE_STRING Name, PPROCESS_NAME_ENTRY* Entry);
-VOID FreeProcessNameEntry(PPROCESS_NAME_ENTRY Entry);
-
-BOOLEAN FindProcessNameCounted(PLOCKED_LIST List, PCUNICODE_STRING Name, PULONG Id);
-
-// Appends Entry with a new identifier unless the list already holds its name; then *Id receives
-// the existing identifier and FALSE is returned. The look-up, the issue of the identifier and the
-// append share one hold of the list's mutex, so a present name never costs an identifier.
-BOOLEAN AppendProcessNameOnce(PLOCKED_LIST List, PPROCESS_NAME_ENTRY Entry, PULONG Id);
+// Adds Name to the list with a new identifier in *Id and sets *Added, unless the list holds the
+// name already: then *Id receives its identifier. Fails only when a new entry cannot be allocated.
+NTSTATUS InsertProcessName(const NAME_LIST_TRAITS* Traits, PCUNICODE_STRING Name, PULONG Id, PBOOLEAN Added);
 
 // Removes the entries carrying Id from one list, recording each with Operation, but leaves the
 // identifier issued: the caller gives it back once no list holds it. TRUE when a name entry went.

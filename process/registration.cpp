@@ -323,9 +323,7 @@ static VOID WriteSettingRecord(PCWSTR Operation, PCWSTR StatusText, ULONG Id, PC
 // published entry, which a concurrent removal may free at any time.
 static NTSTATUS AddSetting(const NAME_LIST_TRAITS* Traits, PCWSTR Name, PULONG Id, const SETTING_SCANS* Scans)
 {
-    PLOCKED_LIST list = Traits->List;
     UNICODE_STRING name;
-    PPROCESS_NAME_ENTRY entry = NULL;
     ULONG id = 0;
 
     if (Name == NULL || Id == NULL) {
@@ -335,18 +333,10 @@ static NTSTATUS AddSetting(const NAME_LIST_TRAITS* Traits, PCWSTR Name, PULONG I
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    BOOLEAN added = FALSE;
-    if (!FindProcessNameCounted(list, &name, &id)) {
-        status = AllocateProcessNameEntry(Traits, &name, &entry);
-        if (!NT_SUCCESS(status)) {
-            return status;
-        }
-        added = AppendProcessNameOnce(list, entry, &id);
-        if (added) {
-            entry = NULL;  // the list owns it now
-        } else {
-            FreeProcessNameEntry(entry);  // an equal name came first
-        }
+    BOOLEAN added;
+    status = InsertProcessName(Traits, &name, &id, &added);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
     WriteSettingRecord(Traits->Operation, added ? L"status = ADDED_SETTING" : L"status = SETTING_EXISTS", id, &name);
     *Id = id;
