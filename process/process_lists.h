@@ -3,12 +3,12 @@
 // Five name lists hold the image paths user mode registers, each with an identifier from the
 // identifier manager; six monitored lists hold live processes by id, each entry carrying the
 // identifier of the setting that caught it. Every list is a LOCKED_LIST of g_VexRegFilterData,
-// guarded by its own fast mutex. A list's mutex is never held across a log write or a wait, and
-// the only lock taken inside one is the identifier manager's: a new name gets its identifier in
-// the hold that appends it, so a name already present never costs one. Removals collect entries
-// under the mutex and release identifiers, log and free after it. A name occurs at most once in a
-// name list, also under concurrent additions. Start-up initialises the lists; redirection stop
-// and unload clear them.
+// guarded by its own fast mutex. A list's mutex is never held across a log write or a wait; the
+// only lock of the driver's taken inside one is the identifier manager's, as a new name gets its
+// entry and identifier in the hold that appends it, so a name already present costs neither.
+// Removals collect entries under the mutex and release identifiers, log and free after it. A
+// name occurs at most once in a name list, also under concurrent additions. Start-up initialises
+// the lists; redirection stop and unload clear them.
 //
 // A monitored entry never outlives its process: an insert refuses a process that has begun to
 // exit (its exit status is set before the exit notification runs), under the same mutex that the

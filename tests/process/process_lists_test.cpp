@@ -691,16 +691,4 @@ TEST_F(ProcessListsTest, ConcurrentScansAndExitsLeaveNoExitedProcessInTheLists)
     ASSERT_EQ(STATUS_SUCCESS, PsSetCreateProcessNotifyRoutineEx(RemoveExitedProcess, TRUE));
 }
 
-TEST_F(ProcessListsTest, UnloadClearsEveryListWithoutLeaks)
-{
-    PEPROCESS suite = Start(kSuite);
-    Start(kNotepad, suite);
-    ULONG id;
-    ASSERT_EQ(STATUS_SUCCESS, SetParentProcess((PCWSTR)kSuite, &id));
-    ASSERT_EQ(STATUS_SUCCESS, SetRootProcess((PCWSTR)kSuite, &id));
-    ASSERT_EQ(STATUS_SUCCESS, AddProcessTreeMonitor((PCWSTR)kHelper, &id));
-    ASSERT_EQ(STATUS_SUCCESS, InsertMonitoredProcess(&data->DescendantProcessList, suite, Pid(suite), nullptr, 2, id));
-    // The fixture's unload check fails the test if any entry is left.
-}
-
 }  // namespace
