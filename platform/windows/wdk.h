@@ -44,4 +44,6 @@ typedef struct _KEY_CACHED_INFORMATION {
 NTSYSAPI NTSTATUS NTAPI ZwQuerySystemInformation(SYSTEM_INFORMATION_CLASS SystemInformationClass, PVOID SystemInformation,
                                                  ULONG SystemInformationLength, PULONG ReturnLength);
 
+NTKERNELAPI NTSTATUS NTAPI PsGetProcessExitStatus(PEPROCESS Process);
+
 }  // extern "C"
