@@ -13,7 +13,9 @@
 // A monitored entry never outlives its process: an insert refuses a process that has begun to
 // exit (its exit status is set before the exit notification runs), under the same mutex that the
 // removal by process id of that notification takes, so either the insert comes first and the
-// removal finds the entry, or the insert sees the exit.
+// removal finds the entry, or the insert sees the exit. An exit that no notification saw (the
+// routine was not registered) leaves its entries until the id is given to a new process, whose
+// creation removes them before it is classified; by then the insert refuses the old process.
 #pragma once
 
 #include "driver/global.h"
