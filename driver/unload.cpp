@@ -1,5 +1,6 @@
 // Unload: the filter unload callback is the driver's whole unload path. It is never refused.
 #include "driver/global.h"
+#include "driver/process_notify.h"
 #include "driver/teardown.h"
 #include "log/log.h"
 #include "names/names.h"
@@ -39,8 +40,10 @@ static VOID FreeRedirectNames(VOID)
 VOID ReleaseDriverState(VOID)
 {
     // Nothing may call into the driver once the channel and the tables go: the notify routines
-    // are removed first, then the channel closes (waiting for the sends it queued) before the
-    // filter that owns its port is unregistered.
+    // are removed first (each removal waits for the routine's calls in flight, so no process
+    // record or send is made after this), then the channel closes (waiting for the sends it
+    // queued) before the filter that owns its port is unregistered.
+    UnregisterProcessNotify();
     UnregisterImageLoadNotify();
     if (g_VexRegFilterData.FilterHandle != NULL) {
         QFHFinalize();
