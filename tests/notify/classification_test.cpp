@@ -232,17 +232,32 @@ TEST_F(ClassificationTest, SurrogateNamesAreWholeCharactersSeparatedByStarsAndEn
 
 TEST_F(ClassificationTest, AProcessIdUsedAgainAfterAMissedExitHasOnlyItsOwnRecord)
 {
-    PEPROCESS first = Start(vextest::kCmd);
-    ULONG_PTR id = first->id;
-    ASSERT_EQ(STATUS_SUCCESS, PsSetCreateProcessNotifyRoutineEx(ForwardProcessNotify, TRUE));
-    vexsim::EndProcess(first);
-    ASSERT_EQ(STATUS_SUCCESS, PsSetCreateProcessNotifyRoutineEx(ForwardProcessNotify, FALSE));
-    vexsim::StartParams params;
-    params.imagePath = vextest::kCmd32;
-    params.id = id;
-    PEPROCESS second = nullptr;
-    ASSERT_EQ(STATUS_SUCCESS, vexsim::StartProcess(params, &second));
-    EXPECT_EQ(std::vector<Bytes>{MessageBytes((ULONG)id, 0, PROCESS_FLAG_CUI)}, Records());
+    struct Row {
+        const char16_t* image;
+        ULONG flags;  // of the second process's own record; 0: it has none
+    };
+    const Row rows[] = {
+        {vextest::kCmd32, PROCESS_FLAG_CUI},
+        {vextest::kNotepad, 0},  // not recorded itself: the earlier record must go all the same
+    };
+    for (const Row& row : rows) {
+        PEPROCESS first = Start(vextest::kCmd, false);
+        ULONG_PTR id = first->id;
+        ASSERT_EQ(STATUS_SUCCESS, UnregisterProcessNotify());
+        vexsim::EndProcess(first);
+        ASSERT_EQ(STATUS_SUCCESS, RegisterProcessNotify());
+        vexsim::StartParams params;
+        params.imagePath = row.image;
+        params.id = id;
+        PEPROCESS second = nullptr;
+        ASSERT_EQ(STATUS_SUCCESS, vexsim::StartProcess(params, &second));
+        std::vector<Bytes> expected;
+        if (row.flags != 0) {
+            expected.push_back(MessageBytes((ULONG)id, 0, row.flags));
+        }
+        EXPECT_EQ(expected, Records()) << vextest::Utf8(row.image);
+        vexsim::EndProcess(second);
+    }
 }
 
 TEST_F(ClassificationTest, RecordingAndAnnouncingAProcessSurviveEveryAllocationFailure)

@@ -47,7 +47,6 @@ TEST_F(NotifyConcurrentTest, ClientsComeAndGoWhileProcessesStartExitAndSendsRun)
         worker.join();
     }
 
-    ASSERT_EQ(STATUS_SUCCESS, PsSetCreateProcessNotifyRoutineEx(ForwardProcessNotify, TRUE));
     vexsim::UnloadResult result = vexsim::UnloadDriver();
     readerThread.join();
     EXPECT_TRUE(result.leftovers.empty()) << vexsim::FormatUnloadReport(result.leftovers);

@@ -14,6 +14,7 @@
 #include "tools/logdecode/log_decoder.h"
 
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -32,7 +33,7 @@ protected:
     void TearDown() override
     {
         vexsim::SetProcessHook(nullptr);
-        if (logArmed_) {
+        if (logArmed_ && vexsim::LoadedDriverObject() != nullptr) {
             EXPECT_EQ(STATUS_SUCCESS, StopLogging());
         }
         DriverTest::TearDown();
@@ -67,35 +68,60 @@ protected:
         ASSERT_EQ(STATUS_SUCCESS, GetLogData(startRecord.data(), &length));
     }
 
-    // The messages of the records queued since the last call, oldest first. Each record must be,
-    // to the byte, a process record of the caller's process: its level, id and name, and after
-    // each NUL nothing but zeros.
-    std::vector<std::string> Records()
+    // A process record as user mode reads it.
+    struct Record {
+        ULONG processId;          // of the process that wrote it
+        std::string processName;
+        std::string message;
+        bool operator==(const Record&) const = default;
+        friend void PrintTo(const Record& record, std::ostream* out)
+        {
+            *out << record.processId << " " << record.processName << ": " << record.message;
+        }
+    };
+
+    // The records queued since the last call, oldest first. Each must be, to the byte, a process
+    // record: its level, the writer's id and name, the message, and after each NUL nothing but
+    // zeros.
+    std::vector<Record> WrittenRecords()
     {
         std::vector<unsigned char> raw(LOG_QUEUE_LIMIT * LOG_RECORD_BODY_SIZE);
         ULONG length = (ULONG)raw.size();
         NTSTATUS status = GetLogData(raw.data(), &length);
         EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_NO_MORE_ENTRIES) << std::hex << status;
-        std::vector<std::string> messages;
-        for (const vextools::LogRecord& record : vextools::DecodeLogRecords(raw.data(), length)) {
-            size_t at = messages.size() * LOG_RECORD_BODY_SIZE;
-            EXPECT_TRUE(Body(record.message) == std::vector<unsigned char>(raw.begin() + at, raw.begin() + at + LOG_RECORD_BODY_SIZE))
+        std::vector<Record> records;
+        for (const vextools::LogRecord& decoded : vextools::DecodeLogRecords(raw.data(), length)) {
+            Record record{decoded.processId, decoded.processName, decoded.message};
+            size_t at = records.size() * LOG_RECORD_BODY_SIZE;
+            EXPECT_TRUE(Body(record) == std::vector<unsigned char>(raw.begin() + at, raw.begin() + at + LOG_RECORD_BODY_SIZE))
                 << record.processId << " " << record.processName << ": " << record.message;
+            records.push_back(record);
+        }
+        return records;
+    }
+
+    // The messages of the records queued since the last call, each written by the caller's
+    // process (the System process).
+    std::vector<std::string> Records()
+    {
+        std::vector<std::string> messages;
+        for (const Record& record : WrittenRecords()) {
+            EXPECT_EQ((ULONG)(ULONG_PTR)PsGetCurrentProcessId(), record.processId) << record.message;
+            EXPECT_EQ("System", record.processName) << record.message;
             messages.push_back(record.message);
         }
         return messages;
     }
 
 private:
-    static std::vector<unsigned char> Body(const std::string& message)
+    static std::vector<unsigned char> Body(const Record& record)
     {
         std::vector<unsigned char> body(LOG_RECORD_BODY_SIZE);
         ULONG level = LOG_LEVEL_TRACE;
-        ULONG pid = (ULONG)(ULONG_PTR)PsGetCurrentProcessId();
-        std::u16string name = u"System";
-        std::u16string text = Utf16(message);
+        std::u16string name = Utf16(record.processName);
+        std::u16string text = Utf16(record.message);
         std::memcpy(&body[LOG_LEVEL_OFFSET], &level, sizeof(level));
-        std::memcpy(&body[LOG_PROCESS_ID_OFFSET], &pid, sizeof(pid));
+        std::memcpy(&body[LOG_PROCESS_ID_OFFSET], &record.processId, sizeof(record.processId));
         std::memcpy(&body[LOG_PROCESS_NAME_OFFSET], name.data(), name.size() * sizeof(char16_t));
         std::memcpy(&body[LOG_MESSAGE_OFFSET], text.data(), text.size() * sizeof(char16_t));
         return body;
