@@ -89,25 +89,22 @@ static NTSTATUS AddMember(const NEW_PROCESS* New, PLOCKED_LIST List, ULONG Kind,
     return status;
 }
 
-// Is the parent a monitored parent or a child member of the sandbox? The creator is asked too
-// when it named another parent for the process: a sandboxed program must not take its child out
-// of the sandbox by choosing an outside parent.
-static BOOLEAN HasSandboxAncestor(const NEW_PROCESS* New, PULONG Id)
+// Is the process a monitored parent or a child member of the sandbox?
+static BOOLEAN IsSandboxAncestor(const NEW_PROCESS* New, HANDLE Ancestor, PULONG Id)
 {
     PVEX_REG_FILTER_DATA data = &g_VexRegFilterData;
-    HANDLE ancestors[2] = {New->ParentProcessId, New->CreatorProcessId};
-    for (ULONG i = 0; i < RTL_NUMBER_OF(ancestors); i++) {
-        if (i > 0 && ancestors[i] == New->ParentProcessId) {
-            break;
-        }
-        if (IsAncestorIn(New, &data->MonitoredParentProcessList, ancestors[i], MONITORED_KIND_ANY,
-                         "VexRegFilter - MonitoredParentProcessList:Exist: %wZ\n", Id) ||
-            IsAncestorIn(New, &data->MonitoredProcessList, ancestors[i], MONITORED_KIND_CHILD,
-                         "VexRegFilter - MonitoredProcessList:Exist: %wZ\n", Id)) {
-            return TRUE;
-        }
-    }
-    return FALSE;
+    return IsAncestorIn(New, &data->MonitoredParentProcessList, Ancestor, MONITORED_KIND_ANY,
+                        "VexRegFilter - MonitoredParentProcessList:Exist: %wZ\n", Id) ||
+           IsAncestorIn(New, &data->MonitoredProcessList, Ancestor, MONITORED_KIND_CHILD,
+                        "VexRegFilter - MonitoredProcessList:Exist: %wZ\n", Id);
+}
+
+// The parent decides, and so does the creator when it named another parent for the process: a
+// sandboxed program must not take its child out of the sandbox by choosing an outside parent.
+static BOOLEAN HasSandboxAncestor(const NEW_PROCESS* New, PULONG Id)
+{
+    return IsSandboxAncestor(New, New->ParentProcessId, Id) ||
+           (New->CreatorProcessId != New->ParentProcessId && IsSandboxAncestor(New, New->CreatorProcessId, Id));
 }
 
 // The tests in their order: an excluded image is never tracked; roots and their children are
