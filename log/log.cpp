@@ -4,7 +4,8 @@
 // the lock.
 #include "log/log.h"
 
-#include "driver/global.h"
+#include "common/locking.h"
+#include "common/pool_tags.h"
 
 static struct {
     BOOLEAN Initialized;  // set once by LogInitialize
@@ -22,14 +23,13 @@ static_assert(FIELD_OFFSET(LOG_RECORD_BODY, Message) == LOG_MESSAGE_OFFSET, "log
 static_assert(sizeof(LOG_RECORD) == 1112, "log record layout");
 static_assert(sizeof(START_LOGGING_REQUEST) == 12, "start-logging request layout");
 
-// Names longer than the field keep their first and last characters around " ... ".
+// Names longer than the field keep their first and last characters around " ... ", filling the
+// field but for its NUL.
+static const WCHAR g_NameEllipsis[] = L" ... ";
 #define LOG_NAME_HEAD_CHARS 13
 #define LOG_NAME_TAIL_CHARS 13
-
-static BOOLEAN MayTakeLock(VOID)
-{
-    return KeGetCurrentIrql() < DISPATCH_LEVEL;
-}
+static_assert(LOG_NAME_HEAD_CHARS + RTL_NUMBER_OF(g_NameEllipsis) - 1 + LOG_NAME_TAIL_CHARS == LOG_PROCESS_NAME_CHARS - 1,
+              "a shortened name fills the field");
 
 NTSTATUS LogInitialize(VOID)
 {
@@ -83,10 +83,9 @@ static VOID StoreProcessName(PWSTR Field, PCWSTR Name, SIZE_T Characters)
         RtlCopyMemory(Field, Name, Characters * sizeof(WCHAR));
         return;
     }
-    static const WCHAR ellipsis[] = L" ... ";
-    const SIZE_T ellipsisChars = RTL_NUMBER_OF(ellipsis) - 1;
+    const SIZE_T ellipsisChars = RTL_NUMBER_OF(g_NameEllipsis) - 1;
     RtlCopyMemory(Field, Name, LOG_NAME_HEAD_CHARS * sizeof(WCHAR));
-    RtlCopyMemory(Field + LOG_NAME_HEAD_CHARS, ellipsis, ellipsisChars * sizeof(WCHAR));
+    RtlCopyMemory(Field + LOG_NAME_HEAD_CHARS, g_NameEllipsis, ellipsisChars * sizeof(WCHAR));
     RtlCopyMemory(Field + LOG_NAME_HEAD_CHARS + ellipsisChars, Name + Characters - LOG_NAME_TAIL_CHARS,
                   LOG_NAME_TAIL_CHARS * sizeof(WCHAR));
 }

@@ -1,6 +1,6 @@
 #include "log/log.h"
 
-#include "driver/global.h"
+#include "common/pool_tags.h"
 #include "tables/dl_ext_func.h"
 
 // The file-name part of an image name: what follows its last separator.

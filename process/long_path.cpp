@@ -2,8 +2,9 @@
 // results remembered in ProcessCache (path with a tilde -> long path) until it is emptied.
 #include "process/name_utils.h"
 
-#include "driver/global.h"
-#include "names/match.h"
+#include "common/match.h"
+#include "common/pool_tags.h"
+#include "tables/global_data.h"
 
 // A directory entry with the longest name, and the name to open: fixed sizes, so no path length
 // needs a second attempt.
@@ -170,7 +171,7 @@ Cleanup:
 
 NTSTATUS KernelGetLongPathName(PCUNICODE_STRING Path, PUNICODE_STRING LongPath)
 {
-    static const UNICODE_STRING devicePrefix = CONSTANT_WIDE_STRING(L"\\Device\\");
+    static const UNICODE_STRING devicePrefix = CONSTANT_NAME(L"\\Device\\");
     NTSTATUS status;
 
     LongPath->Buffer = NULL;

@@ -2,11 +2,8 @@
 #include "process/process_private.h"
 
 #include "log/log.h"
-#include "names/match.h"
+#include "common/match.h"
 #include "tables/id_manager.h"
-
-// Longest name a counted string with its NUL can hold, in bytes with the NUL.
-#define MAX_NAME_BYTES 0xFFFE
 
 static const NAME_LIST_TRAITS g_ParentNames = {OP_SET_PARENT, 2, STATUS_MEMORY_NOT_ALLOCATED};
 static const NAME_LIST_TRAITS g_ProcessNames = {OP_SET_PROCESS, 1, STATUS_MEMORY_NOT_ALLOCATED};
@@ -35,7 +32,7 @@ const NAME_LIST_TRAITS* NameListTraits(PLOCKED_LIST List)
 NTSTATUS MeasureProcessName(PCWSTR Name, PUNICODE_STRING View)
 {
     size_t bytes = 0;
-    NTSTATUS status = RtlStringCbLengthW(Name, MAX_NAME_BYTES, &bytes);
+    NTSTATUS status = RtlStringCbLengthW(Name, MAX_COUNTED_BYTES, &bytes);
     if (!NT_SUCCESS(status)) {
         DbgPrint("VexRegFilter - RtlStringCbLengthW error %x\n", status);
         return STATUS_INVALID_PARAMETER;

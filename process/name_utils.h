@@ -5,13 +5,7 @@
 #pragma once
 
 #include "platform.h"
-
-// A counted view of a wide string literal (the DDK's RTL_CONSTANT_STRING without its constness
-// trouble in C++).
-#define CONSTANT_WIDE_STRING(s) {sizeof(s) - sizeof(WCHAR), sizeof(s), (PWSTR)(s)}
-
-// A counted string can hold at most this many bytes (the largest even 16-bit length).
-#define MAX_COUNTED_BYTES 0xFFFE
+#include "common/name_buffer.h"
 
 // The longest text the expansion of short components produces, in bytes, with its NUL after it.
 #define LONG_PATH_BUFFER_BYTES 32766

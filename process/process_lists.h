@@ -9,7 +9,7 @@
 // additions. Start-up initialises the lists; redirection stop and unload clear them.
 #pragma once
 
-#include "driver/global.h"
+#include "tables/global_data.h"
 
 // Kinds of monitored entries (a bit set; look-ups take a mask).
 #define MONITORED_KIND_PROCESS 1

@@ -3,22 +3,15 @@
 #include "process/process_private.h"
 
 #include "log/log.h"
-#include "names/match.h"
+#include "common/match.h"
 #include "process/name_utils.h"
 #include "tables/dl_ext_func.h"
 
 // Ancestors examined above a process when looking for a monitored parent.
 #define MAX_PARENT_GENERATIONS 52
 
-#define DEBUG_DETAILS 0x1
-
 typedef NTSTATUS (*NAME_SCAN)(PSYSTEM_PROCESS_INFORMATION Snapshot, PCUNICODE_STRING Name, ULONG Id);
 typedef NTSTATUS (*TREE_SCAN)(PSYSTEM_PROCESS_INFORMATION Snapshot);
-
-static BOOLEAN IsDetailed(VOID)
-{
-    return (g_VexRegFilterData.DebugLogFlags & DEBUG_DETAILS) != 0;
-}
 
 static PSYSTEM_PROCESS_INFORMATION NextEntry(PSYSTEM_PROCESS_INFORMATION Entry)
 {
@@ -79,7 +72,7 @@ static NTSTATUS ScanByName(const NAME_SCAN_TRAITS* Traits, PSYSTEM_PROCESS_INFOR
         PUNICODE_STRING imageName = NULL;
         PEPROCESS process = NULL;
         UNICODE_STRING longName = {0, 0, NULL};
-        if (IsDetailed()) {
+        if (IsDetailEnabled()) {
             DbgPrint(Traits->HeaderLine, (ULONG)(ULONG_PTR)processId, &entry->ImageName);
         }
         status = GetProcessImageNameFromProcessId(processId, &imageName, &process);
@@ -90,11 +83,11 @@ static NTSTATUS ScanByName(const NAME_SCAN_TRAITS* Traits, PSYSTEM_PROCESS_INFOR
             if (!NT_SUCCESS(status)) {
                 DbgPrint("VexRegFilter - KernelGetLongPathName failed %08x\n", status);
             } else if (IsInEither(Traits->AddedIn, Traits->AlsoAddedIn, processId, NULL)) {
-                if (IsDetailed()) {
+                if (IsDetailEnabled()) {
                     DbgPrint("VexRegFilter - %wZ (%d) has already been added.\n", &longName, (ULONG)(ULONG_PTR)processId);
                 }
             } else if (IsSameName(&longName, &ntName)) {
-                if (IsDetailed()) {
+                if (IsDetailEnabled()) {
                     DbgPrint(Traits->InsertLine, process, (ULONG)(ULONG_PTR)processId, Name);
                 }
                 InsertMonitoredProcess(Traits->Target, process, processId,
@@ -166,11 +159,11 @@ static NTSTATUS ScanByAncestry(const TREE_SCAN_TRAITS* Traits, PSYSTEM_PROCESS_I
         HANDLE processId = entry->UniqueProcessId;
         ULONG id = 0;
         BOOLEAN found = FALSE;
-        if (IsDetailed()) {
+        if (IsDetailEnabled()) {
             DbgPrint(Traits->HeaderLine, (ULONG)(ULONG_PTR)processId, &entry->ImageName);
         }
         if (IsInEither(Traits->AddedIn, Traits->Target, processId, NULL)) {
-            if (IsDetailed()) {
+            if (IsDetailEnabled()) {
                 DbgPrint("VexRegFilter - %wZ (%d) has already been added.\n", &entry->ImageName, (ULONG)(ULONG_PTR)processId);
             }
             continue;
@@ -186,7 +179,7 @@ static NTSTATUS ScanByAncestry(const TREE_SCAN_TRAITS* Traits, PSYSTEM_PROCESS_I
         if (!found) {
             continue;
         }
-        if (IsDetailed()) {
+        if (IsDetailEnabled()) {
             DbgPrint("VexRegFilter - %wZ (%d) is child process\n", &entry->ImageName, (ULONG)(ULONG_PTR)processId);
         }
         PEPROCESS process = NULL;

@@ -3,15 +3,9 @@
 // for the whole of one operation and never across a call out of this file.
 #include "tables/cache_table.h"
 
-#include "driver/global.h"
-
-// The largest copy of a value a lookup hands out: the value and its NUL in a counted string.
-#define MAX_VALUE_COPY_BYTES 0xFFFE
-
-static BOOLEAN MayTakeLock(VOID)
-{
-    return KeGetCurrentIrql() < DISPATCH_LEVEL;
-}
+#include "common/locking.h"
+#include "common/name_buffer.h"
+#include "common/pool_tags.h"
 
 static RTL_GENERIC_COMPARE_RESULTS NTAPI CTCompareElements(PRTL_GENERIC_TABLE Table, PVOID FirstStruct, PVOID SecondStruct)
 {
@@ -113,21 +107,6 @@ static NTSTATUS PrepareProbe(PCSTR Routine, PCACHE_TABLE Table, PCUNICODE_STRING
     return status;
 }
 
-// A zero-filled copy of Source in a buffer of BufferBytes bytes, which must hold Source->Length.
-static NTSTATUS CopyString(PCUNICODE_STRING Source, USHORT BufferBytes, PUNICODE_STRING Copy)
-{
-    Copy->Buffer = (PWSTR)ExAllocatePoolZero(g_NonPagedPoolType, BufferBytes, VEXR_TAG);
-    if (Copy->Buffer == NULL) {
-        Copy->Length = 0;
-        Copy->MaximumLength = 0;
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    RtlCopyMemory(Copy->Buffer, Source->Buffer, Source->Length);
-    Copy->Length = Source->Length;
-    Copy->MaximumLength = BufferBytes;
-    return STATUS_SUCCESS;
-}
-
 NTSTATUS CTLookupElement(PCACHE_TABLE Table, PCUNICODE_STRING Key, PUNICODE_STRING Value, PULONG Hash,
                          PULONG OutHash, BOOLEAN CaseInsensitive)
 {
@@ -145,24 +124,14 @@ NTSTATUS CTLookupElement(PCACHE_TABLE Table, PCUNICODE_STRING Key, PUNICODE_STRI
     status = (element != NULL) ? STATUS_SUCCESS : STATUS_NOT_FOUND;
     if (element != NULL && element->Value.Buffer != NULL && Value != NULL) {
         // Two more bytes than the value, so the caller's copy is NUL-terminated; insertion keeps
-        // that sum within 16 bits.
-        status = CopyString(&element->Value, (USHORT)(element->Value.Length + sizeof(WCHAR)), Value);
+        // that sum within a counted string.
+        status = CopyName(Value, &element->Value, (ULONG)element->Value.Length + sizeof(WCHAR));
         if (!NT_SUCCESS(status)) {
             DbgPrint("CTLookupElement fail NTSTATUS = 0x%08x path = %wZ\n", status, Key);
         }
     }
     ExReleaseFastMutex(&Table->Lock);
     return status;
-}
-
-static VOID FreeElementStrings(PUNICODE_STRING Key, PUNICODE_STRING Value)
-{
-    if (Key->Buffer != NULL) {
-        ExFreePoolWithTag(Key->Buffer, VEXR_TAG);
-    }
-    if (Value->Buffer != NULL) {
-        ExFreePoolWithTag(Value->Buffer, VEXR_TAG);
-    }
 }
 
 // Gives a new element its own key and value. On failure the element is taken out of the table
@@ -172,19 +141,15 @@ static NTSTATUS CopyIntoNewElement(PCACHE_TABLE Table, PCT_ELEMENT Element, PCUN
     UNICODE_STRING key = {0, 0, NULL};
     UNICODE_STRING value = {0, 0, NULL};
 
-    // The key's buffer is as large as the caller's, never smaller than what is copied and never
-    // empty; the value's is exactly its length.
-    USHORT keyBytes = Key->MaximumLength > Key->Length ? Key->MaximumLength : Key->Length;
-    if (keyBytes == 0) {
-        keyBytes = sizeof(WCHAR);
-    }
-    NTSTATUS status = CopyString(Key, keyBytes, &key);
+    // The key's buffer is as large as the caller's and never smaller than what is copied; the
+    // value's is exactly its length. An empty key, which may have no buffer, copies nothing.
+    NTSTATUS status = CopyName(&key, Key, Key->MaximumLength);
     if (!NT_SUCCESS(status)) {
         DbgPrint("CTInsertElement fail NTSTATUS = 0x%08x Key = %wZ\n", status, Key);
         goto Failed;
     }
     if (Value != NULL && Value->Length > 0) {
-        status = CopyString(Value, Value->Length, &value);
+        status = DuplicateName(&value, Value);
         if (!NT_SUCCESS(status)) {
             DbgPrint("CTInsertElement fail NTSTATUS = 0x%08x path = %wZ\n", status, Key);
             goto Failed;
@@ -197,7 +162,8 @@ static NTSTATUS CopyIntoNewElement(PCACHE_TABLE Table, PCT_ELEMENT Element, PCUN
 Failed:
     // The element still holds the caller's key, which is equal to it, so deletion finds it.
     RtlDeleteElementGenericTable(&Table->Table, Element);
-    FreeElementStrings(&key, &value);
+    FreeOwnedString(&key);
+    FreeOwnedString(&value);
     return status;
 }
 
@@ -211,7 +177,7 @@ NTSTATUS CTInsertElement(PCACHE_TABLE Table, PCUNICODE_STRING Key, PCUNICODE_STR
     }
     // A lookup hands the value out with a NUL after it; a value that leaves no room for the NUL
     // in a counted string could never be handed out, so it is not stored.
-    if (Value != NULL && (ULONG)Value->Length + sizeof(WCHAR) > MAX_VALUE_COPY_BYTES) {
+    if (Value != NULL && (ULONG)Value->Length + sizeof(WCHAR) > MAX_COUNTED_BYTES) {
         status = STATUS_INVALID_PARAMETER;
         DbgPrint("CTInsertElement fail NTSTATUS = 0x%08x path = %wZ\n", status, Key);
         return status;
@@ -244,7 +210,8 @@ NTSTATUS CTDeleteAllElements(PCACHE_TABLE Table)
         UNICODE_STRING key = element->Key;
         UNICODE_STRING value = element->Value;
         RtlDeleteElementGenericTable(&Table->Table, element);
-        FreeElementStrings(&key, &value);
+        FreeOwnedString(&key);
+        FreeOwnedString(&value);
     }
     if (locked) {
         ExReleaseFastMutex(&Table->Lock);

@@ -1,5 +1,5 @@
 // Name matching: wildcard patterns, equality, prefixes and the split of deep key paths.
-#include "names/match.h"
+#include "common/match.h"
 
 #include "tests/support/backtracking_match.h"
 #include "tests/support/machine_fixture.h"

@@ -2,7 +2,7 @@
 // Classes view applied to name pairs.
 #include "names/names.h"
 
-#include "names/name_buffer.h"
+#include "common/name_buffer.h"
 
 #include "driver/global.h"
 #include "tests/support/machine_fixture.h"

@@ -3,7 +3,7 @@
 #include "tables/builtin_lists.h"
 #include "tables/key_lists.h"
 
-#include "driver/global.h"
+#include "names/name_patterns.h"
 #include "tests/support/machine_fixture.h"
 #include "tests/support/wide.h"
 
@@ -132,9 +132,18 @@ TEST_F(KeyListsTest, BuiltInKeysCoverTheirSubkeysAndSiblingsByPrefix)
 
 class AppHiveListTest : public vextest::DriverTest {
 protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        loaded_ = vextest::LivePoolAllocations();
+    }
+    // Allocations of the hive list: entries, their names and their references.
+    size_t HiveRecords() const { return vextest::LivePoolAllocations() - loaded_; }
+
     Wide hive{u"\\REGISTRY\\A\\{0a1b2c3d-0000-1111-2222-333344445555}"};
     int objectA = 0, objectB = 0;
     HANDLE process1 = (HANDLE)(ULONG_PTR)0x104, process2 = (HANDLE)(ULONG_PTR)0x208;
+    size_t loaded_ = 0;
 };
 
 TEST_F(AppHiveListTest, ReferencesCountOpensPerProcessAndObject)
@@ -158,7 +167,7 @@ TEST_F(AppHiveListTest, ReferencesCountOpensPerProcessAndObject)
     EXPECT_EQ(STATUS_SUCCESS, AHLLookup(process1, below.get(), &object, &relative));
     AHLDelete(process1, &objectA, hive.get());
     EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, AHLLookup(process1, below.get(), &object, &relative));
-    EXPECT_TRUE(IsListEmpty(&g_HLData.HiveList));
+    EXPECT_EQ(0u, HiveRecords());
     AHLDelete(process1, &objectA, hive.get());  // never recorded: changes nothing
 }
 
@@ -177,7 +186,7 @@ TEST_F(AppHiveListTest, TheRootItselfHasAnEmptyRelativeName)
     UNICODE_STRING relative = {};
     EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, AHLLookup(process2, hive.get(), &object, &relative));
     AHLClear();
-    EXPECT_TRUE(IsListEmpty(&g_HLData.HiveList));
+    EXPECT_EQ(0u, HiveRecords());
 }
 
 TEST_F(AppHiveListTest, RootNamesMatchWithOrWithoutTrailingSeparatorOnly)
@@ -194,7 +203,7 @@ TEST_F(AppHiveListTest, EveryAllocationFailureOfAnInsertRecordsNothing)
     NTSTATUS last = vextest::ForEachAllocationFailure([&] { return AHLInsert(process1, &objectA, hive.get()); },
                                                       [&](NTSTATUS status, int failing) {
                                                           EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, status) << failing;
-                                                          EXPECT_TRUE(IsListEmpty(&g_HLData.HiveList));
+                                                          EXPECT_EQ(0u, HiveRecords());
                                                       });
     EXPECT_EQ(STATUS_SUCCESS, last);
 }
