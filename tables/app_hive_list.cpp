@@ -1,6 +1,10 @@
 // The application-hive list: which key object each sandboxed process holds for the root of each
 // application hive it opened. Hive names mean something only to the process that loaded the hive,
 // so name translation asks this list for the process's own key object.
+//
+// A hive root may be named with or without one trailing backslash; it is stored and compared
+// without it, so that both spellings name one entry and every process's pairs for a hive are in
+// that entry.
 #include "tables/builtin_lists.h"
 
 #include "common/debug_print.h"
@@ -13,6 +17,17 @@ static struct {
     FAST_MUTEX HiveLock;  // guards HiveList and the references of its entries
 } g_AHL;
 
+// HiveName as it is stored: without a trailing separator.
+static UNICODE_STRING StoredHiveName(PCUNICODE_STRING HiveName)
+{
+    UNICODE_STRING name = *HiveName;
+    if (name.Length >= sizeof(WCHAR) && name.Buffer[name.Length / sizeof(WCHAR) - 1] == L'\\') {
+        name.Length -= sizeof(WCHAR);
+    }
+    name.MaximumLength = name.Length;
+    return name;
+}
+
 static PHIVE_REFERENCE FindReference(HANDLE ProcessId, PVOID Object, PLIST_ENTRY References)
 {
     for (PLIST_ENTRY link = References->Flink; link != References; link = link->Flink) {
@@ -24,7 +39,7 @@ static PHIVE_REFERENCE FindReference(HANDLE ProcessId, PVOID Object, PLIST_ENTRY
     return NULL;
 }
 
-// The entry of a hive name. Called with HiveLock held.
+// The entry of a stored hive name. Called with HiveLock held.
 static PAPP_HIVE_ENTRY FindHive(PCUNICODE_STRING HiveName)
 {
     for (PLIST_ENTRY link = g_AHL.HiveList.Flink; link != &g_AHL.HiveList; link = link->Flink) {
@@ -105,10 +120,11 @@ VOID AHLInitialize(VOID)
 NTSTATUS AHLInsert(HANDLE ProcessId, PVOID Object, PCUNICODE_STRING HiveName)
 {
     NTSTATUS status;
+    UNICODE_STRING name = StoredHiveName(HiveName);
     PAPP_HIVE_ENTRY entry;
 
     ExAcquireFastMutex(&g_AHL.HiveLock);
-    entry = FindHive(HiveName);
+    entry = FindHive(&name);
     if (entry != NULL) {
         PrintPrefixed("Insert Hive Name = %wZ\n", &entry->HiveName);
         status = AHLAddReference(ProcessId, Object, &entry->References);
@@ -122,7 +138,7 @@ NTSTATUS AHLInsert(HANDLE ProcessId, PVOID Object, PCUNICODE_STRING HiveName)
         goto Exit;
     }
     InitializeListHead(&entry->References);
-    status = DuplicateName(&entry->HiveName, HiveName);
+    status = DuplicateName(&entry->HiveName, &name);
     if (!NT_SUCCESS(status)) {
         PrintPrefixed("application hive name allocate error\n");
         FreeHive(entry);
@@ -143,8 +159,9 @@ Exit:
 
 VOID AHLDelete(HANDLE ProcessId, PVOID Object, PCUNICODE_STRING HiveName)
 {
+    UNICODE_STRING name = StoredHiveName(HiveName);
     ExAcquireFastMutex(&g_AHL.HiveLock);
-    PAPP_HIVE_ENTRY entry = FindHive(HiveName);
+    PAPP_HIVE_ENTRY entry = FindHive(&name);
     if (entry != NULL) {
         PrintPrefixed("Delete Hive Name = %wZ\n", &entry->HiveName);
         if (!NT_SUCCESS(AHLRemoveReference(ProcessId, Object, &entry->References))) {
@@ -168,9 +185,10 @@ VOID AHLClear(VOID)
     ExReleaseFastMutex(&g_AHL.HiveLock);
 }
 
-// The relative name starts after the hive name and the one separator that follows it. A name
-// that ends at the hive root or at that separator has an empty relative name; its length is never
-// computed below zero.
+// Hive names are unique in the list, so the entry whose name begins FullName is the only one that
+// can hold the process's pair. The relative name starts after the hive name and the one separator
+// that follows it. A name that ends at the hive root or at that separator has an empty relative
+// name; its length is never computed below zero.
 NTSTATUS AHLLookup(HANDLE ProcessId, PCUNICODE_STRING FullName, PVOID* Object, PUNICODE_STRING RelativeName)
 {
     NTSTATUS status = STATUS_OBJECT_NAME_NOT_FOUND;

@@ -171,6 +171,29 @@ TEST_F(AppHiveListTest, ReferencesCountOpensPerProcessAndObject)
     AHLDelete(process1, &objectA, hive.get());  // never recorded: changes nothing
 }
 
+TEST_F(AppHiveListTest, BothSpellingsOfARootNameOneHive)
+{
+    // Each process finds its own pair whichever spelling of the root it opened, and the relative
+    // name keeps its first character, whichever spelling came first.
+    Wide slash(u"\\REGISTRY\\A\\{0a1b2c3d-0000-1111-2222-333344445555}\\"),
+        below(u"\\registry\\a\\{0A1B2C3D-0000-1111-2222-333344445555}\\Software\\X");
+    for (auto [first, second] : {std::pair{hive.get(), slash.get()}, std::pair{slash.get(), hive.get()}}) {
+        ASSERT_EQ(STATUS_SUCCESS, AHLInsert(process1, &objectA, first));
+        ASSERT_EQ(STATUS_SUCCESS, AHLInsert(process2, &objectB, second));
+        for (auto [process, expected] : {std::pair{process1, &objectA}, std::pair{process2, &objectB}}) {
+            PVOID object = NULL;
+            UNICODE_STRING relative = {};
+            ASSERT_EQ(STATUS_SUCCESS, AHLLookup(process, below.get(), &object, &relative));
+            EXPECT_EQ(expected, object);
+            EXPECT_EQ("Software\\X", Utf8(vextest::Text(&relative)));
+        }
+        // A close under the other spelling forgets the open; the hive goes with the last one.
+        AHLDelete(process1, &objectA, second);
+        AHLDelete(process2, &objectB, first);
+        EXPECT_EQ(0u, HiveRecords());
+    }
+}
+
 TEST_F(AppHiveListTest, TheRootItselfHasAnEmptyRelativeName)
 {
     ASSERT_EQ(STATUS_SUCCESS, AHLInsert(process1, &objectA, hive.get()));
