@@ -43,6 +43,12 @@ NTSTATUS LogInitialize(VOID)
     return STATUS_SUCCESS;
 }
 
+// Is the log armed for Level? Called with Lock held, or where it cannot be taken.
+static BOOLEAN IsArmedFor(ULONG Level)
+{
+    return g_Log.Event != NULL && (g_Log.Flags & Level) != 0;
+}
+
 BOOLEAN IsLogLevelEnabled(ULONG Level)
 {
     if (!g_Log.Initialized) {
@@ -52,7 +58,7 @@ BOOLEAN IsLogLevelEnabled(ULONG Level)
     if (locked) {
         ExAcquireFastMutex(&g_Log.Lock);
     }
-    BOOLEAN enabled = g_Log.Event != NULL && (g_Log.Flags & Level) != 0;
+    BOOLEAN enabled = IsArmedFor(Level);
     if (locked) {
         ExReleaseFastMutex(&g_Log.Lock);
     }
@@ -88,6 +94,28 @@ static VOID StoreProcessName(PWSTR Field, PCWSTR Name, SIZE_T Characters)
     RtlCopyMemory(Field + LOG_NAME_HEAD_CHARS, g_NameEllipsis, ellipsisChars * sizeof(WCHAR));
     RtlCopyMemory(Field + LOG_NAME_HEAD_CHARS + ellipsisChars, Name + Characters - LOG_NAME_TAIL_CHARS,
                   LOG_NAME_TAIL_CHARS * sizeof(WCHAR));
+}
+
+// Appends a record, dropping the oldest ones beyond the limit, and signals the event. The log may
+// have been disarmed, or its mask changed, since the writer asked: the record is queued only if
+// its level is still enabled when it is appended, under the same hold of the lock, and is freed
+// otherwise.
+static VOID QueueRecord(PLOG_RECORD Record)
+{
+    ExAcquireFastMutex(&g_Log.Lock);
+    BOOLEAN armed = IsArmedFor(Record->Body.Level);
+    if (armed) {
+        while (g_Log.Count >= LOG_QUEUE_LIMIT) {
+            FreeOldestRecord();
+        }
+        InsertTailList(&g_Log.Queue, &Record->Links);
+        g_Log.Count++;
+        KeSetEvent(g_Log.Event, IO_NO_INCREMENT, FALSE);
+    }
+    ExReleaseFastMutex(&g_Log.Lock);
+    if (!armed) {
+        ExFreePoolWithTag(Record, VEXR_TAG);
+    }
 }
 
 static NTSTATUS WriteLogV(ULONG Level, HANDLE ProcessId, PCWSTR ProcessName, PCWSTR Format, va_list Arguments)
@@ -135,16 +163,7 @@ static NTSTATUS WriteLogV(ULONG Level, HANDLE ProcessId, PCWSTR ProcessName, PCW
     // A message that does not fit is cut at 511 characters and queued all the same.
     RtlStringCbVPrintfW(record->Body.Message, sizeof(record->Body.Message), Format, Arguments);
 
-    ExAcquireFastMutex(&g_Log.Lock);
-    while (g_Log.Count >= LOG_QUEUE_LIMIT) {
-        FreeOldestRecord();
-    }
-    InsertTailList(&g_Log.Queue, &record->Links);
-    g_Log.Count++;
-    if (g_Log.Event != NULL) {
-        KeSetEvent(g_Log.Event, IO_NO_INCREMENT, FALSE);
-    }
-    ExReleaseFastMutex(&g_Log.Lock);
+    QueueRecord(record);
     status = STATUS_SUCCESS;
 
 Exit:

@@ -3,6 +3,7 @@
 #include "log/log.h"
 
 #include "sim/executive/dispatcher.h"
+#include "sim/executive/exports.h"
 #include "sim/io/io.h"
 #include "sim/ob/handles.h"
 #include "sim/ob/object.h"
@@ -36,6 +37,18 @@ std::string Hex16(const void* value)
     char text[32];
     std::snprintf(text, sizeof(text), "%016llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(value)));
     return text;
+}
+
+// Stands in for ZwQuerySystemInformation, which a writer asks for the process name after it found
+// its level enabled: when asked to, it disarms the log first, as a stop on another thread would.
+bool g_stopLoggingOnQuery = false;
+NTSTATUS NTAPI StopLoggingThenQuery(SYSTEM_INFORMATION_CLASS infoClass, PVOID buffer, ULONG length, PULONG returned)
+{
+    if (g_stopLoggingOnQuery) {
+        g_stopLoggingOnQuery = false;
+        EXPECT_EQ(STATUS_SUCCESS, StopLogging());
+    }
+    return ZwQuerySystemInformation(infoClass, buffer, length, returned);
 }
 
 class LogTest : public vextest::DriverTest {
@@ -256,6 +269,25 @@ TEST_F(LogTest, LevelsOutsideTheMaskAreNeitherQueuedNorSignalled)
     EXPECT_EQ(STATUS_SUCCESS, WriteLog(LOG_LEVEL_INFO, (HANDLE)8, L"x.exe", L"info"));
     EXPECT_EQ(1u, GetLogCount());
     EXPECT_TRUE(Signalled(event));
+}
+
+TEST_F(LogTest, ARecordWhoseLogIsDisarmedWhileItIsBuiltIsDropped)
+{
+    // The driver resolves the routine at start-up: load it again with the stand-in.
+    EXPECT_TRUE(vexsim::UnloadDriver().leftovers.empty());
+    vexsim::RegisterExport(u"ZwQuerySystemInformation", (void*)&StopLoggingThenQuery);
+    NTSTATUS loaded = vexsim::LoadDriver(DriverEntry, "VexRegFilter");
+    vexsim::RegisterExport(u"ZwQuerySystemInformation", (void*)&ZwQuerySystemInformation);
+    ASSERT_EQ(STATUS_SUCCESS, loaded);
+
+    HANDLE event = Arm(kInfoOnly);
+    size_t poolArmed = vextest::LivePoolAllocations();
+    g_stopLoggingOnQuery = true;
+    EXPECT_EQ(STATUS_SUCCESS, WriteLog(LOG_LEVEL_INFO, (HANDLE)client_->id, nullptr, L"written while stopping"));
+    EXPECT_FALSE(g_stopLoggingOnQuery) << "the writer looked the name up";
+    EXPECT_EQ(0u, GetLogCount()) << "nothing is queued in a disarmed log";
+    EXPECT_FALSE(Signalled(event));
+    EXPECT_EQ(poolArmed, vextest::LivePoolAllocations()) << "the record is freed";
 }
 
 TEST_F(LogTest, RecordsWrittenAbovePassiveLevelGoOnlyToTheDebugger)
