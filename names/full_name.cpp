@@ -86,20 +86,21 @@ static NTSTATUS FoldSiloName(PUNICODE_STRING FullName, ULONG MatchedChars, PCUNI
     return STATUS_SUCCESS;
 }
 
-// Without the user's Classes prefix there is nothing to fold onto, and the name stays as it is.
+// A fold applies whenever what it folds onto exists: the user's Classes prefix for the silo's
+// user classes, the user's SID for the silo's user hive. Without the Classes prefix a name under
+// the silo's user Classes key folds as part of the user hive, which gives the same name.
 static NTSTATUS FoldSiloNames(PUNICODE_STRING FullName)
 {
     PVEX_REG_FILTER_DATA data = &g_VexRegFilterData;
-    if (!IsNameSet(&data->CuClasses)) {
-        return STATUS_SUCCESS;
+    if (IsNameSet(&data->CuClasses)) {
+        if (IsMatchName(FullName, &g_HLPatterns.SiloUserClassesPattern)) {
+            return FoldSiloName(FullName, PATTERN_STEM_CHARS(SILO_USER_CLASSES_PATTERN), &data->CuClasses, NULL);
+        }
+        if (IsMatchName(FullName, &g_HLPatterns.SiloUserSidClassesPattern)) {
+            return FoldSiloName(FullName, PATTERN_STEM_CHARS(SILO_USER_SID_CLASSES_PATTERN), &data->CuClasses, NULL);
+        }
     }
-    if (IsMatchName(FullName, &g_HLPatterns.SiloUserClassesPattern)) {
-        return FoldSiloName(FullName, PATTERN_STEM_CHARS(SILO_USER_CLASSES_PATTERN), &data->CuClasses, NULL);
-    }
-    if (IsMatchName(FullName, &g_HLPatterns.SiloUserSidClassesPattern)) {
-        return FoldSiloName(FullName, PATTERN_STEM_CHARS(SILO_USER_SID_CLASSES_PATTERN), &data->CuClasses, NULL);
-    }
-    if (IsMatchName(FullName, &g_HLPatterns.SiloUserSidPattern)) {
+    if (IsNameSet(&data->UserSid) && IsMatchName(FullName, &g_HLPatterns.SiloUserSidPattern)) {
         static const UNICODE_STRING userPrefix = CONSTANT_NAME(REGISTRY_USER_PREFIX);
         return FoldSiloName(FullName, PATTERN_STEM_CHARS(SILO_USER_SID_PATTERN), &userPrefix, &data->UserSid);
     }

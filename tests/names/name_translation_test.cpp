@@ -80,6 +80,34 @@ TEST_F(NameTranslationTest, FullNamesOfAbsoluteNamesFoldTheOwnKeyAndTheControlSe
     }
 }
 
+TEST_F(NameTranslationTest, SiloNamesFoldOntoWhatIsConfigured)
+{
+    const std::u16string silo = u"\\REGISTRY\\WC\\Silo0a1b2c3d-0000-1111-2222-333344445555";
+    const std::u16string user = u"\\Registry\\User\\S-1-5-21-1-2-3-1001";
+    struct Row {
+        std::u16string name, withSidOnly, withNothing;
+    } rows[] = {
+        // The user-hive fold needs only the SID; the Classes folds need the Classes prefix.
+        {silo + u"user_sid\\Software\\Sample", user + u"\\Software\\Sample", silo + u"user_sid\\Software\\Sample"},
+        {silo + u"user_sid\\Software\\Classes\\X", user + u"\\Software\\Classes\\X", silo + u"user_sid\\Software\\Classes\\X"},
+        {silo + u"user_classes\\CLSID", silo + u"user_classes\\CLSID", silo + u"user_classes\\CLSID"},
+    };
+    auto fullName = [](const std::u16string& text) {
+        Wide name(text);
+        UNICODE_STRING full = {};
+        EXPECT_EQ(STATUS_SUCCESS, CreateFullName(&g_VexRegFilterData.CallbackCookie, NULL, name.get(), &full)) << Utf8(text);
+        return Utf8(TakeText(full));
+    };
+    FreeRelatedKeyNames();
+    for (const Row& row : rows) {
+        EXPECT_EQ(Utf8(row.withSidOnly), fullName(row.name));
+    }
+    FreeOwnedString(&g_VexRegFilterData.UserSid);
+    for (const Row& row : rows) {
+        EXPECT_EQ(Utf8(row.withNothing), fullName(row.name));
+    }
+}
+
 TEST_F(NameTranslationTest, ARelativeNameWithoutRootObjectIsRefused)
 {
     Wide name(u"Software\\Sample"), registryOnly(u"\\REGISTRY");  // no trailing separator: relative
