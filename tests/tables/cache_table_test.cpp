@@ -85,10 +85,12 @@ TEST_F(CacheTableTest, LookupReportsTheHashAndLeavesTheValueOfAValuelessElement)
 
 TEST_F(CacheTableTest, EmptyKeysOfOneHashAreOneElement)
 {
-    UNICODE_STRING empty = {0, 0, (PWSTR)L""};
-    EXPECT_EQ(STATUS_SUCCESS, CTInsertElement(&table, &empty, NULL, NULL, TRUE));
+    // An empty key may come without a buffer: nothing is copied from it.
+    UNICODE_STRING empty = {0, 0, (PWSTR)L""}, noBuffer = {0, 0, NULL};
+    EXPECT_EQ(STATUS_SUCCESS, CTInsertElement(&table, &noBuffer, NULL, NULL, TRUE));
     EXPECT_EQ(STATUS_SUCCESS, CTInsertElement(&table, &empty, NULL, NULL, TRUE));
     EXPECT_EQ(1u, Count());
+    EXPECT_EQ(STATUS_SUCCESS, CTLookupElement(&table, &noBuffer, NULL, NULL, NULL, TRUE));
 }
 
 TEST_F(CacheTableTest, StaysUsableAfterBeingEmptied)
