@@ -239,18 +239,18 @@ NTSTATUS StopLogging(VOID)
     return STATUS_SUCCESS;
 }
 
+// Handing records out removes them from the queue, which is not done without the lock: at
+// DISPATCH_LEVEL or above the request is refused.
 NTSTATUS GetLogData(PVOID Buffer, PULONG Length)
 {
-    if (!g_Log.Initialized) {
+    if (!g_Log.Initialized || !MayTakeLock()) {
+        *Length = 0;
         return STATUS_UNSUCCESSFUL;
     }
     NTSTATUS status = STATUS_SUCCESS;
     ULONG room = *Length / LOG_RECORD_BODY_SIZE;
     ULONG copied = 0;
-    BOOLEAN locked = MayTakeLock();
-    if (locked) {
-        ExAcquireFastMutex(&g_Log.Lock);
-    }
+    ExAcquireFastMutex(&g_Log.Lock);
     if (room == 0) {
         status = STATUS_BUFFER_TOO_SMALL;
     } else if (IsListEmpty(&g_Log.Queue)) {
@@ -263,9 +263,7 @@ NTSTATUS GetLogData(PVOID Buffer, PULONG Length)
             copied++;
         }
     }
-    if (locked) {
-        ExReleaseFastMutex(&g_Log.Lock);
-    }
+    ExReleaseFastMutex(&g_Log.Lock);
     *Length = copied * LOG_RECORD_BODY_SIZE;
     return status;
 }

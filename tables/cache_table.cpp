@@ -61,20 +61,23 @@ NTSTATUS CTFinalize(PCACHE_TABLE Table)
     return CTDeleteAllElements(Table);
 }
 
+// A walk of the table at DISPATCH_LEVEL or above could not take the lock and would race the
+// operations that hold it, so it is refused as lookups and inserts are.
 NTSTATUS CTGetElementCount(PCACHE_TABLE Table, PULONG Count)
 {
+    NTSTATUS status = STATUS_SUCCESS;
     if (Table == NULL || Count == NULL) {
-        DbgPrint("CTGetElementCount fail NTSTATUS = 0x%08x\n", STATUS_INVALID_PARAMETER);
-        return STATUS_INVALID_PARAMETER;
+        status = STATUS_INVALID_PARAMETER;
+    } else if (!MayTakeLock()) {
+        status = STATUS_UNSUCCESSFUL;
     }
-    BOOLEAN locked = MayTakeLock();
-    if (locked) {
-        ExAcquireFastMutex(&Table->Lock);
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("CTGetElementCount fail NTSTATUS = 0x%08x\n", status);
+        return status;
     }
+    ExAcquireFastMutex(&Table->Lock);
     *Count = RtlNumberGenericTableElements(&Table->Table);
-    if (locked) {
-        ExReleaseFastMutex(&Table->Lock);
-    }
+    ExReleaseFastMutex(&Table->Lock);
     return STATUS_SUCCESS;
 }
 
@@ -201,10 +204,11 @@ NTSTATUS CTDeleteAllElements(PCACHE_TABLE Table)
     if (Table == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
-    BOOLEAN locked = MayTakeLock();
-    if (locked) {
-        ExAcquireFastMutex(&Table->Lock);
+    if (!MayTakeLock()) {
+        DbgPrint("CTDeleteAllElements fail NTSTATUS = 0x%08x\n", STATUS_UNSUCCESSFUL);
+        return STATUS_UNSUCCESSFUL;
     }
+    ExAcquireFastMutex(&Table->Lock);
     while (!RtlIsGenericTableEmpty(&Table->Table)) {
         PCT_ELEMENT element = (PCT_ELEMENT)RtlGetElementGenericTable(&Table->Table, 0);
         UNICODE_STRING key = element->Key;
@@ -213,8 +217,6 @@ NTSTATUS CTDeleteAllElements(PCACHE_TABLE Table)
         FreeOwnedString(&key);
         FreeOwnedString(&value);
     }
-    if (locked) {
-        ExReleaseFastMutex(&Table->Lock);
-    }
+    ExReleaseFastMutex(&Table->Lock);
     return STATUS_SUCCESS;
 }

@@ -313,6 +313,21 @@ TEST_F(LogTest, RecordsWrittenAbovePassiveLevelGoOnlyToTheDebugger)
     }
 }
 
+TEST_F(LogTest, RecordsAreHandedOutOnlyBelowDispatchLevel)
+{
+    Arm(kInfoOnly);
+    WriteLog(LOG_LEVEL_INFO, (HANDLE)8, L"x.exe", L"kept");
+    std::vector<unsigned char> buffer(LOG_RECORD_BODY_SIZE);
+    ULONG length = LOG_RECORD_BODY_SIZE;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    NTSTATUS status = GetLogData(buffer.data(), &length);
+    KeLowerIrql(old);
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, status);
+    EXPECT_EQ(0u, length);
+    EXPECT_EQ(1u, GetLogCount()) << "the record stays queued";
+}
+
 TEST_F(LogTest, RepeatingStartWithTheSameHandleAndMaskTakesNoNewReference)
 {
     HANDLE event = Arm(LOG_LEVEL_TRACE);

@@ -116,17 +116,24 @@ TEST_F(CacheTableTest, RefusesMissingArgumentsAndRaisedIrql)
     EXPECT_EQ(STATUS_INVALID_PARAMETER, CTLookupElement(NULL, key.get(), NULL, NULL, NULL, TRUE));
     EXPECT_TRUE(vextest::HasDebugLine("CTGetElementCount fail NTSTATUS = 0xc000000d"));
 
+    // At DISPATCH_LEVEL the lock cannot be taken: nothing walks or changes the table.
     ASSERT_EQ(STATUS_SUCCESS, CTInsertElement(&table, key.get(), NULL, NULL, TRUE));
+    vextest::Wide other(u"\\Other\\");
+    count = 7;
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     NTSTATUS lookup = CTLookupElement(&table, key.get(), NULL, NULL, NULL, TRUE);
-    NTSTATUS insert = CTInsertElement(&table, key.get(), NULL, NULL, TRUE);
-    NTSTATUS counted = CTGetElementCount(&table, &count);  // runs without the lock
+    NTSTATUS insert = CTInsertElement(&table, other.get(), NULL, NULL, TRUE);
+    NTSTATUS counted = CTGetElementCount(&table, &count);
+    NTSTATUS deleted = CTDeleteAllElements(&table);
+    NTSTATUS finalized = CTFinalize(&table);
     KeLowerIrql(old);
-    EXPECT_EQ(STATUS_UNSUCCESSFUL, lookup);
-    EXPECT_EQ(STATUS_UNSUCCESSFUL, insert);
-    EXPECT_EQ(STATUS_SUCCESS, counted);
-    EXPECT_EQ(1u, count);
+    for (NTSTATUS status : {lookup, insert, counted, deleted, finalized}) {
+        EXPECT_EQ(STATUS_UNSUCCESSFUL, status);
+    }
+    EXPECT_EQ(7u, count);
+    EXPECT_EQ(1u, Count());
+    EXPECT_TRUE(vextest::HasDebugLine("CTDeleteAllElements fail NTSTATUS = 0xc0000001"));
 }
 
 TEST_F(CacheTableTest, AFailedInsertLeavesNothingBehind)
