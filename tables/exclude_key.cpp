@@ -46,6 +46,7 @@ NTSTATUS InsertExcludeKey(PCUNICODE_STRING KeyPath)
 {
     NTSTATUS status;
     PEXCLUDE_KEY_ENTRY entry = NULL;
+    BOOLEAN covered;
 
     TraceLine("VexRegFilter - InsertExcludeKey() - enter\n");
     entry = (PEXCLUDE_KEY_ENTRY)ExAllocatePoolZero(g_NonPagedPoolType, sizeof(*entry), VEXR_TAG);
@@ -63,9 +64,13 @@ NTSTATUS InsertExcludeKey(PCUNICODE_STRING KeyPath)
     }
     TraceLine("VexRegFilter - InsertExcludeKey() [KeyPath] : %wZ\n", &entry->KeyPath);
 
+    // The traces name the entry while the lock still keeps it alive.
     ExAcquireFastMutex(&g_VexRegFilterData.ExcludeKeyLock);
-    if (!IsCoveredLocked(&entry->KeyPath)) {
+    covered = IsCoveredLocked(&entry->KeyPath);
+    TraceLine("VexRegFilter - IsThereExcludeKey(): %wZ : %s\n", &entry->KeyPath, covered ? "exist" : "not exist");
+    if (!covered) {
         RemoveCoveredLocked(&entry->KeyPath);
+        TraceLine("VexRegFilter - InsertExcludeKey() : Insert List\n");
         InsertTailList(&g_VexRegFilterData.ExcludeKeyList, &entry->Links);
         entry = NULL;
     }

@@ -36,6 +36,7 @@ NTSTATUS InsertExcludeValue(PCUNICODE_STRING KeyAndValueName)
     UNICODE_STRING keyPart;
     UNICODE_STRING valuePart;
     USHORT separator;
+    BOOLEAN excluded;
 
     TraceLinePrefixed("InsertExcludeValue - enter\n");
     if (!IsNameSet(KeyAndValueName)) {
@@ -74,8 +75,12 @@ NTSTATUS InsertExcludeValue(PCUNICODE_STRING KeyAndValueName)
     }
     TraceLinePrefixed("InsertExcludeValue -\n  KeyPath = %wZ\n  ValueName = %wZ\n", &entry->KeyPath, &entry->ValueName);
 
+    // The traces name the entry while the lock still keeps it alive.
     ExAcquireFastMutex(&g_VexRegFilterData.ExcludeValueLock);
-    if (!IsExcludedLocked(&entry->KeyPath, &entry->ValueName)) {
+    excluded = IsExcludedLocked(&entry->KeyPath, &entry->ValueName);
+    TraceLinePrefixed("IsThereExcludeValue: %wZ : %s\n", &entry->KeyPath, excluded ? "exist" : "not exist");
+    if (!excluded) {
+        TraceLinePrefixed("InsertExcludeValue - Insert List\n");
         InsertTailList(&g_VexRegFilterData.ExcludeValueList, &entry->Links);
         entry = NULL;
     }
