@@ -15,6 +15,7 @@
 #include "tools/logdecode/log_decoder.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -510,6 +511,25 @@ TEST_F(LogTest, ConcurrentWriteWakesTheClientWaitingOnItsEvent)
     waiter.join();
     EXPECT_EQ(STATUS_SUCCESS, waited);
     EXPECT_EQ(1u, GetLogCount());
+}
+
+using LogBeforeStartTest = vextest::MachineTest;
+
+bool EveryOperationIsRefused()
+{
+    START_LOGGING_REQUEST request{0, kAllLevels};
+    unsigned char body[LOG_RECORD_BODY_SIZE];
+    ULONG length = sizeof(body);
+    return WriteLog(LOG_LEVEL_INFO, (HANDLE)8, L"x.exe", L"early") == STATUS_UNSUCCESSFUL && !IsLogLevelEnabled(LOG_LEVEL_INFO) &&
+           GetLogCount() == 0 && StartLogging(&request) == STATUS_UNSUCCESSFUL && StopLogging() == STATUS_UNSUCCESSFUL &&
+           GetLogData(body, &length) == STATUS_UNSUCCESSFUL && length == 0;
+}
+
+TEST_F(LogBeforeStartTest, EveryOperationIsRefusedUntilTheLogIsInitialised)
+{
+    // The log stays initialised for the life of the image: a fresh child process asks before any
+    // driver start-up has initialised it.
+    EXPECT_EXIT(std::_Exit(EveryOperationIsRefused() ? 0 : 1), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -15,7 +15,7 @@ namespace {
 
 class NameMatchTest : public vextest::MachineTest {};
 
-TEST_F(NameMatchTest, MatchesTheDocumentedExamples)
+TEST_F(NameMatchTest, StarsSpanSeparatorsAndQuestionMarksTakeOneCharacter)
 {
     struct Row {
         const char16_t* name;
@@ -100,9 +100,11 @@ TEST_F(NameMatchTest, MissingStringsAndFailedCopiesDoNotMatch)
 
 TEST_F(NameMatchTest, ComparesEqualityAndPrefixIgnoringCase)
 {
-    vextest::Wide abc(u"\\A\\B"), abcLower(u"\\a\\b"), abcd(u"\\A\\BC"), empty(u"");
+    vextest::Wide abc(u"\\A\\B"), abcLower(u"\\a\\b"), abcd(u"\\A\\BC"), empty(u""), otherFirst(u"/A\\B");
     EXPECT_TRUE(IsSameName(abc.get(), abcLower.get()));
     EXPECT_FALSE(IsSameName(abc.get(), abcd.get()));
+    EXPECT_FALSE(IsSameName(otherFirst.get(), abc.get()));  // every character counts, the first too
+    EXPECT_FALSE(IsPrefixName(otherFirst.get(), abcd.get()));
     EXPECT_FALSE(IsSameName(abc.get(), NULL));
     EXPECT_TRUE(IsPrefixName(abcLower.get(), abcd.get()));  // no separator rule
     EXPECT_FALSE(IsPrefixName(abcd.get(), abc.get()));      // a longer prefix never matches

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -118,7 +119,7 @@ TEST_F(NameTranslationTest, ARelativeNameWithoutRootObjectIsRefused)
     EXPECT_EQ(nullptr, full.Buffer);
 }
 
-TEST_F(NameTranslationTest, GetRegistryPathGivesTheDocumentedTriples)
+TEST_F(NameTranslationTest, GetRegistryPathGivesOnePairPerKeyFromEitherSide)
 {
     struct Row {
         std::u16string full, original, redirect;
@@ -136,6 +137,10 @@ TEST_F(NameTranslationTest, GetRegistryPathGivesTheDocumentedTriples)
         {R + u"\\MACHINE\\SOFTWARE\\Demo", u"\\REGISTRY\\MACHINE\\SOFTWARE\\Demo", R + u"\\MACHINE\\SOFTWARE\\Demo"},
         {UC + u"\\.txt", u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1001\\Software\\Classes\\.txt", UC + u"\\.txt"},
         {MC + u"\\CLSID\\{X}", u"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\CLSID\\{X}", MC + u"\\CLSID\\{X}"},
+        // Opened relative to the user-classes redirect root through the classes hive: redirected,
+        // and the original takes its characters from the link form, not from the name as given.
+        {u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1001_Classes\\Sample\\Sandbox\\.txt",
+         u"\\Registry\\User\\S-1-5-21-1-2-3-1001\\Software\\Classes\\.txt", UC + u"\\.txt"},
         {R + u"\\USER\\S-1-5-21-1-2-3-1001\\Software\\Classes\\Sample\\Sandbox\\.txt",
          u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1001\\Software\\Classes\\.txt", UC + u"\\.txt"},  // redirected twice
         // The first nine characters of a redirected name are taken as the name spells them.
@@ -153,9 +158,50 @@ TEST_F(NameTranslationTest, GetRegistryPathGivesTheDocumentedTriples)
     }
 }
 
+TEST_F(NameTranslationTest, TracesFollowTheTranslationOnlyWhenTracingIsOn)
+{
+    const std::string r = Utf8(R), demo = "\\REGISTRY\\MACHINE\\SOFTWARE\\Demo", redirected = r + "\\MACHINE\\SOFTWARE\\Demo";
+    auto run = [&] {
+        vexsim::ClearDebugOutput();
+        EXPECT_EQ(STATUS_SUCCESS, GetPath(R + u"\\MACHINE\\SOFTWARE\\Demo").status);
+        Wide top(u"\\REGISTRY\\MACHINE");
+        EXPECT_TRUE(IsExcludeName(top.get()));
+        return vexsim::DebugOutput();
+    };
+    EXPECT_TRUE(run().empty());
+    g_VexRegFilterData.DebugLogFlags = DEBUG_FLAG_TRACE;
+    std::vector<std::string> lines = run();
+    g_VexRegFilterData.DebugLogFlags = 0;
+    const std::vector<std::string> notRedirected = {"VexRegFilter - IsRedirectedFullName() : FALSE", "\t[FullName] : " + demo};
+    std::vector<std::string> expected = {
+        "VexRegFilter - CreateFullName() - enter",
+        "VexRegFilter - CreateFullName() [ObjectName] : " + redirected,
+        "VexRegFilter - CreateFullName() - exit",
+        "VexRegFilter - IsRedirectedFullName() : TRUE",
+        "\t[g_VexRegFilterData.RedirectRootKeyName] : " + r,
+        "\t[FullName] : " + redirected,
+        "VexRegFilter.sys: CreateOriginalFullName() - enter",
+        "VexRegFilter.sys: CreateOriginalFullName() [FullName] : " + redirected,
+        "VexRegFilter.sys: CreateOriginalFullName() [OriginalFullName] : " + demo,
+        "VexRegFilter.sys: CreateOriginalFullName() - exit",
+        notRedirected[0], notRedirected[1],
+        "VexRegFilter.sys: CreateRedirectFullName() - enter",
+        "VexRegFilter.sys: CreateRedirectFullName() [FullName] : " + demo,
+        notRedirected[0], notRedirected[1],
+        "VexRegFilter.sys: CreateRedirectFullName() [RedirectFullName] : " + redirected,
+        "VexRegFilter - CreateRedirectFullName() - exit",
+        "VexRegFilter.sys: IsExcludeName() - enter",
+        "VexRegFilter.sys: IsExcludeName() [FullName] : \\REGISTRY\\MACHINE",
+        "VexRegFilter.sys: IsExcludeName() [Exclude] : 1",
+        "VexRegFilter.sys: IsExcludeName() - exit",
+    };
+    EXPECT_EQ(expected, lines);
+}
+
 TEST_F(NameTranslationTest, RedirectRootsThemselvesAreNotRedirectedNames)
 {
-    for (const std::u16string& root : {R, UC, MC}) {
+    const std::u16string userClassesInClassesHive = u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1001_Classes\\Sample\\Sandbox";
+    for (const std::u16string& root : {R, UC, MC, userClassesInClassesHive}) {
         Wide name(root);
         EXPECT_FALSE(IsRedirectedFullName(name.get())) << Utf8(root);
         Wide below(root + u"\\X");

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -53,6 +54,10 @@ TEST_F(NameRulesTest, OnlyTheTopOfTheRegistryIsExcluded)
         {u"\\REGISTRY\\A\\{0a1b2c3d-0000-1111-2222-333344445555}", true},
         {u"\\REGISTRY\\A\\{0a1b2c3d-0000-1111-2222-333344445555}\\Sub", false},
         {u"\\REGISTRY\\WC\\Silo0a1b2c3d-0000-1111-2222-333344445555user_sid", false},
+        {u"\\REGISTRY\\A", true},  // two separators: the top, whatever the hive
+        {u"\\REGISTRY\\WC", true},
+        {u"\\REGISTRY\\A\\X", false},  // three: only the named roots
+        {u"\\REGISTRY\\WC\\X\\", false},
         {u"", true},  // no separator at all counts as the top
     };
     for (const Verdict& row : rows) {
@@ -139,12 +144,59 @@ TEST_F(NameRulesTest, ClassesPrefixesAreBuiltFromTheSid)
     EXPECT_EQ("\\Registry\\User\\S-1-5-21-1-2-3-1001_Classes", Utf8(vextest::Text(&data->CuSidClasses)));
     EXPECT_EQ(data->UserSid.Length + 46, data->CuSidClasses.MaximumLength);
     EXPECT_EQ("\\Registry\\User\\S-1-5-21-1-2-3-1001\\Software\\Classes", Utf8(vextest::Text(&data->CuClasses)));
-    EXPECT_EQ("\\Registry\\Machine\\Software\\Classes\\MediaFoundation", Utf8(vextest::Text(&data->RedirectedLmClasses[4])));
-    EXPECT_EQ("\\Registry\\User\\S-1-5-21-1-2-3-1001_Classes\\Media Type", Utf8(vextest::Text(&data->RedirectedCuSidClasses[3])));
+    EXPECT_EQ(data->UserSid.Length + 64, data->CuClasses.MaximumLength);
+    EXPECT_EQ("\\Registry\\Machine\\Software\\Classes", Utf8(vextest::Text(&data->LmClasses)));
+    EXPECT_EQ(data->LmClasses.Length, data->LmClasses.MaximumLength);
+
+    // Each subkey prefix is its area and suffix i, with room for the longest suffix (32 bytes).
+    const char* suffixes[] = {"\\CLSID", "\\DirectShow", "\\Interface", "\\Media Type", "\\MediaFoundation"};
+    struct Area {
+        const UNICODE_STRING* prefix;
+        const UNICODE_STRING* entries;
+    } areas[] = {{&data->CuSidClasses, data->RedirectedCuSidClasses}, {&data->CuClasses, data->RedirectedCuClasses},
+                 {&data->LmClasses, data->RedirectedLmClasses}};
+    for (const Area& area : areas) {
+        for (size_t i = 0; i < std::size(suffixes); i++) {
+            EXPECT_EQ(Utf8(vextest::Text(area.prefix)) + suffixes[i], Utf8(vextest::Text(&area.entries[i])));
+            EXPECT_EQ(area.prefix->Length + 32, area.entries[i].MaximumLength) << suffixes[i];
+        }
+    }
 
     Wide clsidX(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\CLSIDX"), wow(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\Wow6432Node\\CLSID\\{X}");
     EXPECT_TRUE(IsUnderRedirectedLmClasses(clsidX.get()));  // no separator rule
     EXPECT_FALSE(IsUnderRedirectedLmClasses(wow.get()));
+}
+
+TEST_F(NameRulesTest, EveryAllocationFailureOfTheClassesPrefixesStopsThereAndSaysWhere)
+{
+    PVEX_REG_FILTER_DATA data = &g_VexRegFilterData;
+    // The eighteen prefixes in the order they are built, each with the line of its failure.
+    std::vector<std::pair<const UNICODE_STRING*, std::string>> order = {
+        {&data->CuSidClasses, "VexRegFilter.sys: CreateRelatedKeyName : Failed to GetClassesRootPrefix. status = c000009a"},
+        {&data->CuClasses, "VexRegFilter.sys: CreateRelatedKeyName : Failed to GetUserClassesPrefix. status = c000009a"},
+        {&data->LmClasses, "VexRegFilter.sys: LmClasses.Buffer allocate error"},
+    };
+    for (int i = 0; i < 5; i++) {
+        const std::string index = "[" + std::to_string(i) + "]";
+        order.push_back({&data->RedirectedCuSidClasses[i], "VexRegFilter.sys: RedirectedCuSidClasses" + index + ".Buffer allocate error"});
+        order.push_back({&data->RedirectedCuClasses[i], "VexRegFilter.sys: RedirectedCuClasses" + index + ".Buffer allocate error"});
+        order.push_back({&data->RedirectedLmClasses[i], "VexRegFilter.sys: RedirectedLmClasses" + index + ".Buffer allocate error"});
+    }
+    NTSTATUS last = vextest::ForEachAllocationFailure(
+        [&] {
+            vexsim::ClearDebugOutput();
+            return CreateRelatedKeyName(&data->UserSid);
+        },
+        [&](NTSTATUS status, int failing) {
+            ASSERT_LE((size_t)failing, order.size());
+            EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, status) << order[failing - 1].second;
+            EXPECT_EQ(order[failing - 1].second, vexsim::DebugOutput().back());
+            for (size_t j = 0; j < order.size(); j++) {
+                EXPECT_EQ(j + 1 < (size_t)failing, order[j].first->Buffer != nullptr) << order[failing - 1].second << ": prefix " << j;
+            }
+        });
+    EXPECT_EQ(STATUS_SUCCESS, last);
+    EXPECT_TRUE(vextest::HasDebugLine("    Redirected(LM)[4]  = '\\Registry\\Machine\\Software\\Classes\\MediaFoundation'"));
 }
 
 TEST_F(NameRulesTest, FreeingTheClassesPrefixesTwiceLeavesAllEighteenEmpty)
@@ -179,7 +231,7 @@ struct ViewRow {
     std::u16string originalAfter, redirectAfter;  // empty: unchanged
 };
 
-TEST_F(NameRulesTest, ClassesViewGivesTheDocumentedPairs)
+TEST_F(NameRulesTest, ClassesViewFoldsSharedKeysAndMovesClassesSubkeysFor32BitCallers)
 {
     const ViewRow rows[] = {
         {u"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Classes\\CLSID\\{X}", KEY_WOW64_64KEY,
@@ -210,6 +262,23 @@ TEST_F(NameRulesTest, ClassesViewGivesTheDocumentedPairs)
         FreeOwnedString(&original);
         FreeOwnedString(&redirect);
     }
+
+    // With the detail bit the new pair is printed.
+    UNICODE_STRING original = {}, redirect = {};
+    Wide source(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\CLSID");
+    ASSERT_EQ(STATUS_SUCCESS, DuplicateName(&original, source.get()));
+    ASSERT_EQ(STATUS_SUCCESS, CreateRedirectFullName(&original, &redirect));
+    vexsim::ClearDebugOutput();
+    g_VexRegFilterData.DebugLogFlags = DEBUG_FLAG_DETAILS;
+    EXPECT_EQ(STATUS_SUCCESS, GetActualPathForClassesWow64(&original, &redirect, KEY_WOW64_32KEY));
+    g_VexRegFilterData.DebugLogFlags = 0;
+    EXPECT_EQ((std::vector<std::string>{
+                  "VexRegFilter.sys: GetActualPathForClassesWow64 # Original   : \\Registry\\Machine\\Software\\Classes\\Wow6432Node\\CLSID",
+                  "VexRegFilter.sys: GetActualPathForClassesWow64 # Redirected : " + Utf8(MC) + "\\Wow6432Node\\CLSID",
+              }),
+              vexsim::DebugOutput());
+    FreeOwnedString(&original);
+    FreeOwnedString(&redirect);
 }
 
 TEST_F(NameRulesTest, EveryAllocationFailureOfTheClassesViewLeavesBothNamesEmpty)

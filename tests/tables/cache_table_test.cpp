@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <thread>
+#include <vector>
+
 namespace {
 
 class CacheTableTest : public vextest::MachineTest {
@@ -81,6 +85,24 @@ TEST_F(CacheTableTest, LookupReportsTheHashAndLeavesTheValueOfAValuelessElement)
     hash = 0;
     EXPECT_EQ(STATUS_NOT_FOUND, CTLookupElement(&table, missing.get(), NULL, NULL, &hash, TRUE));
     EXPECT_EQ(expected, hash);
+}
+
+TEST_F(CacheTableTest, EqualHashesAreOrderedByLengthThenByUpcasedKey)
+{
+    ULONG hash = 42, smaller = 41;
+    for (const char16_t* key : {u"b", u"A", u"aa", u"C", u"Ab", u"a"}) {
+        vextest::Wide wide(key);
+        ASSERT_EQ(STATUS_SUCCESS, CTInsertElement(&table, wide.get(), NULL, &hash, FALSE));
+    }
+    vextest::Wide last(u"zz");
+    ASSERT_EQ(STATUS_SUCCESS, CTInsertElement(&table, last.get(), NULL, &smaller, FALSE));
+    std::vector<std::u16string> order;
+    for (PVOID element = RtlEnumerateGenericTable(&table.Table, TRUE); element != NULL;
+         element = RtlEnumerateGenericTable(&table.Table, FALSE)) {
+        order.push_back(vextest::Text(&static_cast<PCT_ELEMENT>(element)->Key));
+    }
+    // "a" is "A" ignoring case: one element, the first spelling kept.
+    EXPECT_EQ((std::vector<std::u16string>{u"zz", u"A", u"b", u"C", u"aa", u"Ab"}), order);
 }
 
 TEST_F(CacheTableTest, EmptyKeysOfOneHashAreOneElement)
@@ -214,6 +236,32 @@ TEST_F(CacheTableTest, OrdersManyKeysAndFindsEveryOne)
         vextest::Wide key(u"\\registry\\machine\\software\\key" + vextest::Utf16(std::to_string(i)) + u"\\");
         ASSERT_EQ(STATUS_SUCCESS, CTLookupElement(&table, key.get(), NULL, NULL, NULL, TRUE)) << i;
     }
+}
+
+TEST_F(CacheTableTest, ConcurrentInsertsAndLookupsKeepOneElementPerKey)
+{
+    const int keys = 200;
+    auto keyOf = [](int i) { return u"\\REGISTRY\\MACHINE\\SOFTWARE\\K" + vextest::Utf16(std::to_string(i)) + u"\\"; };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; t++) {
+        threads.emplace_back([&, t] {
+            for (int n = 0; n < keys; n++) {
+                int i = (n * 7 + t * 50) % keys;  // every thread inserts every key, in its own order
+                vextest::Wide key(keyOf(i)), value(u"v" + vextest::Utf16(std::to_string(i)));
+                EXPECT_EQ(STATUS_SUCCESS, CTInsertElement(&table, key.get(), value.get(), NULL, TRUE));
+                UNICODE_STRING copy = {};
+                ASSERT_EQ(STATUS_SUCCESS, CTLookupElement(&table, key.get(), &copy, NULL, NULL, TRUE));
+                EXPECT_EQ(u"v" + vextest::Utf16(std::to_string(i)), vextest::Text(&copy));
+                FreeOwnedString(&copy);
+                ULONG count = 0;
+                EXPECT_EQ(STATUS_SUCCESS, CTGetElementCount(&table, &count));
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ((ULONG)keys, Count());
 }
 
 }  // namespace

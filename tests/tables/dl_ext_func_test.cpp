@@ -191,6 +191,7 @@ TEST_F(DlExtFuncTest, WrappersCallTheRoutineTheExportTableNames)
         EXPECT_NE(0u, g_calls[1].length);
         EXPECT_EQ(STATUS_SUCCESS, g_calls[1].status);
     }
+    EXPECT_EQ(STATUS_SUCCESS, DlExtFuncFinalize()) << "nothing to undo";
 }
 
 TEST_F(DlExtFuncTest, ImageNameComesInOneBufferWithItsHeader)

@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -50,6 +52,13 @@ TEST_F(KeyListsTest, HistoriesStoreNormalisedPathsAndParents)
     EXPECT_FALSE(RegistryHistoryExists(table, upper.get(), NULL, &hash));
     EXPECT_EQ(STATUS_SUCCESS, InsertRegistryHistory(table, lower.get(), &hash, FALSE));
     EXPECT_TRUE(RegistryHistoryExists(table, upper.get(), NULL, NULL));
+
+    // The hash handed over belongs to the full path: a parent is stored under its own.
+    Wide child(u"\\P\\Q\\R"), childParent(u"\\P\\Q\\");
+    EXPECT_FALSE(RegistryHistoryExists(table, child.get(), NULL, &hash));
+    EXPECT_EQ(STATUS_SUCCESS, InsertRegistryHistory(table, child.get(), &hash, TRUE));
+    EXPECT_TRUE(RegistryHistoryExists(table, childParent.get(), NULL, NULL));
+    EXPECT_FALSE(RegistryHistoryExists(table, child.get(), NULL, NULL));
 }
 
 TEST_F(KeyListsTest, EmptyPathsAreRefusedEverywhere)
@@ -103,21 +112,144 @@ TEST_F(KeyListsTest, ExclusionValuesBelongToExactlyOneKey)
     EXPECT_FALSE(IsThereExcludeValue(subkey.get(), value.get()));
 }
 
-TEST_F(KeyListsTest, EveryAllocationFailureOfAnInsertAddsNothing)
+// An operation of the lists and the line each of its allocation failures prints, in order.
+struct FailingOperation {
+    std::function<NTSTATUS()> run;
+    std::vector<std::string> lines;
+};
+
+TEST_F(KeyListsTest, EveryAllocationFailureOfAnInsertAddsNothingAndSaysWhy)
 {
     Wide key(u"\\A\\B"), pair(u"\\K\\V");
-    size_t before = vextest::LivePoolAllocations();
-    NTSTATUS last = vextest::ForEachAllocationFailure([&] { return InsertExcludeKey(key.get()); }, [&](NTSTATUS status, int failing) {
-        EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, status) << failing;
-        EXPECT_TRUE(ExcludeKeys().empty());
-        EXPECT_EQ(before, vextest::LivePoolAllocations());
-    });
-    EXPECT_EQ(STATUS_SUCCESS, last);
-    last = vextest::ForEachAllocationFailure([&] { return InsertExcludeValue(pair.get()); }, [&](NTSTATUS status, int failing) {
-        EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, status) << failing;
-        EXPECT_TRUE(IsListEmpty(&g_VexRegFilterData.ExcludeValueList));
-    });
-    EXPECT_EQ(STATUS_SUCCESS, last);
+    PCACHE_TABLE table = &g_VexRegFilterData.CopyKeyHistory;
+    const FailingOperation operations[] = {
+        {[&] { return InsertExcludeKey(key.get()); },
+         {"VexRegFilter - InsertExcludeKey() : History Data allocate error",
+          "VexRegFilter - InsertExcludeKey() : History->KeyPath allocate error"}},
+        {[&] { return InsertExcludeValue(pair.get()); },
+         {"VexRegFilter.sys: InsertExcludeValue - History Data allocate error",
+          "VexRegFilter.sys: InsertExcludeValue - History->KeyPath allocate error",
+          "VexRegFilter.sys: InsertExcludeValue - History->ValueName allocate error"}},
+        {[&] { return InsertRegistryHistory(table, key.get(), NULL, FALSE); },
+         {"VexRegFilter.sys: InsertRegistryHistory - KeyPath allocate error",
+          "VexRegFilter.sys: InsertRegistryHistory - Failed to CTInsertElement. status = c000009a",
+          "VexRegFilter.sys: InsertRegistryHistory - Failed to CTInsertElement. status = c000009a"}},
+    };
+    for (const FailingOperation& operation : operations) {
+        size_t before = vextest::LivePoolAllocations();
+        NTSTATUS last = vextest::ForEachAllocationFailure(
+            [&] {
+                vexsim::ClearDebugOutput();
+                return operation.run();
+            },
+            [&](NTSTATUS status, int failing) {
+                EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, status) << operation.lines[0] << ", allocation " << failing;
+                ASSERT_LE((size_t)failing, operation.lines.size());
+                EXPECT_TRUE(vextest::HasDebugLine(operation.lines[failing - 1])) << operation.lines[failing - 1];
+                EXPECT_EQ(before, vextest::LivePoolAllocations()) << operation.lines[0] << ", allocation " << failing;
+            });
+        EXPECT_EQ(STATUS_SUCCESS, last);
+    }
+    EXPECT_EQ((std::vector<std::string>{"\\A\\B\\"}), ExcludeKeys()) << "the runs without a failure added the key";
+}
+
+TEST_F(KeyListsTest, QueriesWhoseCopyFailsAnswerNoAndRemovalStillSucceeds)
+{
+    Wide key(u"\\A\\B");
+    ASSERT_EQ(STATUS_SUCCESS, InsertExcludeKey(key.get()));
+    ASSERT_EQ(STATUS_SUCCESS, InsertExcludeValue(key.get()));
+    ASSERT_EQ(STATUS_SUCCESS, InsertRegistryHistory(&g_VexRegFilterData.CopyKeyHistory, key.get(), NULL, FALSE));
+    struct Query {
+        std::function<bool()> run;
+        const char* line;
+    } queries[] = {
+        {[&] { return IsThereExcludeKey(key.get()) != FALSE; }, "VexRegFilter - IsThereExcludeKey() : SourceKeyName allocate error"},
+        {[&] { return IsThereExcludeValue(key.get(), NULL) != FALSE; }, "VexRegFilter.sys: IsThereExcludeValue - SourceKeyName allocate error"},
+        {[&] { return RegistryHistoryExists(&g_VexRegFilterData.CopyKeyHistory, key.get(), NULL, NULL) != FALSE; },
+         "VexRegFilter.sys: RegistryHistoryExists - KeyPath allocate error"},
+        {[&] { return RemoveSubkeysExcludeKey(key.get()) == STATUS_SUCCESS; },
+         "VexRegFilter - RemoveSubkeysExcludeKey() : SourceKeyName allocate error"},
+    };
+    for (const Query& query : queries) {
+        vexsim::ClearDebugOutput();
+        vexsim::FailNthAllocation(1);
+        bool answer = query.run();
+        vexsim::ClearAllocationFailures();
+        EXPECT_EQ(std::vector<std::string>{query.line}, vexsim::DebugOutput());
+        EXPECT_EQ(&query == &queries[3], answer) << query.line;
+    }
+    EXPECT_EQ((std::vector<std::string>{"\\A\\B\\"}), ExcludeKeys()) << "a failed removal removes nothing";
+}
+
+TEST_F(KeyListsTest, TracesNameEachStepOnlyWhenTracingIsOn)
+{
+    Wide key(u"\\A\\B"), pair(u"\\K\\V"), valueKey(u"\\K"), value(u"V");
+    PCACHE_TABLE table = &g_VexRegFilterData.CopyKeyHistory;
+    auto run = [&] {
+        vexsim::ClearDebugOutput();
+        (void)InsertRegistryHistory(table, key.get(), NULL, FALSE);
+        (void)RegistryHistoryExists(table, key.get(), NULL, NULL);
+        (void)InsertExcludeKey(key.get());
+        (void)InsertExcludeKey(key.get());
+        (void)IsThereExcludeKey(key.get());
+        (void)InsertExcludeValue(pair.get());
+        (void)IsThereExcludeValue(valueKey.get(), value.get());
+        ResetExcludeKey();
+        ResetExcludeValue();
+        (void)CTFinalize(table);
+        return vexsim::DebugOutput();
+    };
+    EXPECT_TRUE(run().empty());
+    g_VexRegFilterData.DebugLogFlags = DEBUG_FLAG_TRACE;
+    std::vector<std::string> lines = run();
+    g_VexRegFilterData.DebugLogFlags = 0;
+    EXPECT_EQ((std::vector<std::string>{
+                  "VexRegFilter.sys: InsertRegistryHistory - enter",
+                  "VexRegFilter.sys: InsertRegistryHistory - KeyPath = \\A\\B\\",
+                  "VexRegFilter.sys: InsertRegistryHistory - exit",
+                  "VexRegFilter.sys: RegistryHistoryExists - path = \\A\\B\\ : exist",
+                  "VexRegFilter - InsertExcludeKey() - enter",
+                  "VexRegFilter - InsertExcludeKey() [KeyPath] : \\A\\B\\",
+                  "VexRegFilter - IsThereExcludeKey(): \\A\\B\\ : not exist",
+                  "VexRegFilter - InsertExcludeKey() : Insert List",
+                  "VexRegFilter - InsertExcludeKey() - exit",
+                  "VexRegFilter - InsertExcludeKey() - enter",
+                  "VexRegFilter - InsertExcludeKey() [KeyPath] : \\A\\B\\",
+                  "VexRegFilter - IsThereExcludeKey(): \\A\\B\\ : exist",
+                  "VexRegFilter - InsertExcludeKey() - exit",
+                  "VexRegFilter - IsThereExcludeKey(): \\A\\B\\ : exist",
+                  "VexRegFilter.sys: InsertExcludeValue - enter",
+                  "VexRegFilter.sys: InsertExcludeValue -",
+                  "  KeyPath = \\K\\",
+                  "  ValueName = V",
+                  "VexRegFilter.sys: IsThereExcludeValue: \\K\\ : not exist",
+                  "VexRegFilter.sys: InsertExcludeValue - Insert List",
+                  "VexRegFilter.sys: InsertExcludeValue - exit",
+                  "VexRegFilter.sys: IsThereExcludeValue: \\K\\ : exist",
+              }),
+              lines);
+}
+
+TEST_F(KeyListsTest, ConcurrentInsertsKeepNoExclusionKeyAPrefixOfAnother)
+{
+    Wide top(u"\\A"), middle(u"\\A\\B"), deep(u"\\A\\B\\C"), pair(u"\\K\\V");
+    for (int round = 0; round < 50; round++) {
+        std::vector<std::thread> threads;
+        for (PUNICODE_STRING key : {deep.get(), middle.get(), top.get(), middle.get(), top.get()}) {
+            threads.emplace_back([key, &pair] {
+                EXPECT_EQ(STATUS_SUCCESS, InsertExcludeKey(key));
+                EXPECT_TRUE(IsThereExcludeKey(key));
+                EXPECT_EQ(STATUS_SUCCESS, InsertExcludeValue(pair.get()));
+            });
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+        ASSERT_EQ((std::vector<std::string>{"\\A\\"}), ExcludeKeys()) << "round " << round;
+        ASSERT_EQ(g_VexRegFilterData.ExcludeValueList.Flink, g_VexRegFilterData.ExcludeValueList.Blink) << "one value entry";
+        ResetExcludeKey();
+        ResetExcludeValue();
+    }
 }
 
 TEST_F(KeyListsTest, BuiltInKeysCoverTheirSubkeysAndSiblingsByPrefix)
