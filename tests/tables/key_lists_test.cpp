@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <barrier>
 #include <functional>
 #include <string>
 #include <thread>
@@ -232,23 +233,33 @@ TEST_F(KeyListsTest, TracesNameEachStepOnlyWhenTracingIsOn)
 
 TEST_F(KeyListsTest, ConcurrentInsertsKeepNoExclusionKeyAPrefixOfAnother)
 {
-    Wide top(u"\\A"), middle(u"\\A\\B"), deep(u"\\A\\B\\C"), pair(u"\\K\\V");
-    for (int round = 0; round < 50; round++) {
-        std::vector<std::thread> threads;
-        for (PUNICODE_STRING key : {deep.get(), middle.get(), top.get(), middle.get(), top.get()}) {
-            threads.emplace_back([key, &pair] {
-                EXPECT_EQ(STATUS_SUCCESS, InsertExcludeKey(key));
-                EXPECT_TRUE(IsThereExcludeKey(key));
+    // Workers start each round together, insert a key and its ancestors in different orders and
+    // the same value, and stop together; then the lists must hold each thing once.
+    Wide keys[] = {Wide(u"\\A\\B\\C"), Wide(u"\\A\\B"), Wide(u"\\A")};
+    Wide pair(u"\\K\\V");
+    const int workers = 4, rounds = 200;
+    std::barrier sync(workers + 1);
+    std::vector<std::thread> threads;
+    for (int w = 0; w < workers; w++) {
+        threads.emplace_back([&, w] {
+            for (int round = 0; round < rounds; round++) {
+                sync.arrive_and_wait();
+                EXPECT_EQ(STATUS_SUCCESS, InsertExcludeKey(keys[(w + round) % 3].get()));
                 EXPECT_EQ(STATUS_SUCCESS, InsertExcludeValue(pair.get()));
-            });
-        }
-        for (std::thread& thread : threads) {
-            thread.join();
-        }
-        ASSERT_EQ((std::vector<std::string>{"\\A\\"}), ExcludeKeys()) << "round " << round;
-        ASSERT_EQ(g_VexRegFilterData.ExcludeValueList.Flink, g_VexRegFilterData.ExcludeValueList.Blink) << "one value entry";
+                sync.arrive_and_wait();
+            }
+        });
+    }
+    for (int round = 0; round < rounds; round++) {
+        sync.arrive_and_wait();
+        sync.arrive_and_wait();
+        EXPECT_EQ((std::vector<std::string>{"\\A\\"}), ExcludeKeys()) << "round " << round;
+        EXPECT_EQ(g_VexRegFilterData.ExcludeValueList.Flink, g_VexRegFilterData.ExcludeValueList.Blink) << "round " << round;
         ResetExcludeKey();
         ResetExcludeValue();
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
     }
 }
 
