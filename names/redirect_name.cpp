@@ -7,6 +7,7 @@
 // link in the user hive (CuClasses) before any comparison.
 #include "names/names.h"
 
+#include "common/match.h"
 #include "common/name_buffer.h"
 #include "tables/global_data.h"
 
@@ -60,6 +61,28 @@ static VOID TraceRedirected(BOOLEAN Redirected, PCSTR RootLabel, PCUNICODE_STRIN
     DbgPrint("\t[FullName] : %wZ\n", FullName);
 }
 
+// Is RedirectUserClasses a proper prefix of the relocation of FullName, a name in the user's
+// classes hive, to the link in the user hive (CuClasses followed by FullName after CuSidClasses)?
+// The relocation is compared in place rather than built: the answer decides whether a name is
+// translated back or forward, and running out of pool must not change it.
+static BOOLEAN IsRelocationUnderUserClassesRoot(PCUNICODE_STRING FullName)
+{
+    PVEX_REG_FILTER_DATA data = &g_VexRegFilterData;
+    PCUNICODE_STRING root = &data->RedirectUserClasses;
+    PCUNICODE_STRING area = &data->CuClasses;
+    const ULONG relocatedBytes = (ULONG)FullName->Length - data->CuSidClasses.Length + area->Length;
+    if (!IsNameSet(root) || root->Length < area->Length || root->Length >= relocatedBytes) {
+        return FALSE;
+    }
+    UNICODE_STRING rootHead = {area->Length, area->Length, root->Buffer};
+    UNICODE_STRING rootTail = {(USHORT)(root->Length - area->Length), (USHORT)(root->Length - area->Length),
+                               root->Buffer + area->Length / sizeof(WCHAR)};
+    UNICODE_STRING nameTail = {(USHORT)(FullName->Length - data->CuSidClasses.Length),
+                               (USHORT)(FullName->Length - data->CuSidClasses.Length),
+                               FullName->Buffer + data->CuSidClasses.Length / sizeof(WCHAR)};
+    return IsSameName(&rootHead, area) && IsPrefixName(&rootTail, &nameTail);
+}
+
 BOOLEAN IsRedirectedFullName(PCUNICODE_STRING FullName)
 {
     PVEX_REG_FILTER_DATA data = &g_VexRegFilterData;
@@ -75,12 +98,7 @@ BOOLEAN IsRedirectedFullName(PCUNICODE_STRING FullName)
         return redirected;
     }
     if (IsUnderCuSidClasses(FullName)) {
-        UNICODE_STRING relocated = {};
-        if (!NT_SUCCESS(RelocateUnderUser(&relocated, FullName))) {
-            return FALSE;
-        }
-        redirected = IsProperPrefixName(&data->RedirectUserClasses, &relocated);
-        FreeOwnedString(&relocated);
+        redirected = IsRelocationUnderUserClassesRoot(FullName);
         TraceRedirected(redirected, "RedirectUserClasses", &data->RedirectUserClasses, FullName);
         return redirected;
     }
