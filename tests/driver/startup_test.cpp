@@ -96,6 +96,24 @@ TEST_F(StartupTest, TheRecordHoldsTagAltitudeAndNothingStarted)
     EXPECT_FALSE(data.ProcessNotifyRegistered);
     EXPECT_FALSE(data.ImageNotifyRegistered);
     EXPECT_EQ(0u, data.DebugLogFlags);
+    EXPECT_EQ(0u, data.DeviceObject->Flags & 0x8) << "the control device is not exclusive (DO_EXCLUSIVE)";
+    // Every lock of the record is initialised and free, every list empty.
+    PVEX_REG_FILTER_DATA record = &g_VexRegFilterData;
+    for (PFAST_MUTEX lock : {&record->ProcessNotifyLock, &record->ImageNotifyLock, &record->ExcludeKeyLock, &record->ExcludeValueLock,
+                             &record->CopyKeyHistory.Lock, &record->CopySubkeyHistory.Lock, &record->DifferenceHistory.Lock,
+                             &record->ProcessCache.Lock}) {
+        ASSERT_TRUE(ExTryToAcquireFastMutex(lock));
+        ExReleaseFastMutex(lock);
+    }
+    for (PLOCKED_LIST list : {&record->ParentProcessNameList, &record->ProcessNameList, &record->ExclusionProcessNameList,
+                              &record->MonitoredParentProcessList, &record->MonitoredProcessList, &record->RootProcessNameList,
+                              &record->MonitoredRootProcessList, &record->MonitoredChildOfRootProcessList, &record->PTreeMonNameList,
+                              &record->PTreeMonList, &record->DescendantProcessList}) {
+        ASSERT_TRUE(ExTryToAcquireFastMutex(&list->Lock));
+        ExReleaseFastMutex(&list->Lock);
+        EXPECT_TRUE(IsListEmpty(&list->Head));
+    }
+    EXPECT_TRUE(IsListEmpty(&record->ExcludeKeyList) && IsListEmpty(&record->ExcludeValueList));
     for (PUNICODE_STRING pattern : kPatterns) {
         ASSERT_NE(nullptr, pattern->Buffer);
         EXPECT_EQ(pattern->Length + sizeof(WCHAR), pattern->MaximumLength) << "each pattern keeps its NUL";

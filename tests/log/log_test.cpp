@@ -172,18 +172,22 @@ TEST_F(LogTest, ProcessNameIsLookedUpByIdWhenNoneIsGiven)
 {
     PEPROCESS longNamed = vexsim::CreateUserProcess(
         vexsim::ProcessParams{u"\\Device\\HarddiskVolume3\\Program Files\\" + std::u16string(kFortyCharacterName)});
+    PEPROCESS shortNamed = vexsim::CreateUserProcess(vexsim::ProcessParams{u"\\Device\\HarddiskVolume3\\Tools\\a"});
     Arm(kInfoOnly);
     EXPECT_EQ(STATUS_SUCCESS, WriteLog(LOG_LEVEL_INFO, (HANDLE)longNamed->id, nullptr, L"looked up"));
+    EXPECT_EQ(STATUS_SUCCESS, WriteLog(LOG_LEVEL_INFO, (HANDLE)shortNamed->id, nullptr, L"one character"));
     // An id no process has: the record is lost and the lookup's status comes back.
     EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, WriteLog(LOG_LEVEL_INFO, (HANDLE)0x7FFC, nullptr, L"unknown"));
     // The idle process has an empty image name.
     EXPECT_EQ(STATUS_SUCCESS, WriteLog(LOG_LEVEL_INFO, (HANDLE)0, nullptr, L"idle"));
     std::vector<LogRecord> records = Drain();
-    ASSERT_EQ(2u, records.size());
+    ASSERT_EQ(3u, records.size());
     EXPECT_EQ(longNamed->id, records[0].processId);
     EXPECT_EQ("Forty_charact ... ame_of_40.exe", records[0].processName);
     EXPECT_EQ("looked up", records[0].message);
-    EXPECT_EQ("", records[1].processName);
+    EXPECT_EQ("a", records[1].processName);
+    EXPECT_EQ("", records[2].processName);
+    vexsim::EndProcess(shortNamed);
 }
 
 TEST_F(LogTest, MessageLongerThanTheFieldIsCutAt511CharactersAndStillQueued)
@@ -340,6 +344,7 @@ TEST_F(LogTest, RepeatingStartWithTheSameHandleAndMaskTakesNoNewReference)
     // A new mask on the same handle re-references the event and drops the old reference.
     EXPECT_EQ(STATUS_SUCCESS, Start(event, kAllLevels));
     EXPECT_EQ(1, DriverReferencesOn(event));
+    EXPECT_TRUE(IsLogLevelEnabled(LOG_LEVEL_ERROR)) << "the new mask took effect";
 
     // A new event replaces the old one and leaves the queue as it was.
     HANDLE replacement = CreateEvent();
@@ -347,6 +352,13 @@ TEST_F(LogTest, RepeatingStartWithTheSameHandleAndMaskTakesNoNewReference)
     EXPECT_EQ(0, DriverReferencesOn(event));
     EXPECT_EQ(1, DriverReferencesOn(replacement));
     EXPECT_EQ(4u, GetLogCount());
+
+    // A repeat does not look at the handle again: it holds after the client closed it.
+    {
+        vexsim::UserModeScope user(client_);
+        ASSERT_EQ(STATUS_SUCCESS, vexsim::UserCloseHandle(replacement));
+    }
+    EXPECT_EQ(STATUS_SUCCESS, Start(replacement, kAllLevels));
 }
 
 TEST_F(LogTest, RefusedHandleKeepsTheArmedStateAndLogsTheStatus)
@@ -522,13 +534,14 @@ bool EveryOperationIsRefused()
     ULONG length = sizeof(body);
     return WriteLog(LOG_LEVEL_INFO, (HANDLE)8, L"x.exe", L"early") == STATUS_UNSUCCESSFUL && !IsLogLevelEnabled(LOG_LEVEL_INFO) &&
            GetLogCount() == 0 && StartLogging(&request) == STATUS_UNSUCCESSFUL && StopLogging() == STATUS_UNSUCCESSFUL &&
-           GetLogData(body, &length) == STATUS_UNSUCCESSFUL && length == 0;
+           GetLogData(body, &length) == STATUS_UNSUCCESSFUL && length == 0 && LogInitialize() == STATUS_SUCCESS &&
+           LogInitialize() == STATUS_UNSUCCESSFUL;
 }
 
 TEST_F(LogBeforeStartTest, EveryOperationIsRefusedUntilTheLogIsInitialised)
 {
     // The log stays initialised for the life of the image: a fresh child process asks before any
-    // driver start-up has initialised it.
+    // driver start-up has initialised it, then initialises it twice.
     EXPECT_EXIT(std::_Exit(EveryOperationIsRefused() ? 0 : 1), ::testing::ExitedWithCode(0), "");
 }
 

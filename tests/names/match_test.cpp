@@ -110,6 +110,11 @@ TEST_F(NameMatchTest, ComparesEqualityAndPrefixIgnoringCase)
     EXPECT_FALSE(IsPrefixName(abcd.get(), abc.get()));      // a longer prefix never matches
     EXPECT_TRUE(IsPrefixName(empty.get(), abc.get()));
     EXPECT_FALSE(IsPrefixName(NULL, abc.get()));
+    EXPECT_FALSE(IsPrefixName(abc.get(), NULL));
+    // Only the counted characters of the name take part, whatever its buffer holds after them.
+    UNICODE_STRING cut = *abcd.get();
+    cut.Length -= sizeof(WCHAR);
+    EXPECT_FALSE(IsPrefixName(abcd.get(), &cut));
 }
 
 std::u16string PathOf(int components, bool trailingSeparator)
@@ -123,12 +128,14 @@ std::u16string PathOf(int components, bool trailingSeparator)
 
 TEST_F(NameMatchTest, SplitsDeepPathsAfterTheThirtySecondComponent)
 {
-    vextest::Wide path(PathOf(40, true));
-    UNICODE_STRING head = {}, tail = {};
-    EXPECT_EQ(STATUS_SUCCESS, SplitDeepKeyPath(path.get(), &head, &tail));
-    EXPECT_EQ(PathOf(32, false), vextest::Text(&head));
-    EXPECT_EQ(u"K32\\K33\\K34\\K35\\K36\\K37\\K38\\K39", vextest::Text(&tail));
-    EXPECT_EQ(path.get()->Buffer, head.Buffer);
+    for (bool trailingSeparator : {true, false}) {
+        vextest::Wide path(PathOf(40, trailingSeparator));
+        UNICODE_STRING head = {}, tail = {};
+        EXPECT_EQ(STATUS_SUCCESS, SplitDeepKeyPath(path.get(), &head, &tail));
+        EXPECT_EQ(PathOf(32, false), vextest::Text(&head));
+        EXPECT_EQ(u"K32\\K33\\K34\\K35\\K36\\K37\\K38\\K39", vextest::Text(&tail)) << trailingSeparator;
+        EXPECT_EQ(path.get()->Buffer, head.Buffer);
+    }
 }
 
 TEST_F(NameMatchTest, LeavesPathsOfThirtyTwoComponentsWhole)
