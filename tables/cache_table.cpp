@@ -163,10 +163,10 @@ static NTSTATUS CopyIntoNewElement(PCACHE_TABLE Table, PCT_ELEMENT Element, PCUN
     return STATUS_SUCCESS;
 
 Failed:
-    // The element still holds the caller's key, which is equal to it, so deletion finds it.
+    // The element still holds the caller's key, which is equal to it, so deletion finds it. Only
+    // the key's copy can exist here: the value's is the last step.
     RtlDeleteElementGenericTable(&Table->Table, Element);
     FreeOwnedString(&key);
-    FreeOwnedString(&value);
     return status;
 }
 

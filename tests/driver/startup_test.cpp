@@ -24,8 +24,7 @@ using Lines = std::vector<std::string>;
 
 constexpr ULONG kUnknownControlCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0xFFF, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
-// What a normal start-up prints before it returns: ZwSetInformationKey is not yet an export of
-// the simulated kernel, so its resolution fails (and is retried at first use).
+// What a normal start-up prints before it returns.
 const Lines kStartLines = {
     "VexRegFilter DriverEntry",
     "VexRegFilter - OS Version: 0x0a000000",

@@ -99,6 +99,8 @@ TEST_F(IdManagerTest, FinalizeFreesReleasedIdentifiersAndKeepsNumbering)
 
 TEST_F(IdManagerTest, NumberingStartsAtZeroAtEveryLoad)
 {
+    EXPECT_EQ(STATUS_SUCCESS, IDManInitialize()) << "start-up's own call starts numbering afresh";
+    EXPECT_EQ(0u, IssueId());
     Issue(3);
     ASSERT_EQ(STATUS_SUCCESS, ReleaseId(1));
     vexsim::UnloadResult result = vexsim::UnloadDriver();

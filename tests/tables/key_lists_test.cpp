@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <barrier>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <thread>
@@ -48,6 +49,10 @@ TEST_F(KeyListsTest, HistoriesStoreNormalisedPathsAndParents)
     EXPECT_EQ(STATUS_SUCCESS, InsertRegistryHistory(table, top.get(), NULL, TRUE));
     EXPECT_TRUE(RegistryHistoryExists(table, root.get(), NULL, NULL));
     EXPECT_EQ(STATUS_INVALID_PARAMETER, InsertRegistryHistory(table, noSeparator.get(), NULL, TRUE));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, InsertRegistryHistory(table, root.get(), NULL, TRUE)) << "the root has no parent";
+    Wide mixed(u"\\m\\N"), mixedOther(u"\\M\\n\\");
+    EXPECT_EQ(STATUS_SUCCESS, InsertRegistryHistory(table, mixed.get(), NULL, FALSE));
+    EXPECT_TRUE(RegistryHistoryExists(table, mixedOther.get(), NULL, NULL)) << "hashed without regard to case";
 
     ULONG hash = 0;
     EXPECT_FALSE(RegistryHistoryExists(table, upper.get(), NULL, &hash));
@@ -75,6 +80,13 @@ TEST_F(KeyListsTest, EmptyPathsAreRefusedEverywhere)
     EXPECT_FALSE(IsThereExcludeKey(empty.get()));
     EXPECT_EQ(STATUS_INVALID_PARAMETER, InsertExcludeValue(empty.get()));
     EXPECT_FALSE(IsThereExcludeValue(empty.get(), NULL));
+    // So are missing ones.
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, InsertRegistryHistory(&g_VexRegFilterData.CopyKeyHistory, NULL, NULL, FALSE));
+    EXPECT_FALSE(RegistryHistoryExists(&g_VexRegFilterData.CopyKeyHistory, NULL, NULL, NULL));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, InsertExcludeKey(NULL));
+    EXPECT_FALSE(IsThereExcludeKey(NULL));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, InsertExcludeValue(NULL));
+    EXPECT_FALSE(IsThereExcludeValue(NULL, NULL));
 }
 
 TEST_F(KeyListsTest, NoExclusionKeyIsAPrefixOfAnother)
@@ -265,6 +277,22 @@ TEST_F(KeyListsTest, ConcurrentInsertsKeepNoExclusionKeyAPrefixOfAnother)
 
 TEST_F(KeyListsTest, BuiltInKeysCoverTheirSubkeysAndSiblingsByPrefix)
 {
+    Wide added(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Vex");
+    const char* lines[] = {"VexRegFilter.sys: exclude information allocate error", "VexRegFilter.sys: exclude information name allocate error"};
+    NTSTATUS last = vextest::ForEachAllocationFailure(
+        [&] {
+            vexsim::ClearDebugOutput();
+            return ELInsertKey(added.get());
+        },
+        [&](NTSTATUS status, int failing) {
+            EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, status);
+            ASSERT_LE((size_t)failing, std::size(lines));
+            EXPECT_EQ(std::vector<std::string>{lines[failing - 1]}, vexsim::DebugOutput());
+            EXPECT_FALSE(ELIsExcludeKey(added.get()));
+        });
+    EXPECT_EQ(STATUS_SUCCESS, last);
+    EXPECT_TRUE(ELIsExcludeKey(added.get()));
+
     Wide classKey(u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\{4d36e968}"),
         control(u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control"),
         enumerator(u"\\registry\\machine\\system\\currentcontrolset\\Enumerator");
@@ -312,6 +340,51 @@ TEST_F(AppHiveListTest, ReferencesCountOpensPerProcessAndObject)
     EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, AHLLookup(process1, below.get(), &object, &relative));
     EXPECT_EQ(0u, HiveRecords());
     AHLDelete(process1, &objectA, hive.get());  // never recorded: changes nothing
+}
+
+std::string Pointer(const void* value)
+{
+    char text[32];
+    std::snprintf(text, sizeof(text), "%016llX", (unsigned long long)(uintptr_t)value);
+    return text;
+}
+
+TEST_F(AppHiveListTest, EachOpenAndCloseIsPrintedWithItsPairAndCount)
+{
+    const std::string name = "VexRegFilter.sys: Insert Hive Name = " + Utf8(vextest::Text(hive.get()));
+    auto pairLine = [](const char* what, int references, const void* object, HANDLE process) {
+        return "VexRegFilter.sys:     " + std::string(what) + ". References = " + std::to_string(references) + " Object = " +
+               Pointer(object) + " ProcessId = " + Pointer(process);
+    };
+    vexsim::ClearDebugOutput();
+    ASSERT_EQ(STATUS_SUCCESS, AHLInsert(process1, &objectA, hive.get()));
+    ASSERT_EQ(STATUS_SUCCESS, AHLInsert(process1, &objectA, hive.get()));
+    ASSERT_EQ(STATUS_SUCCESS, AHLInsert(process2, &objectA, hive.get()));  // the same object, another process: its own pair
+    PVOID object = NULL;
+    UNICODE_STRING relative = {};
+    EXPECT_EQ(STATUS_SUCCESS, AHLLookup(process2, hive.get(), &object, &relative));
+    AHLDelete(process2, &objectB, hive.get());  // never recorded
+    AHLDelete(process2, &objectA, hive.get());
+    AHLDelete(process1, &objectA, hive.get());
+    AHLDelete(process1, &objectA, hive.get());
+    const std::string deleted = "VexRegFilter.sys: Delete Hive Name = " + Utf8(vextest::Text(hive.get()));
+    EXPECT_EQ((std::vector<std::string>{
+                  name, pairLine("Added list", 1, &objectA, process1),
+                  name, pairLine("Added list", 2, &objectA, process1),
+                  name, pairLine("Added list", 1, &objectA, process2),
+                  deleted, "VexRegFilter.sys:     Removed item not found. Object = " + Pointer(&objectB) + " ProcessId = " + Pointer(process2),
+                  deleted, pairLine("Removed list", 0, &objectA, process2), pairLine("Free Resource", 0, &objectA, process2),
+                  deleted, pairLine("Removed list", 1, &objectA, process1),
+                  deleted, pairLine("Removed list", 0, &objectA, process1), pairLine("Free Resource", 0, &objectA, process1),
+                  "VexRegFilter.sys: Free Resource. Hive Name = " + Utf8(vextest::Text(hive.get())),
+              }),
+              vexsim::DebugOutput());
+    EXPECT_EQ(0u, HiveRecords());
+    LIST_ENTRY noReferences;
+    InitializeListHead(&noReferences);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, AHLAddReference(process1, &objectA, NULL));
+    EXPECT_EQ(STATUS_NOT_FOUND, AHLRemoveReference(process1, &objectA, NULL));
+    EXPECT_EQ(STATUS_NOT_FOUND, AHLRemoveReference(process1, &objectA, &noReferences));
 }
 
 TEST_F(AppHiveListTest, BothSpellingsOfARootNameOneHive)
@@ -364,14 +437,27 @@ TEST_F(AppHiveListTest, RootNamesMatchWithOrWithoutTrailingSeparatorOnly)
     EXPECT_FALSE(IsAppHiveRootName(below.get()));
 }
 
-TEST_F(AppHiveListTest, EveryAllocationFailureOfAnInsertRecordsNothing)
+TEST_F(AppHiveListTest, EveryAllocationFailureOfAnInsertRecordsNothingAndSaysWhy)
 {
-    NTSTATUS last = vextest::ForEachAllocationFailure([&] { return AHLInsert(process1, &objectA, hive.get()); },
-                                                      [&](NTSTATUS status, int failing) {
-                                                          EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, status) << failing;
-                                                          EXPECT_EQ(0u, HiveRecords());
-                                                      });
+    const char* lines[] = {"VexRegFilter.sys: application hive information allocate error",
+                           "VexRegFilter.sys: application hive name allocate error", "VexRegFilter.sys: process information allocate error"};
+    NTSTATUS last = vextest::ForEachAllocationFailure(
+        [&] {
+            vexsim::ClearDebugOutput();
+            return AHLInsert(process1, &objectA, hive.get());
+        },
+        [&](NTSTATUS status, int failing) {
+            EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, status) << failing;
+            ASSERT_LE((size_t)failing, std::size(lines));
+            EXPECT_EQ(lines[failing - 1], vexsim::DebugOutput().back());
+            EXPECT_EQ(0u, HiveRecords());
+        });
     EXPECT_EQ(STATUS_SUCCESS, last);
+    // A second process's open of the recorded hive needs only its pair.
+    vexsim::FailNthAllocation(1);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, AHLInsert(process2, &objectB, hive.get()));
+    vexsim::ClearAllocationFailures();
+    EXPECT_EQ("VexRegFilter.sys: process information allocate error", vexsim::DebugOutput().back());
 }
 
 }  // namespace
