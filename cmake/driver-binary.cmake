@@ -1,5 +1,6 @@
 # Cross build of VexRegFilter.sys with mingw-w64: a native-subsystem x64 PE that imports only
-# from ntoskrnl.exe, HAL.dll and FLTMGR.SYS.
+# from ntoskrnl.exe, HAL.dll and FLTMGR.SYS, linked with the integrity-check flag (without it
+# PsSetCreateProcessNotifyRoutineEx refuses the driver).
 set(CMAKE_CXX_STANDARD 17)
 set(CMAKE_CXX_STANDARD_REQUIRED ON)
 
@@ -20,10 +21,10 @@ target_compile_definitions(VexRegFilter PRIVATE
     __INTRINSIC_DEFINED_InterlockedBitTestAndSet __INTRINSIC_DEFINED_InterlockedBitTestAndReset
 )
 target_compile_options(VexRegFilter PRIVATE ${VEX_DRIVER_FLAGS}
-    -ffreestanding -fno-stack-protector -fno-builtin -mno-red-zone -fno-threadsafe-statics)
+    -fms-extensions -Wno-pragma-pack -ffreestanding -fno-stack-protector -fno-builtin -mno-red-zone -fno-threadsafe-statics)
 target_link_options(VexRegFilter PRIVATE
     -nostdlib -shared -Wl,--subsystem,native -Wl,--entry,DriverEntry
-    -Wl,--image-base,0x140000000 -Wl,--dynamicbase -Wl,--nxcompat -Wl,--exclude-all-symbols)
+    -Wl,--image-base,0x140000000 -Wl,--dynamicbase -Wl,--nxcompat -Wl,--forceinteg -Wl,--exclude-all-symbols)
 target_link_libraries(VexRegFilter PRIVATE ${VEX_FLTMGR_LIB} ntoskrnl hal)
 
 enable_testing()

@@ -53,7 +53,7 @@ foreach(dir ${VEX_TEST_DIRS})
     endif()
     add_executable(${area}_tests ${sources} ${VEX_TEST_SUPPORT})
     target_compile_options(${area}_tests PRIVATE -Wall -Wextra -Werror -Wno-multichar)
-    target_link_libraries(${area}_tests PRIVATE vexdriver vexlogdecode GTest::gtest GTest::gtest_main)
+    target_link_libraries(${area}_tests PRIVATE vexdriver vexlogdecode vexprocessmsg GTest::gtest GTest::gtest_main)
     gtest_discover_tests(${area}_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS ${area})
 endforeach()
 

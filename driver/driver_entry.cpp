@@ -7,6 +7,7 @@
 #include "driver/teardown.h"
 #include "log/log.h"
 #include "names/name_patterns.h"
+#include "notify/notify.h"
 #include "tables/builtin_lists.h"
 #include "tables/dl_ext_func.h"
 #include "tables/id_manager.h"
@@ -184,6 +185,12 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     if (!NT_SUCCESS(status)) {
         DbgPrint("FltRegisterFilter fail %x\n", status);
         g_VexRegFilterData.FilterHandle = NULL;
+        goto Failed;
+    }
+
+    status = QFHInitialize(g_VexRegFilterData.DeviceObject, g_VexRegFilterData.FilterHandle);
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("QFHInitialize error %x\n", status);
         goto Failed;
     }
 

@@ -6,6 +6,7 @@
 #include "log/log.h"
 #include "names/name_patterns.h"
 #include "names/names.h"
+#include "notify/notify.h"
 #include "process/process_lists.h"
 #include "tables/builtin_lists.h"
 #include "tables/dl_ext_func.h"
@@ -40,7 +41,12 @@ static VOID FreeRedirectNames(VOID)
 
 VOID ReleaseDriverState(VOID)
 {
+    // Nothing may call into the driver once the channel and the tables go: the notify routines
+    // are removed first, then the channel closes (waiting for the sends it queued) before the
+    // filter that owns its port is unregistered.
+    UnregisterImageLoadNotify();
     if (g_VexRegFilterData.FilterHandle != NULL) {
+        QFHFinalize();
         FltUnregisterFilter(g_VexRegFilterData.FilterHandle);
         g_VexRegFilterData.FilterHandle = NULL;
     }

@@ -23,6 +23,19 @@ typedef struct _FLT_OPERATION_REGISTRATION {
     PVOID Reserved1;
 } FLT_OPERATION_REGISTRATION, *PFLT_OPERATION_REGISTRATION;
 
+// Communication ports.
+#define FLT_PORT_CONNECT 0x0001
+#define FLT_PORT_ALL_ACCESS (FLT_PORT_CONNECT | STANDARD_RIGHTS_ALL)
+
+typedef NTSTATUS FLTAPI FLT_CONNECT_NOTIFY(PFLT_PORT ClientPort, PVOID ServerPortCookie, PVOID ConnectionContext,
+                                           ULONG SizeOfContext, PVOID* ConnectionPortCookie);
+typedef FLT_CONNECT_NOTIFY* PFLT_CONNECT_NOTIFY;
+typedef VOID FLTAPI FLT_DISCONNECT_NOTIFY(PVOID ConnectionCookie);
+typedef FLT_DISCONNECT_NOTIFY* PFLT_DISCONNECT_NOTIFY;
+typedef NTSTATUS FLTAPI FLT_MESSAGE_NOTIFY(PVOID PortCookie, PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
+                                           ULONG OutputBufferLength, PULONG ReturnOutputBufferLength);
+typedef FLT_MESSAGE_NOTIFY* PFLT_MESSAGE_NOTIFY;
+
 typedef struct _FLT_REGISTRATION {
     USHORT Size;     // sizeof(FLT_REGISTRATION), 104 on x64
     USHORT Version;  // FLT_REGISTRATION_VERSION_0202
@@ -44,4 +57,18 @@ typedef struct _FLT_REGISTRATION {
 extern "C" {
 NTSTATUS FLTAPI FltRegisterFilter(PDRIVER_OBJECT Driver, const FLT_REGISTRATION* Registration, PFLT_FILTER* RetFilter);
 VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter);
+
+NTSTATUS FLTAPI FltBuildDefaultSecurityDescriptor(PSECURITY_DESCRIPTOR* SecurityDescriptor, ACCESS_MASK DesiredAccess);
+VOID FLTAPI FltFreeSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor);
+NTSTATUS FLTAPI FltCreateCommunicationPort(PFLT_FILTER Filter, PFLT_PORT* ServerPort, POBJECT_ATTRIBUTES ObjectAttributes,
+                                           PVOID ServerPortCookie, PFLT_CONNECT_NOTIFY ConnectNotifyCallback,
+                                           PFLT_DISCONNECT_NOTIFY DisconnectNotifyCallback,
+                                           PFLT_MESSAGE_NOTIFY MessageNotifyCallback, LONG MaxConnections);
+VOID FLTAPI FltCloseCommunicationPort(PFLT_PORT ServerPort);
+// Sets *ClientPort to NULL as it closes, so a FltSendMessage given the same variable sees NULL.
+VOID FLTAPI FltCloseClientPort(PFLT_FILTER Filter, PFLT_PORT* ClientPort);
+// Timeout in 100 ns units: negative relative, positive absolute, NULL forever. STATUS_TIMEOUT is
+// a success code.
+NTSTATUS FLTAPI FltSendMessage(PFLT_FILTER Filter, PFLT_PORT* ClientPort, PVOID SenderBuffer, ULONG SenderBufferLength,
+                               PVOID ReplyBuffer, PULONG ReplyLength, PLARGE_INTEGER Timeout);
 }

@@ -16,7 +16,9 @@
 #include "sim/ntse.h"
 #include "sim/ntfile.h"
 #include "sim/ntps.h"
+#include "sim/ntmm.h"
 #endif
 
 #include "fltmgr.h"
 #include "pool.h"
+#include "caller_memory.h"

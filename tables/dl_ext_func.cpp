@@ -7,11 +7,13 @@
 typedef NTSTATUS(NTAPI* ZW_QUERY_INFORMATION_PROCESS)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
 typedef NTSTATUS(NTAPI* ZW_QUERY_SYSTEM_INFORMATION)(SYSTEM_INFORMATION_CLASS, PVOID, ULONG, PULONG);
 typedef NTSTATUS(NTAPI* ZW_SET_INFORMATION_KEY)(HANDLE, KEY_SET_INFORMATION_CLASS, PVOID, ULONG);
+typedef NTSTATUS(NTAPI* MM_COPY_MEMORY)(PVOID, MM_COPY_ADDRESS, SIZE_T, ULONG, PSIZE_T);
 
 static struct {
     ZW_QUERY_INFORMATION_PROCESS ZwQueryInformationProcess;
     ZW_QUERY_SYSTEM_INFORMATION ZwQuerySystemInformation;
     ZW_SET_INFORMATION_KEY ZwSetInformationKey;
+    MM_COPY_MEMORY MmCopyMemory;
 } g_DlExtFunc;
 
 // Looks Name up once its slot is empty; a routine not found is looked up again next time.
@@ -48,6 +50,11 @@ NTSTATUS ResolveZwSetInformationKey(VOID)
                           "[DlExtFunc] Cannot resolve ZwSetInformationKey\n");
 }
 
+NTSTATUS ResolveMmCopyMemory(VOID)
+{
+    return ResolveRoutine((PVOID*)&g_DlExtFunc.MmCopyMemory, L"MmCopyMemory", "[DlExtFunc] Cannot resolve MmCopyMemory\n");
+}
+
 NTSTATUS DlExtFuncInitialize(VOID)
 {
     // Unresolved at every load of the image; said explicitly so that a reload in the same
@@ -56,6 +63,7 @@ NTSTATUS DlExtFuncInitialize(VOID)
     ResolveZwQueryInformationProcess();
     ResolveZwQuerySystemInformation();
     ResolveZwSetInformationKey();
+    ResolveMmCopyMemory();
     return STATUS_SUCCESS;
 }
 
@@ -160,6 +168,25 @@ NTSTATUS QuerySystemInformation(PVOID* Buffer)
             return query(SystemProcessInformation, allocation, length, needed);
         },
         &lines, Buffer);
+}
+
+NTSTATUS CopyFromUserAddress(PVOID Target, ULONG_PTR Source, SIZE_T Length)
+{
+    NTSTATUS status = ResolveMmCopyMemory();
+    if (!NT_SUCCESS(status) || Length == 0) {
+        return status;
+    }
+    // An address the other process chose may point into system space: such a range is refused
+    // before anything is read.
+    ULONG_PTR limit = (ULONG_PTR)MM_USER_PROBE_ADDRESS;
+    if (Source >= limit || Length > limit - Source) {
+        return STATUS_ACCESS_VIOLATION;
+    }
+    MM_COPY_ADDRESS address;
+    address.VirtualAddress = (PVOID)Source;
+    SIZE_T copied = 0;
+    status = g_DlExtFunc.MmCopyMemory(Target, address, Length, MM_COPY_MEMORY_VIRTUAL, &copied);
+    return (NT_SUCCESS(status) && copied == Length) ? STATUS_SUCCESS : STATUS_ACCESS_VIOLATION;
 }
 
 NTSTATUS SetKeyLastWriteTime(HANDLE KeyHandle, LARGE_INTEGER LastWriteTime)

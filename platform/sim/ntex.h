@@ -80,6 +80,9 @@ NTKERNELAPI NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desi
                                                 PVOID StartContext);
 NTKERNELAPI __attribute__((noreturn)) NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus);
 NTKERNELAPI HANDLE NTAPI PsGetCurrentThreadId(VOID);
+// The mode the current system service was called from: UserMode inside a user process's native
+// call (and in the registry callbacks it runs), KernelMode inside Zw* calls and system threads.
+NTKERNELAPI KPROCESSOR_MODE NTAPI ExGetPreviousMode(VOID);
 NTKERNELAPI PETHREAD NTAPI PsGetCurrentThread(VOID);
 #define KeGetCurrentThread() ((PKTHREAD)PsGetCurrentThread())
 NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
@@ -97,5 +100,7 @@ NTKERNELAPI PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineN
 #define InterlockedDecrement(p) __atomic_sub_fetch((p), 1, __ATOMIC_SEQ_CST)
 #define InterlockedExchange(p, v) __atomic_exchange_n((p), (v), __ATOMIC_SEQ_CST)
 #define InterlockedExchangePointer(p, v) __atomic_exchange_n((p), (v), __ATOMIC_SEQ_CST)
+#define InterlockedCompareExchangePointer(p, e, c) \
+    __extension__({ PVOID _expected = (PVOID)(c); __atomic_compare_exchange_n((p), &_expected, (PVOID)(e), false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST); _expected; })
 #define InterlockedCompareExchange(p, e, c) \
     __extension__({ auto _expected = (c); __atomic_compare_exchange_n((p), &_expected, (e), false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST); _expected; })

@@ -28,6 +28,38 @@ NTKERNELAPI LONG_PTR NTAPI ObfDereferenceObject(PVOID Object);
 #define ObDereferenceObject(Object) ObfDereferenceObject(Object)
 NTSYSAPI NTSTATUS NTAPI ZwClose(HANDLE Handle);
 
+// An object's name: ObjectNameInformation's answer, the name's characters following the header
+// with a terminating NUL (MaximumLength counts it).
+typedef struct _OBJECT_NAME_INFORMATION {
+    UNICODE_STRING Name;
+} OBJECT_NAME_INFORMATION, *POBJECT_NAME_INFORMATION;
+
+typedef enum _OBJECT_INFORMATION_CLASS {
+    ObjectBasicInformation = 0,
+    ObjectNameInformation = 1,
+} OBJECT_INFORMATION_CLASS;
+
+typedef struct _OBJECT_BASIC_INFORMATION {
+    ULONG Attributes;            // the handle's attributes (OBJ_INHERIT...)
+    ACCESS_MASK GrantedAccess;   // the handle's granted access
+    ULONG HandleCount;
+    ULONG PointerCount;
+    ULONG PagedPoolCharge;
+    ULONG NonPagedPoolCharge;
+    ULONG Reserved[3];
+    ULONG NameInfoSize;
+    ULONG TypeInfoSize;
+    ULONG SecurityDescriptorSize;
+    LARGE_INTEGER CreationTime;
+} OBJECT_BASIC_INFORMATION, *POBJECT_BASIC_INFORMATION;
+
+NTKERNELAPI NTSTATUS NTAPI ObQueryNameString(PVOID Object, POBJECT_NAME_INFORMATION ObjectNameInfo, ULONG Length,
+                                             PULONG ReturnLength);
+NTSYSAPI NTSTATUS NTAPI ZwQueryObject(HANDLE Handle, OBJECT_INFORMATION_CLASS ObjectInformationClass,
+                                      PVOID ObjectInformation, ULONG ObjectInformationLength, PULONG ReturnLength);
+// Waits on an event, thread or process handle; Timeout as in KeWaitForSingleObject.
+NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+
 // Processes.
 #define PROCESS_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0xFFFF)
 #define PROCESS_QUERY_INFORMATION 0x0400

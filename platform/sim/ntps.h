@@ -55,6 +55,10 @@ typedef LOAD_IMAGE_NOTIFY_ROUTINE* PLOAD_IMAGE_NOTIFY_ROUTINE;
 NTKERNELAPI NTSTATUS NTAPI PsSetLoadImageNotifyRoutine(PLOAD_IMAGE_NOTIFY_ROUTINE NotifyRoutine);
 NTKERNELAPI NTSTATUS NTAPI PsRemoveLoadImageNotifyRoutine(PLOAD_IMAGE_NOTIFY_ROUTINE NotifyRoutine);
 
+// User addresses lie below MM_USER_PROBE_ADDRESS; everything from it up is system space.
+NTKERNELAPI ULONG64 MmUserProbeAddress;
+#define MM_USER_PROBE_ADDRESS MmUserProbeAddress
+
 // Addresses in the process's own address space: read them attached, through MmCopyMemory.
 NTKERNELAPI PVOID NTAPI PsGetProcessSectionBaseAddress(PEPROCESS Process);
 NTKERNELAPI PVOID NTAPI PsGetProcessPeb(PEPROCESS Process);

@@ -18,6 +18,29 @@ typedef enum _SYSTEM_INFORMATION_CLASS_VEX {
 } SYSTEM_INFORMATION_CLASS;
 
 
+// MmCopyMemory (Windows 8.1 and later) is looked up at run time; only its argument types are
+// declared.
+typedef struct _MM_COPY_ADDRESS {
+    union {
+        PVOID VirtualAddress;
+        PHYSICAL_ADDRESS PhysicalAddress;
+    };
+} MM_COPY_ADDRESS, *PMM_COPY_ADDRESS;
+#define MM_COPY_MEMORY_PHYSICAL 0x1
+#define MM_COPY_MEMORY_VIRTUAL 0x2
+
+// KeyCachedInformation's answer (the enum value exists in mingw-w64, the structure does not).
+typedef struct _KEY_CACHED_INFORMATION {
+    LARGE_INTEGER LastWriteTime;
+    ULONG TitleIndex;
+    ULONG SubKeys;
+    ULONG MaxNameLen;
+    ULONG Values;
+    ULONG MaxValueNameLen;
+    ULONG MaxValueDataLen;
+    ULONG NameLength;
+} KEY_CACHED_INFORMATION, *PKEY_CACHED_INFORMATION;
+
 NTSYSAPI NTSTATUS NTAPI ZwQuerySystemInformation(SYSTEM_INFORMATION_CLASS SystemInformationClass, PVOID SystemInformation,
                                                  ULONG SystemInformationLength, PULONG ReturnLength);
 

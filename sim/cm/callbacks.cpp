@@ -6,7 +6,7 @@
 // a kernel wait (tests see it blocked). Neither lock is held while a callback runs.
 #include "sim/cm/callbacks.h"
 
-#include "sim/cm/registry.h"
+#include "sim/core/kernel.h"
 #include "sim/executive/dispatcher.h"
 #include "sim/rtl/utf.h"
 
@@ -195,8 +195,8 @@ NTSTATUS NotifiedOperation::Post(REG_NOTIFY_CLASS notifyClass, NTSTATUS status, 
             }
             BeginCall(registration);
         }
-        // Object is defined only for STATUS_SUCCESS; callbacks must not look at it otherwise.
-        REG_POST_OPERATION_INFORMATION post{status == STATUS_SUCCESS ? object : nullptr,
+        REG_POST_OPERATION_INFORMATION post{resultObject == nullptr || status == STATUS_SUCCESS ? object
+                                                                                                  : kUndefinedPostObject,
                                             status,
                                             preInformation_,
                                             STATUS_SUCCESS,
@@ -208,7 +208,7 @@ NTSTATUS NotifiedOperation::Post(REG_NOTIFY_CLASS notifyClass, NTSTATUS status, 
         // is not defined by Windows and is ignored here.
         if (answer == STATUS_CALLBACK_BYPASS) {
             status = post.ReturnStatus;
-            object = post.Object;
+            object = post.Object == kUndefinedPostObject ? nullptr : post.Object;
         }
     }
     if (resultObject != nullptr) {
@@ -223,8 +223,12 @@ bool AnyCallbackRegistered()
 }
 
 // Pre- and post-close come once per key object, when its last reference goes, not once per
-// ZwClose: a key object has one handle unless it was duplicated, and at teardown no later
-// operation can carry the contexts that the cleanup notifications release right after.
+// ZwClose: Microsoft's "Invalid Key Object Pointers in Registry Notifications" (kernel-mode
+// driver guide) says the Object of RegNtPreKeyHandleClose and RegNtPostKeyHandleClose "points to
+// a key object that is being destroyed and whose reference count is zero", and
+// REG_CALLBACK_CONTEXT_CLEANUP_INFORMATION ties the cleanup that follows to the same moment. So a
+// handle closed while a driver still references the object (or while another handle of a
+// duplicated one is open) notifies nothing yet.
 void NotifyKeyObjectTeardown(PVOID keyObject)
 {
     if (!AnyCallbackRegistered()) {
@@ -250,6 +254,21 @@ void NotifyKeyObjectTeardown(PVOID keyObject)
     for (auto& [registration, context] : cleanups) {
         DeliverCleanup(*registration, keyObject, context);
     }
+}
+
+NTSTATUS AttachObjectContext(PLARGE_INTEGER cookie, PVOID object, PVOID newContext, PVOID* oldContext)
+{
+    std::lock_guard lock(g_lock);
+    auto registration = cookie != nullptr ? FindByCookie(cookie->QuadPart) : nullptr;
+    if (registration == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    PVOID& slot = registration->objectContexts[object];
+    if (oldContext != nullptr) {
+        *oldContext = slot;
+    }
+    slot = newContext;
+    return STATUS_SUCCESS;
 }
 
 bool IsRegisteredCookie(PLARGE_INTEGER cookie)
@@ -350,28 +369,6 @@ extern "C" NTSTATUS NTAPI CmUnRegisterCallback(LARGE_INTEGER Cookie)
     for (const auto& [object, context] : contexts) {
         DeliverCleanup(*registration, object, context);
     }
-    return STATUS_SUCCESS;
-}
-
-extern "C" NTSTATUS NTAPI CmSetCallbackObjectContext(PVOID Object, PLARGE_INTEGER Cookie, PVOID NewContext,
-                                                     PVOID* OldContext)
-{
-    if (OldContext != nullptr) {
-        *OldContext = nullptr;
-    }
-    if (Object == nullptr || Cookie == nullptr || !IsKeyObject(Object)) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    std::lock_guard lock(g_lock);
-    auto registration = FindByCookie(Cookie->QuadPart);
-    if (registration == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    PVOID& slot = registration->objectContexts[Object];
-    if (OldContext != nullptr) {
-        *OldContext = slot;
-    }
-    slot = NewContext;
     return STATUS_SUCCESS;
 }
 

@@ -9,6 +9,9 @@
 // call a callback makes from inside its callback is shown only to callbacks below that one's
 // altitude: each host thread remembers the callback it is running.
 //
+// This file knows nothing of key objects: key objects (key_object.cpp) call down into it for
+// their teardown notifications and for the Cm* routines that take a key object.
+//
 // Contexts. CallContext is per callback: what a callback leaves in the pre block comes back in
 // its post block. ObjectContext (RootObjectContext for creates and opens) is the context that
 // callback attached to the operation's key object with CmSetCallbackObjectContext.
@@ -23,6 +26,14 @@
 namespace vexsim {
 
 struct CallbackRegistration;
+
+// What a post-create or post-open notification carries in Object when Status is not
+// STATUS_SUCCESS (STATUS_REPARSE and other success codes included): Windows leaves Object
+// undefined then ("Invalid Key Object Pointers in Registry Notifications"), so the simulator
+// passes a non-canonical address that faults on any use instead of NULL, which would hide a
+// callback that tests Object rather than Status. The posts of other operations carry the key
+// object they acted on, whatever their status.
+inline const PVOID kUndefinedPostObject = reinterpret_cast<PVOID>(0xBADD0B1EC7000000ULL);
 
 class NotifiedOperation {
 public:
@@ -61,6 +72,10 @@ bool AnyCallbackRegistered();
 // Teardown of a key object: pre- and post-close to every callback, then the context cleanup to
 // every callback that attached a context to it.
 void NotifyKeyObjectTeardown(PVOID keyObject);
+
+// Attaches a context to an object for the registration of a cookie (CmSetCallbackObjectContext,
+// whose caller checked the object): STATUS_INVALID_PARAMETER for an unknown cookie.
+[[nodiscard]] NTSTATUS AttachObjectContext(PLARGE_INTEGER cookie, PVOID object, PVOID newContext, PVOID* oldContext);
 
 // Whether a cookie names a live registration (CmCallbackGetKeyObjectID checks its caller).
 bool IsRegisteredCookie(PLARGE_INTEGER cookie);

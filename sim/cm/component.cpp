@@ -2,6 +2,7 @@
 #include "sim/cm/callbacks.h"
 #include "sim/cm/registry.h"
 #include "sim/executive/exports.h"
+#include "sim/ob/object.h"
 
 namespace vexsim {
 
@@ -13,6 +14,7 @@ void RegistryBoot(const MachineConfig& config, KeptRegistry kept)
         BuildRegistryTree(config, std::move(kept));
     }
     CreateRegistryRootObject();
+    SetQueryNameProcedure(KeyObjectType(), QueryKeyObjectName);
     SetRegistryRunning(true);
     // Drivers may look the key services up at run time rather than import them.
     RegisterExport(u"ZwSetInformationKey", (void*)&ZwSetInformationKey);

@@ -12,10 +12,17 @@ bool MustCheckAccess(KPROCESSOR_MODE mode, ULONG attributes)
     return mode == UserMode || (attributes & OBJ_FORCE_ACCESS_CHECK) != 0;
 }
 
+// A checked caller that asks for no right at all (the view flags are none) is refused with
+// STATUS_ACCESS_DENIED, as Windows answers a user-mode create or open with a zero mask; a trusted
+// kernel caller gets a handle with no rights.
 NTSTATUS GrantKeyAccess(const SecurityDescriptorBytes& security, ACCESS_MASK desired, bool check, ACCESS_MASK* granted)
 {
+    *granted = 0;
     // The view flags choose a registry view; they are no rights and never reach a handle.
     desired &= ~static_cast<ACCESS_MASK>(KEY_WOW64_RES);
+    if (check && desired == 0) {
+        return STATUS_ACCESS_DENIED;
+    }
     if (!check) {
         *granted = MapAccess(KeyObjectType(), desired);
         return STATUS_SUCCESS;
@@ -28,6 +35,9 @@ NTSTATUS GrantKeyAccess(const SecurityDescriptorBytes& security, ACCESS_MASK des
 NTSTATUS GrantCreatorAccess(ACCESS_MASK desired, bool check, ACCESS_MASK* granted)
 {
     *granted = 0;
+    if (check && (desired & ~static_cast<ACCESS_MASK>(KEY_WOW64_RES)) == 0) {
+        return STATUS_ACCESS_DENIED;
+    }
     if (check && (desired & ACCESS_SYSTEM_SECURITY) != 0 && !TokenOf(CurrentContext().process).administrator) {
         return STATUS_PRIVILEGE_NOT_HELD;
     }

@@ -1,6 +1,8 @@
 // Key and value information classes.
 #include "sim/cm/key_information.h"
 
+#include "sim/ps/process_memory.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
@@ -187,15 +189,21 @@ NTSTATUS BuildValueAnswer(const KeyValue& value, KEY_VALUE_INFORMATION_CLASS inf
     }
 }
 
-NTSTATUS CopyAnswer(const Answer& answer, PVOID buffer, ULONG length, PULONG resultLength)
+NTSTATUS CopyAnswer(const Answer& answer, PVOID buffer, ULONG length, PULONG resultLength, KPROCESSOR_MODE mode)
 {
     const auto total = static_cast<ULONG>(answer.bytes.size());
-    *resultLength = total;
+    NTSTATUS status = CopyToCaller(mode, resultLength, &total, sizeof(total));
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
     if (length < answer.fixedSize) {
         return STATUS_BUFFER_TOO_SMALL;
     }
     ULONG copied = std::min(length, total);
-    std::memcpy(buffer, answer.bytes.data(), copied);
+    status = CopyToCaller(mode, buffer, answer.bytes.data(), copied);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
     return copied < total ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
 }
 

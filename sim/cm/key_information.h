@@ -19,10 +19,12 @@ struct Answer {
 bool IsKeyInformationClass(KEY_INFORMATION_CLASS informationClass);
 bool IsValueInformationClass(KEY_VALUE_INFORMATION_CLASS informationClass);
 
-// Copies an answer into the caller's buffer. *ResultLength is the whole answer's size in every
-// case. Shorter than the fixed part: STATUS_BUFFER_TOO_SMALL and nothing written. Shorter than
-// the whole: STATUS_BUFFER_OVERFLOW with the fixed part and as much of the tail as fits (Windows
-// documents only the fixed part; callers must not rely on the rest).
-[[nodiscard]] NTSTATUS CopyAnswer(const Answer& answer, PVOID buffer, ULONG length, PULONG resultLength);
+// Copies an answer into the caller's buffer, as a caller of that mode owns it (a fault in a
+// user-mode caller's memory gives STATUS_ACCESS_VIOLATION). *ResultLength is the whole answer's
+// size in every case. Shorter than the fixed part: STATUS_BUFFER_TOO_SMALL and nothing written.
+// Shorter than the whole: STATUS_BUFFER_OVERFLOW with the fixed part and as much of the tail as
+// fits (Windows documents only the fixed part; callers must not rely on the rest).
+[[nodiscard]] NTSTATUS CopyAnswer(const Answer& answer, PVOID buffer, ULONG length, PULONG resultLength,
+                                  KPROCESSOR_MODE mode);
 
 }  // namespace vexsim

@@ -2,6 +2,7 @@
 // ZwFlushKey. Every change sets the key's last-write time from the simulated clock.
 #include "sim/cm/key_operation.h"
 #include "sim/cm/key_services.h"
+#include "sim/ps/process_memory.h"
 #include "sim/rtl/utf.h"
 
 namespace vexsim {
@@ -40,7 +41,17 @@ NTSTATUS SetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG titleInd
     if (data == nullptr && dataSize != 0) {
         return BadPointer(mode, "null Data of nonzero DataSize");
     }
-    std::vector<UCHAR> captured(static_cast<const UCHAR*>(data), static_cast<const UCHAR*>(data) + (data ? dataSize : 0));
+    std::vector<UCHAR> captured;
+    if (data != nullptr) {
+        status = ProbeCaller(mode, data, dataSize, false);
+        if (NT_SUCCESS(status)) {
+            captured.resize(dataSize);
+            status = CopyFromCaller(mode, captured.data(), data, dataSize);
+        }
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+    }
     UNICODE_STRING capturedName = CountedView(name);
     REG_SET_VALUE_KEY_INFORMATION info{nullptr, &capturedName, titleIndex, type, captured.data(),
                                        dataSize, nullptr,       nullptr,    nullptr};
@@ -76,6 +87,7 @@ NTSTATUS DeleteValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, KPROCESSOR_
 
 // Hive roots cannot be deleted (STATUS_CANNOT_DELETE, as for a key with subkeys). Values do not
 // keep a key alive. The node stays with the key objects that still refer to it, marked deleted.
+// Deleting a key that is already deleted succeeds and changes nothing, as on Windows.
 NTSTATUS DeleteKey(HANDLE keyHandle, KPROCESSOR_MODE mode)
 {
     REG_DELETE_KEY_INFORMATION info{nullptr, nullptr, nullptr, nullptr};
@@ -83,7 +95,7 @@ NTSTATUS DeleteKey(HANDLE keyHandle, KPROCESSOR_MODE mode)
         std::lock_guard lock(TreeLock());
         KeyNode& node = *key.node;
         if (node.deleted) {
-            return STATUS_KEY_DELETED;
+            return STATUS_SUCCESS;
         }
         if (node.isHiveRoot || node.parent == nullptr || !node.subkeys.empty()) {
             return STATUS_CANNOT_DELETE;
@@ -95,9 +107,10 @@ NTSTATUS DeleteKey(HANDLE keyHandle, KPROCESSOR_MODE mode)
     });
 }
 
-// Renaming onto an existing sibling is refused with STATUS_OBJECT_NAME_COLLISION (Windows does
-// not document the status); renaming to the same name in another case is allowed. Hive roots
-// keep their names (STATUS_ACCESS_DENIED). The handle needs KEY_WRITE.
+// A new name that a subkey of the parent already has, the key's own included and compared
+// without case like every key name, is refused with STATUS_CANNOT_DELETE: Windows answers so for
+// the key's own name; that it answers so for a sibling's too is this kernel's reading of the same
+// rule. Hive roots keep their names (STATUS_ACCESS_DENIED). The handle needs KEY_WRITE.
 NTSTATUS RenameKey(HANDLE keyHandle, PUNICODE_STRING newName, KPROCESSOR_MODE mode)
 {
     if (newName == nullptr) {
@@ -122,9 +135,8 @@ NTSTATUS RenameKey(HANDLE keyHandle, PUNICODE_STRING newName, KPROCESSOR_MODE mo
         if (node.isHiveRoot || node.parent == nullptr) {
             return STATUS_ACCESS_DENIED;
         }
-        auto sibling = FindSubkey(*node.parent, name);
-        if (sibling != nullptr && sibling.get() != &node) {
-            return STATUS_OBJECT_NAME_COLLISION;
+        if (FindSubkey(*node.parent, name) != nullptr) {
+            return STATUS_CANNOT_DELETE;
         }
         // Refused like a create that would pass the limit (see CheckNewSubkey), the key and
         // everything below it keeping their names.
@@ -143,25 +155,25 @@ using namespace vexsim;
 extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,
                                         PVOID Data, ULONG DataSize)
 {
-    PreviousModeScope kernel(KernelMode);
+    KernelServiceScope kernel(__func__);
     return SetValueKey(KeyHandle, ValueName, TitleIndex, Type, Data, DataSize, KernelMode);
 }
 
 extern "C" NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
 {
-    PreviousModeScope kernel(KernelMode);
+    KernelServiceScope kernel(__func__);
     return DeleteValueKey(KeyHandle, ValueName, KernelMode);
 }
 
 extern "C" NTSTATUS NTAPI ZwDeleteKey(HANDLE KeyHandle)
 {
-    PreviousModeScope kernel(KernelMode);
+    KernelServiceScope kernel(__func__);
     return DeleteKey(KeyHandle, KernelMode);
 }
 
 extern "C" NTSTATUS NTAPI ZwRenameKey(HANDLE KeyHandle, PUNICODE_STRING NewName)
 {
-    PreviousModeScope kernel(KernelMode);
+    KernelServiceScope kernel(__func__);
     return RenameKey(KeyHandle, NewName, KernelMode);
 }
 
@@ -171,7 +183,7 @@ extern "C" NTSTATUS NTAPI ZwRenameKey(HANDLE KeyHandle, PUNICODE_STRING NewName)
 extern "C" NTSTATUS NTAPI ZwSetInformationKey(HANDLE KeyHandle, KEY_SET_INFORMATION_CLASS KeySetInformationClass,
                                               PVOID KeySetInformation, ULONG KeySetInformationLength)
 {
-    PreviousModeScope kernel(KernelMode);
+    KernelServiceScope kernel(__func__);
     if (KeySetInformationClass != KeyWriteTimeInformation) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -195,13 +207,22 @@ extern "C" NTSTATUS NTAPI ZwSetInformationKey(HANDLE KeyHandle, KEY_SET_INFORMAT
                            });
 }
 
+namespace vexsim {
+
 // Nothing to write out: the simulated registry lives in memory. The handle needs no right.
-extern "C" NTSTATUS NTAPI ZwFlushKey(HANDLE KeyHandle)
+NTSTATUS FlushKey(HANDLE keyHandle, KPROCESSOR_MODE mode)
 {
-    PreviousModeScope kernel(KernelMode);
     REG_FLUSH_KEY_INFORMATION info{nullptr, nullptr, nullptr, nullptr};
-    return RunKeyOperation(KeyHandle, 0, KernelMode, RegNtPreFlushKey, RegNtPostFlushKey, info, [&](KeyBody& key) {
+    return RunKeyOperation(keyHandle, 0, mode, RegNtPreFlushKey, RegNtPostFlushKey, info, [&](KeyBody& key) {
         std::lock_guard lock(TreeLock());
         return key.node->deleted ? STATUS_KEY_DELETED : STATUS_SUCCESS;
     });
+}
+
+}  // namespace vexsim
+
+extern "C" NTSTATUS NTAPI ZwFlushKey(HANDLE KeyHandle)
+{
+    KernelServiceScope kernel(__func__);
+    return FlushKey(KeyHandle, KernelMode);
 }

@@ -4,6 +4,8 @@
 
 #include "sim/rtl/utf.h"
 
+#include <algorithm>
+
 namespace vexsim {
 
 std::u16string UpcaseName(std::u16string_view name)
@@ -29,33 +31,25 @@ bool SameName(std::u16string_view a, std::u16string_view b)
     return true;
 }
 
-// The status for a component beyond 255 characters is not documented; STATUS_INVALID_PARAMETER
-// is what the registry answers for its other name limits.
+// Backslashes in a row separate like one, so empty components vanish ("a\\b\\" is a\b, as on
+// Windows). The status for a component beyond 255 characters is not documented;
+// STATUS_INVALID_PARAMETER is what the registry answers for its other name limits.
 NTSTATUS SplitKeyPath(std::u16string_view path, std::vector<std::u16string_view>& components)
 {
     components.clear();
-    if (!path.empty() && path.back() == kPathSeparator) {
-        path.remove_suffix(1);
-    }
-    if (path.empty()) {
-        return STATUS_SUCCESS;
-    }
     size_t start = 0;
-    for (;;) {
-        size_t end = path.find(kPathSeparator, start);
-        std::u16string_view component = path.substr(start, end == std::u16string_view::npos ? end : end - start);
-        if (component.empty()) {
-            return STATUS_OBJECT_NAME_INVALID;
-        }
+    while (start < path.size()) {
+        size_t end = std::min(path.find(kPathSeparator, start), path.size());
+        std::u16string_view component = path.substr(start, end - start);
         if (component.size() > kMaxKeyNameChars) {
             return STATUS_INVALID_PARAMETER;
         }
-        components.push_back(component);
-        if (end == std::u16string_view::npos) {
-            return STATUS_SUCCESS;
+        if (!component.empty()) {
+            components.push_back(component);
         }
         start = end + 1;
     }
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS CaptureCountedName(PCUNICODE_STRING name, std::u16string& text)

@@ -1,5 +1,6 @@
 // Key objects: the object type the configuration manager owns, the body every create or open
-// makes, its teardown with the close notifications, and the identity callbacks ask for.
+// makes, its teardown with the close notifications, and the identity and contexts callbacks ask
+// for. Dependencies run one way: key objects call into callbacks.h, never the reverse.
 #include "sim/cm/callbacks.h"
 #include "sim/cm/registry.h"
 #include "sim/ob/handles.h"
@@ -112,18 +113,33 @@ bool IsRegistryRunning()
     return g_running.load();
 }
 
+NTSTATUS QueryKeyObjectName(PVOID keyObject, std::u16string* name)
+{
+    std::lock_guard lock(TreeLock());
+    const KeyNode& node = *BodyOf(keyObject).node;
+    if (node.deleted) {
+        return STATUS_KEY_DELETED;
+    }
+    *name = FullNameOf(node);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS ReferenceKeyByHandle(HANDLE handle, ACCESS_MASK desiredAccess, KPROCESSOR_MODE mode, PVOID* keyObject)
 {
     *keyObject = nullptr;
     return ReferenceObjectByHandle(handle, desiredAccess, &g_keyType, mode, keyObject, nullptr);
 }
 
-PreviousModeScope::PreviousModeScope(KPROCESSOR_MODE mode) : saved_(CurrentContext().previousMode)
+KernelServiceScope::KernelServiceScope(const char* routine) : saved_(CurrentContext().previousMode)
 {
-    CurrentContext().previousMode = mode;
+    if (KIRQL irql = CurrentContext().irql; irql != PASSIVE_LEVEL) {
+        StopMachine(std::string(routine) + " called at IRQL " + std::to_string(irql) +
+                    ": the registry routines run at PASSIVE_LEVEL only");
+    }
+    CurrentContext().previousMode = KernelMode;
 }
 
-PreviousModeScope::~PreviousModeScope()
+KernelServiceScope::~KernelServiceScope()
 {
     CurrentContext().previousMode = saved_;
 }
@@ -159,4 +175,16 @@ extern "C" NTSTATUS NTAPI CmCallbackGetKeyObjectID(PLARGE_INTEGER Cookie, PVOID 
         *ObjectName = &body.nameString;
     }
     return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS NTAPI CmSetCallbackObjectContext(PVOID Object, PLARGE_INTEGER Cookie, PVOID NewContext,
+                                                     PVOID* OldContext)
+{
+    if (OldContext != nullptr) {
+        *OldContext = nullptr;
+    }
+    if (!IsKeyObject(Object)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return AttachObjectContext(Cookie, Object, NewContext, OldContext);
 }

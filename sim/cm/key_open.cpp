@@ -1,5 +1,7 @@
-// ZwCreateKey, ZwOpenKey and ZwOpenKeyEx: validate, reference the root, capture the name,
-// pre-notification, walk and create, post-notification, handle.
+// ZwCreateKey, ZwOpenKey and ZwOpenKeyEx: validate, reference the root, capture the name, apply
+// a WOW64 process's 32-bit view to it (wow64_view.cpp), pre-notification, walk and create,
+// post-notification, handle. A user-mode caller's KeyHandle and Disposition are its own memory
+// (process_memory.h): probed first, written last.
 //
 // A symbolic link met on the way ends the walk with STATUS_REPARSE, as the configuration manager
 // hands a link back to the object manager on Windows: callbacks see that post-notification with
@@ -17,14 +19,17 @@
 #include "sim/ob/namespace.h"
 #include "sim/ob/object.h"
 #include "sim/ps/process.h"
+#include "sim/ps/process_memory.h"
 #include "sim/rtl/utf.h"
+
+#include <algorithm>
 
 namespace vexsim {
 
 namespace {
 
-// A chain of links longer than this is taken for a loop; Windows reports loops with
-// STATUS_INVALID_PARAMETER since 1607.
+// A chain of links longer than this is taken for a loop and refused with STATUS_INVALID_PARAMETER,
+// as Windows does since 10 1607. Windows does not document its limit; 32 hops is this kernel's.
 constexpr int kMaxReparses = 32;
 
 NTSTATUS ValidateRequest(const OpenKeyRequest& request)
@@ -64,15 +69,55 @@ std::u16string BelowRegistryRoot(const std::u16string& name)
     return end == std::u16string::npos ? std::u16string() : name.substr(end + 1);
 }
 
-// A WOW64 process's own calls see the 32-bit registry unless they ask for the 64-bit one; kernel
-// callers see it only when they ask with KEY_WOW64_32KEY.
-bool WantsView32(ACCESS_MASK desired, KPROCESSOR_MODE mode)
+bool IsWow64UserCaller(KPROCESSOR_MODE mode)
 {
-    if ((desired & KEY_WOW64_32KEY) != 0) {
-        return true;
-    }
     PEPROCESS process = CurrentContext().process;
-    return mode == UserMode && process != nullptr && process->wow64 && (desired & KEY_WOW64_64KEY) == 0;
+    return mode == UserMode && process != nullptr && process->wow64;
+}
+
+// Whether a WOW64 process's create or open works in the 32-bit view: KEY_WOW64_64KEY asks for the
+// 64-bit one (it wins when both flags are given: Windows documents no answer), KEY_WOW64_32KEY for
+// the 32-bit one, and without either an absolute name is in the 32-bit view and a relative one in
+// the view its root was opened in. Native callers, kernel ones included, have no 32-bit view:
+// their KEY_WOW64_32KEY is ignored, as on Windows.
+bool WorksInView32(ACCESS_MASK desired, KPROCESSOR_MODE mode, PVOID root)
+{
+    if (!IsWow64UserCaller(mode) || (desired & KEY_WOW64_64KEY) != 0) {
+        return false;
+    }
+    return (desired & KEY_WOW64_32KEY) != 0 || root == nullptr || BodyOf(root).view32;
+}
+
+// Applies the 32-bit view to a create's or open's name. A name the view changes becomes absolute
+// (the root goes: the caller's reference is dropped); any other stays as given, relative to its
+// root. Names the walk refuses anyway (below a deleted root, relative ones beginning with a
+// backslash) are left alone.
+void ApplyView32(std::u16string& name, PVOID& root)
+{
+    std::u16string fullName = name;
+    if (root != nullptr) {
+        std::lock_guard lock(TreeLock());
+        const KeyNode& node = *BodyOf(root).node;
+        if (node.deleted || (!name.empty() && name[0] == kPathSeparator)) {
+            return;
+        }
+        fullName = FullNameOf(node);
+        fullName += kPathSeparator;
+        fullName += name;
+    }
+    std::u16string view32 = View32Name(fullName);
+    std::vector<std::u16string_view> given;
+    std::vector<std::u16string_view> rewritten;
+    (void)SplitKeyPath(fullName, given);
+    (void)SplitKeyPath(view32, rewritten);
+    if (std::equal(given.begin(), given.end(), rewritten.begin(), rewritten.end(), SameName)) {
+        return;
+    }
+    name = std::move(view32);
+    if (root != nullptr) {
+        DereferenceObject(root);
+        root = nullptr;
+    }
 }
 
 struct WalkOutcome {
@@ -170,11 +215,18 @@ NTSTATUS OpenOrCreateKey(const OpenKeyRequest& request, KPROCESSOR_MODE mode, PH
     if (keyHandle == nullptr) {
         return BadPointer(mode, "a null KeyHandle");
     }
-    *keyHandle = nullptr;
+    const HANDLE none = nullptr;
+    NTSTATUS status = CopyToCaller(mode, keyHandle, &none, sizeof(none));
+    if (NT_SUCCESS(status) && disposition != nullptr) {
+        status = ProbeCaller(mode, disposition, sizeof(ULONG), true);
+    }
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
     if (request.attributes == nullptr) {
         return BadPointer(mode, "null ObjectAttributes");
     }
-    NTSTATUS status = ValidateRequest(request);
+    status = ValidateRequest(request);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -202,7 +254,10 @@ NTSTATUS OpenOrCreateKey(const OpenKeyRequest& request, KPROCESSOR_MODE mode, PH
     }
 
     const bool check = MustCheckAccess(mode, attributes->Attributes);
-    const bool view32 = WantsView32(request.desiredAccess, mode);
+    const bool view32 = WorksInView32(request.desiredAccess, mode, root);
+    if (view32) {
+        ApplyView32(name, root);
+    }
     const REG_NOTIFY_CLASS preClass = request.create ? RegNtPreCreateKeyEx : RegNtPreOpenKeyEx;
     const REG_NOTIFY_CLASS postClass = request.create ? RegNtPostCreateKeyEx : RegNtPostOpenKeyEx;
     UNICODE_STRING classString = CountedView(className);
@@ -234,7 +289,9 @@ NTSTATUS OpenOrCreateKey(const OpenKeyRequest& request, KPROCESSOR_MODE mode, PH
         info.ResultObject = &result;
         info.Version = 1;
         info.RemainingName = &remainingName;
-        info.Wow64Flags = view32 ? KEY_WOW64_32KEY : (request.desiredAccess & KEY_WOW64_64KEY);
+        // The view the registry applies: a filter that follows it reaches the same key.
+        info.Wow64Flags = view32 ? KEY_WOW64_32KEY
+                                 : (request.desiredAccess & KEY_WOW64_64KEY) | (IsWow64UserCaller(mode) ? KEY_WOW64_64KEY : 0);
         info.Attributes = attributes->Attributes;
         info.CheckAccessMode = check ? UserMode : KernelMode;
 
@@ -258,10 +315,12 @@ NTSTATUS OpenOrCreateKey(const OpenKeyRequest& request, KPROCESSOR_MODE mode, PH
         parse.root = root != nullptr ? BodyOf(root).node : nullptr;
         parse.name = name;
         parse.create = request.create;
-        parse.openLink = (attributes->Attributes & OBJ_OPENLINK) != 0 || (request.options & REG_OPTION_OPEN_LINK) != 0 ||
+        // Only OBJ_OPENLINK opens a link key itself; REG_OPTION_OPEN_LINK alone changes nothing, as
+        // Windows answers (the documentation says otherwise).
+        parse.openLink = (attributes->Attributes & OBJ_OPENLINK) != 0 ||
                          (request.create && (request.options & REG_OPTION_CREATE_LINK) != 0);
-        parse.view32 = view32;
         parse.allowAppHiveRoot = request.allowAppHiveRoot;
+        parse.limitLevels = reparses == 0;
         WalkOutcome outcome = Walk(captured, parse, check);
         if (outcome.status == STATUS_REPARSE) {
             PVOID none = nullptr;
@@ -280,10 +339,22 @@ NTSTATUS OpenOrCreateKey(const OpenKeyRequest& request, KPROCESSOR_MODE mode, PH
         break;
     }
 
-    if (NT_SUCCESS(status) && result != nullptr) {
-        *keyHandle = OpenHandle(result, attributes->Attributes, granted);
-        if (disposition != nullptr) {
-            *disposition = resultDisposition;
+    if (NT_SUCCESS(status) && result == nullptr) {
+        StopMachine("a registry callback turned a failed create or open into success without a key object in Object");
+    }
+    if (NT_SUCCESS(status)) {
+        if (IsWow64UserCaller(mode)) {
+            BodyOf(result).view32 = view32;  // relative opens under the handle inherit its view
+        }
+        HANDLE handle = OpenHandle(result, attributes->Attributes, granted);
+        NTSTATUS copied = CopyToCaller(mode, keyHandle, &handle, sizeof(handle));
+        if (NT_SUCCESS(copied) && disposition != nullptr) {
+            copied = CopyToCaller(mode, disposition, &resultDisposition, sizeof(resultDisposition));
+        }
+        if (!NT_SUCCESS(copied)) {
+            // The caller's memory went away after the probe: the handle it cannot learn is closed.
+            (void)CloseHandle(handle, KernelMode);
+            status = copied;
         }
     }
     // The handle holds its own reference; the one the walk made, or the one a bypassing
@@ -310,7 +381,7 @@ extern "C" NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAcce
                                       ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition)
 {
     UNREFERENCED_PARAMETER(TitleIndex);
-    PreviousModeScope kernel(KernelMode);
+    KernelServiceScope kernel(__func__);
     return OpenOrCreateKey(CreateKeyRequest(DesiredAccess, ObjectAttributes, Class, CreateOptions), KernelMode, KeyHandle,
                            Disposition);
 }
@@ -318,7 +389,7 @@ extern "C" NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAcce
 extern "C" NTSTATUS NTAPI ZwOpenKeyEx(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                                       ULONG OpenOptions)
 {
-    PreviousModeScope kernel(KernelMode);
+    KernelServiceScope kernel(__func__);
     OpenKeyRequest request;
     request.desiredAccess = DesiredAccess;
     request.attributes = ObjectAttributes;

@@ -1,44 +1,11 @@
-// Walking a key name through the tree for a create or an open: the level limit, symbolic links,
-// the closed \REGISTRY\A and the 32-bit view of a WOW64 caller.
+// Walking a key name through the tree for a create or an open: the level limit, symbolic links
+// and the closed \REGISTRY\A. The name is walked as given: the 32-bit view of a WOW64 caller was
+// applied to it before (wow64_view.cpp).
 #include "sim/cm/key_parse.h"
-
-#include <array>
 
 namespace vexsim {
 
 namespace {
-
-const std::u16string kWowNode = u"Wow6432Node";
-
-// The COM registration subkeys of a Classes root that a 32-bit caller finds in Wow6432Node;
-// the rest of Classes is shared between the views.
-bool IsRedirectedClassesSubkey(std::u16string_view name)
-{
-    static const std::array<std::u16string_view, 5> kRedirected{u"CLSID", u"DirectShow", u"Interface", u"Media Type",
-                                                                u"MediaFoundation"};
-    for (std::u16string_view redirected : kRedirected) {
-        if (SameName(name, redirected)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// The node a component is looked up (or created) in: the 32-bit view moves HKLM\SOFTWARE's
-// subkeys but Classes, and a Classes root's COM subkeys, into their Wow6432Node.
-KeyNode* ViewParent(KeyNode& current, std::u16string_view component, bool view32)
-{
-    if (!view32 || current.wow == WowRedirect::None) {
-        return &current;
-    }
-    bool redirected = current.wow == WowRedirect::SoftwareRoot ? !SameName(component, u"Classes")
-                                                                : IsRedirectedClassesSubkey(component);
-    if (!redirected) {
-        return &current;
-    }
-    auto wow = FindSubkey(current, kWowNode);
-    return wow != nullptr ? wow.get() : &current;
-}
 
 bool IsAppHiveParent(const KeyNode& node)
 {
@@ -65,11 +32,15 @@ NTSTATUS CheckAbsoluteKeyName(std::u16string_view name)
     if (name.size() == 1) {
         return STATUS_OBJECT_TYPE_MISMATCH;  // the object directory \ is no key
     }
+    if (name[1] == kPathSeparator) {
+        return STATUS_OBJECT_NAME_INVALID;  // an empty name in the object directory
+    }
     return STATUS_SUCCESS;
 }
 
-// More than 32 components in one call: Windows gives no documented status; the walk refuses the
-// name as too long, so a caller splits it, as deep-path code does on Windows.
+// More than 32 components in the caller's own name: Windows gives no documented status; the walk
+// refuses the name as too long, so a caller splits it, as deep-path code does on Windows. A name
+// a link produced is not held to it: links are bounded by the reparse limit (key_open.cpp).
 ParseResult ParseKeyName(const ParseRequest& request)
 {
     ParseResult result;
@@ -82,7 +53,7 @@ ParseResult ParseKeyName(const ParseRequest& request)
             return result;
         }
         current = RegistryRoot();
-        if (components.size() > kMaxLevelsPerCall) {
+        if (request.limitLevels && components.size() > kMaxLevelsPerCall) {
             result.status = STATUS_NAME_TOO_LONG;
             return result;
         }
@@ -96,7 +67,7 @@ ParseResult ParseKeyName(const ParseRequest& request)
         if (!NT_SUCCESS(result.status)) {
             return result;
         }
-        if (components.size() > kMaxLevelsPerCall) {
+        if (request.limitLevels && components.size() > kMaxLevelsPerCall) {
             result.status = STATUS_NAME_TOO_LONG;
             return result;
         }
@@ -110,7 +81,6 @@ ParseResult ParseKeyName(const ParseRequest& request)
         bool last = i + 1 == components.size();
         std::u16string_view component = components[i];
         std::shared_ptr<KeyNode> next;
-        KeyNode* parent = &*current;
         if (IsAppHiveParent(*current)) {
             // \REGISTRY\A cannot be walked by name: an application hive is reached only through
             // the handle its loading returned. The loader's own first open is the exception.
@@ -120,17 +90,11 @@ ParseResult ParseKeyName(const ParseRequest& request)
             }
             next = FindAppHiveRoot(component);
         } else {
-            if (request.view32 && current->wow != WowRedirect::None && SameName(component, kWowNode)) {
-                // A 32-bit view finds no Wow6432Node below a redirected key: it already is in it.
-                result.status = STATUS_OBJECT_NAME_NOT_FOUND;
-                return result;
-            }
-            parent = ViewParent(*current, component, request.view32);
-            next = FindSubkey(*parent, component);
+            next = FindSubkey(*current, component);
         }
         if (next == nullptr) {
             if (last && request.create) {
-                result.parent = parent == &*current ? current : FindSubkey(*current, kWowNode);
+                result.parent = current;
                 result.newName = std::u16string(component);
                 result.status = STATUS_SUCCESS;
                 return result;
@@ -141,18 +105,17 @@ ParseResult ParseKeyName(const ParseRequest& request)
         current = std::move(next);
         if (current->isLink && !(last && request.openLink)) {
             std::u16string target = LinkTargetOf(*current);
-            if (target.empty() || target[0] != kPathSeparator) {
+            if (target.empty()) {
                 result.status = STATUS_OBJECT_NAME_NOT_FOUND;
+                return result;
+            }
+            if (target[0] != kPathSeparator) {
+                result.status = STATUS_OBJECT_NAME_INVALID;  // a relative target, refused since Windows 10 1607
                 return result;
             }
             result.reparseName = target + JoinRemaining(components, i + 1);
             result.status = STATUS_REPARSE;
             return result;
-        }
-    }
-    if (request.view32 && current->wow == WowRedirect::SoftwareRoot) {
-        if (auto wow = FindSubkey(*current, kWowNode)) {
-            current = std::move(wow);
         }
     }
     result.node = std::move(current);

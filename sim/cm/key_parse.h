@@ -11,8 +11,8 @@ struct ParseRequest {
     std::u16string_view name;       // absolute names begin with \REGISTRY (checked by the caller)
     bool create = false;
     bool openLink = false;          // the last component may be a link key itself
-    bool view32 = false;            // the caller sees the 32-bit registry
     bool allowAppHiveRoot = false;  // the last component may name an application hive below \REGISTRY\A
+    bool limitLevels = true;        // the caller's own name: at most kMaxLevelsPerCall components
 };
 
 struct ParseResult {

@@ -6,6 +6,7 @@
 #include "sim/cm/key_information.h"
 #include "sim/cm/key_operation.h"
 #include "sim/cm/key_services.h"
+#include "sim/ps/process_memory.h"
 #include "sim/rtl/utf.h"
 
 namespace vexsim {
@@ -23,7 +24,8 @@ ACCESS_MASK AccessToQuery(KEY_INFORMATION_CLASS informationClass)
 // after the lock is gone. A deleted key answers STATUS_KEY_DELETED; build may refuse with its own
 // status.
 template <typename Build>
-NTSTATUS AnswerFromNode(KeyBody& key, PVOID buffer, ULONG length, PULONG resultLength, Build build)
+NTSTATUS AnswerFromNode(KeyBody& key, PVOID buffer, ULONG length, PULONG resultLength, KPROCESSOR_MODE mode,
+                        Build build)
 {
     Answer answer;
     {
@@ -37,11 +39,13 @@ NTSTATUS AnswerFromNode(KeyBody& key, PVOID buffer, ULONG length, PULONG resultL
             return built;
         }
     }
-    return CopyAnswer(answer, buffer, length, resultLength);
+    return CopyAnswer(answer, buffer, length, resultLength, mode);
 }
 
 }  // namespace
 
+// A user-mode caller's buffers are probed here, before anything happens, as the system service
+// does on Windows; the answer is copied into them later and may still fault then.
 NTSTATUS CheckOutputBuffer(PVOID buffer, ULONG length, PULONG resultLength, KPROCESSOR_MODE mode)
 {
     if (resultLength == nullptr) {
@@ -50,7 +54,8 @@ NTSTATUS CheckOutputBuffer(PVOID buffer, ULONG length, PULONG resultLength, KPRO
     if (buffer == nullptr && length != 0) {
         return BadPointer(mode, "a null buffer of nonzero Length");
     }
-    return STATUS_SUCCESS;
+    NTSTATUS status = ProbeCaller(mode, resultLength, sizeof(ULONG), true);
+    return NT_SUCCESS(status) ? ProbeCaller(mode, buffer, length, true) : status;
 }
 
 NTSTATUS QueryKey(HANDLE keyHandle, KEY_INFORMATION_CLASS informationClass, PVOID buffer, ULONG length,
@@ -66,7 +71,7 @@ NTSTATUS QueryKey(HANDLE keyHandle, KEY_INFORMATION_CLASS informationClass, PVOI
     REG_QUERY_KEY_INFORMATION info{nullptr, informationClass, buffer, length, resultLength, nullptr, nullptr, nullptr};
     return RunKeyOperation(keyHandle, AccessToQuery(informationClass), mode, RegNtPreQueryKey, RegNtPostQueryKey, info,
                            [&](KeyBody& key) {
-                               return AnswerFromNode(key, buffer, length, resultLength,
+                               return AnswerFromNode(key, buffer, length, resultLength, mode,
                                                      [&](const KeyNode& node, Answer& answer) {
                                                          return BuildKeyAnswer(node, informationClass, answer);
                                                      });
@@ -76,7 +81,9 @@ NTSTATUS QueryKey(HANDLE keyHandle, KEY_INFORMATION_CLASS informationClass, PVOI
 NTSTATUS EnumerateKey(HANDLE keyHandle, ULONG index, KEY_INFORMATION_CLASS informationClass, PVOID buffer, ULONG length,
                       PULONG resultLength, KPROCESSOR_MODE mode)
 {
-    if (!IsKeyInformationClass(informationClass) || informationClass == KeyHandleTagsInformation) {
+    // Only the basic, node and full classes enumerate (documented for ZwEnumerateKey).
+    if (informationClass != KeyBasicInformation && informationClass != KeyNodeInformation &&
+        informationClass != KeyFullInformation) {
         return STATUS_INVALID_PARAMETER;
     }
     NTSTATUS status = CheckOutputBuffer(buffer, length, resultLength, mode);
@@ -87,7 +94,7 @@ NTSTATUS EnumerateKey(HANDLE keyHandle, ULONG index, KEY_INFORMATION_CLASS infor
                                        resultLength, nullptr, nullptr, nullptr};
     return RunKeyOperation(keyHandle, KEY_ENUMERATE_SUB_KEYS, mode, RegNtPreEnumerateKey, RegNtPostEnumerateKey, info,
                            [&](KeyBody& key) {
-                               return AnswerFromNode(key, buffer, length, resultLength,
+                               return AnswerFromNode(key, buffer, length, resultLength, mode,
                                                      [&](const KeyNode& node, Answer& answer) {
                                                          if (index >= node.subkeys.size()) {
                                                              return STATUS_NO_MORE_ENTRIES;
@@ -117,7 +124,7 @@ NTSTATUS QueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, KEY_VALUE_IN
                                          resultLength, nullptr,   nullptr,          nullptr};
     return RunKeyOperation(keyHandle, KEY_QUERY_VALUE, mode, RegNtPreQueryValueKey, RegNtPostQueryValueKey, info,
                            [&](KeyBody& key) {
-                               return AnswerFromNode(key, buffer, length, resultLength,
+                               return AnswerFromNode(key, buffer, length, resultLength, mode,
                                                      [&](const KeyNode& node, Answer& answer) {
                                                          const KeyValue* value = FindValue(node, name);
                                                          if (value == nullptr) {
@@ -142,7 +149,7 @@ NTSTATUS EnumerateValueKey(HANDLE keyHandle, ULONG index, KEY_VALUE_INFORMATION_
                                              resultLength, nullptr, nullptr, nullptr};
     return RunKeyOperation(keyHandle, KEY_QUERY_VALUE, mode, RegNtPreEnumerateValueKey, RegNtPostEnumerateValueKey,
                            info, [&](KeyBody& key) {
-                               return AnswerFromNode(key, buffer, length, resultLength,
+                               return AnswerFromNode(key, buffer, length, resultLength, mode,
                                                      [&](const KeyNode& node, Answer& answer) {
                                                          if (index >= node.values.size()) {
                                                              return STATUS_NO_MORE_ENTRIES;
@@ -160,14 +167,14 @@ using namespace vexsim;
 extern "C" NTSTATUS NTAPI ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation,
                                      ULONG Length, PULONG ResultLength)
 {
-    PreviousModeScope kernel(KernelMode);
+    KernelServiceScope kernel(__func__);
     return QueryKey(KeyHandle, KeyInformationClass, KeyInformation, Length, ResultLength, KernelMode);
 }
 
 extern "C" NTSTATUS NTAPI ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATION_CLASS KeyInformationClass,
                                          PVOID KeyInformation, ULONG Length, PULONG ResultLength)
 {
-    PreviousModeScope kernel(KernelMode);
+    KernelServiceScope kernel(__func__);
     return EnumerateKey(KeyHandle, Index, KeyInformationClass, KeyInformation, Length, ResultLength, KernelMode);
 }
 
@@ -175,7 +182,7 @@ extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING Valu
                                           KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                                           PVOID KeyValueInformation, ULONG Length, PULONG ResultLength)
 {
-    PreviousModeScope kernel(KernelMode);
+    KernelServiceScope kernel(__func__);
     return QueryValueKey(KeyHandle, ValueName, KeyValueInformationClass, KeyValueInformation, Length, ResultLength,
                          KernelMode);
 }
@@ -184,7 +191,7 @@ extern "C" NTSTATUS NTAPI ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
                                               KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                                               PVOID KeyValueInformation, ULONG Length, PULONG ResultLength)
 {
-    PreviousModeScope kernel(KernelMode);
+    KernelServiceScope kernel(__func__);
     return EnumerateValueKey(KeyHandle, Index, KeyValueInformationClass, KeyValueInformation, Length, ResultLength,
                              KernelMode);
 }

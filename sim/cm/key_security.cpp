@@ -4,6 +4,9 @@
 #include "sim/cm/key_operation.h"
 #include "sim/cm/key_services.h"
 #include "sim/ob/handles.h"
+#include "sim/ps/process_memory.h"
+
+#include <algorithm>
 
 namespace vexsim {
 
@@ -48,23 +51,26 @@ NTSTATUS CheckKeyHandle(HANDLE handle, KPROCESSOR_MODE mode)
 
 using namespace vexsim;
 
-extern "C" NTSTATUS NTAPI ZwQuerySecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
-                                                PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Length,
-                                                PULONG ResultLength)
+namespace vexsim {
+
+// The descriptor is built in kernel memory and copied out as the caller owns its buffer; at most
+// the answer's length is allocated, whatever Length the caller claims.
+NTSTATUS QueryKeySecurity(HANDLE handle, SECURITY_INFORMATION securityInformation,
+                          PSECURITY_DESCRIPTOR securityDescriptor, ULONG length, PULONG resultLength,
+                          KPROCESSOR_MODE mode)
 {
-    PreviousModeScope kernel(KernelMode);
-    NTSTATUS status = CheckOutputBuffer(SecurityDescriptor, Length, ResultLength, KernelMode);
+    NTSTATUS status = CheckOutputBuffer(securityDescriptor, length, resultLength, mode);
     if (NT_SUCCESS(status)) {
-        status = CheckKeyHandle(Handle, KernelMode);
+        status = CheckKeyHandle(handle, mode);
     }
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    SECURITY_INFORMATION information = SecurityInformation;
-    ULONG length = Length;
-    REG_QUERY_KEY_SECURITY_INFORMATION info{nullptr, &information, SecurityDescriptor, &length,
+    SECURITY_INFORMATION information = securityInformation;
+    ULONG callbackLength = length;
+    REG_QUERY_KEY_SECURITY_INFORMATION info{nullptr, &information, securityDescriptor, &callbackLength,
                                             nullptr, nullptr,      nullptr};
-    return RunKeyOperation(Handle, AccessToRead(SecurityInformation), KernelMode, RegNtPreQueryKeySecurity,
+    return RunKeyOperation(handle, AccessToRead(securityInformation), mode, RegNtPreQueryKeySecurity,
                            RegNtPostQueryKeySecurity, info, [&](KeyBody& key) {
                                SecurityDescriptorBytes copy;
                                {
@@ -74,16 +80,35 @@ extern "C" NTSTATUS NTAPI ZwQuerySecurityObject(HANDLE Handle, SECURITY_INFORMAT
                                    }
                                    copy = key.node->security;
                                }
-                               return QuerySecurity(copy, SecurityInformation, SecurityDescriptor, Length,
-                                                    ResultLength);
+                               ULONG needed = 0;
+                               NTSTATUS answer = QuerySecurity(copy, securityInformation, nullptr, 0, &needed);
+                               std::vector<UCHAR> built(std::min(length, needed));
+                               if (length >= needed) {
+                                   answer = QuerySecurity(copy, securityInformation, built.data(), needed, &needed);
+                               }
+                               NTSTATUS copied = CopyToCaller(mode, resultLength, &needed, sizeof(needed));
+                               if (NT_SUCCESS(copied) && NT_SUCCESS(answer)) {
+                                   copied = CopyToCaller(mode, securityDescriptor, built.data(), needed);
+                               }
+                               return NT_SUCCESS(copied) ? answer : copied;
                            });
+}
+
+}  // namespace vexsim
+
+extern "C" NTSTATUS NTAPI ZwQuerySecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+                                                PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Length,
+                                                PULONG ResultLength)
+{
+    KernelServiceScope kernel(__func__);
+    return QueryKeySecurity(Handle, SecurityInformation, SecurityDescriptor, Length, ResultLength, KernelMode);
 }
 
 // Keys of application hives refuse per-key security (STATUS_ACCESS_DENIED), as on Windows.
 extern "C" NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
                                               PSECURITY_DESCRIPTOR SecurityDescriptor)
 {
-    PreviousModeScope kernel(KernelMode);
+    KernelServiceScope kernel(__func__);
     if (SecurityDescriptor == nullptr) {
         return BadPointer(KernelMode, "a null SecurityDescriptor");
     }

@@ -20,6 +20,10 @@ namespace vexsim {
 [[nodiscard]] NTSTATUS DeleteValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, KPROCESSOR_MODE mode);
 [[nodiscard]] NTSTATUS DeleteKey(HANDLE keyHandle, KPROCESSOR_MODE mode);
 [[nodiscard]] NTSTATUS RenameKey(HANDLE keyHandle, PUNICODE_STRING newName, KPROCESSOR_MODE mode);
+[[nodiscard]] NTSTATUS FlushKey(HANDLE keyHandle, KPROCESSOR_MODE mode);
+[[nodiscard]] NTSTATUS QueryKeySecurity(HANDLE handle, SECURITY_INFORMATION securityInformation,
+                                        PSECURITY_DESCRIPTOR securityDescriptor, ULONG length, PULONG resultLength,
+                                        KPROCESSOR_MODE mode);
 
 // Output arguments of the query services: ResultLength must be given, and a buffer whenever
 // Length is not zero.

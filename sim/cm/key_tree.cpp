@@ -79,7 +79,6 @@ void MakeLink(KeyNode& parent, std::u16string_view name, const std::u16string& t
 // The COM registration subkeys a 32-bit caller sees in Classes\Wow6432Node.
 void PrepareClassesRoot(KeyNode& classes)
 {
-    classes.wow = WowRedirect::ClassesRoot;
     KeyNode& wow = Ensure(classes, u"Wow6432Node");
     for (const char16_t* name : {u"CLSID", u"Interface"}) {
         Ensure(classes, name);
@@ -264,12 +263,13 @@ void LayOutBootKeys(KeyNode& root, const MachineConfig& config)
 
     KeyNode& machine = HiveRoot(root, u"MACHINE");
     KeyNode& software = HiveRoot(machine, u"SOFTWARE");
-    software.wow = WowRedirect::SoftwareRoot;
     PrepareClassesRoot(Ensure(software, u"Classes"));
     EnsurePath(software, u"Microsoft\\Windows\\CurrentVersion");
     EnsurePath(software, u"Policies");
     KeyNode& software32 = Ensure(software, u"Wow6432Node");
     EnsurePath(software32, u"Microsoft\\Windows\\CurrentVersion");
+    // Seen from the 64-bit view, the 32-bit SOFTWARE's Classes is the machine's 32-bit Classes.
+    MakeLink(software32, u"Classes", u"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\Wow6432Node");
 
     KeyNode& system = HiveRoot(machine, u"SYSTEM");
     KeyNode& controlSet = Ensure(system, u"ControlSet001");

@@ -56,13 +56,6 @@ struct KeyValue {
     std::vector<UCHAR> data;
 };
 
-// Which view a WOW64 (32-bit) caller gets below a node.
-enum class WowRedirect {
-    None,
-    SoftwareRoot,  // HKLM\SOFTWARE: everything but Classes lives in Wow6432Node
-    ClassesRoot,   // a Classes root: the COM registration subkeys live in Wow6432Node
-};
-
 struct AppHive;
 
 struct KeyNode {
@@ -79,7 +72,6 @@ struct KeyNode {
     bool isLink = false;
     bool isHiveRoot = false;                        // cannot be deleted or renamed
     bool deleted = false;
-    WowRedirect wow = WowRedirect::None;
     AppHive* appHive = nullptr;                     // the application hive it belongs to, if any
 };
 
@@ -96,6 +88,7 @@ struct KeyBody {
     std::u16string name;               // full name when opened: what CmCallbackGetKeyObjectID reports
     UNICODE_STRING nameString;         // counted view of name handed to callbacks
     std::shared_ptr<AppHive> appHive;  // keeps the hive loaded while the object lives
+    bool view32 = false;               // a WOW64 process opened it in the 32-bit view (wow64_view.cpp)
 };
 
 std::mutex& TreeLock();
@@ -103,12 +96,16 @@ std::mutex& TreeLock();
 // ---- names (key_names.cpp)
 std::u16string UpcaseName(std::u16string_view name);
 bool SameName(std::u16string_view a, std::u16string_view b);
-// Splits a relative path at backslashes; one trailing backslash is allowed. An empty component
-// elsewhere gives STATUS_OBJECT_NAME_INVALID, a component longer than 255 characters
-// STATUS_INVALID_PARAMETER.
+// Splits a relative path at backslashes, several in a row counting as one; a component longer
+// than 255 characters gives STATUS_INVALID_PARAMETER.
 [[nodiscard]] NTSTATUS SplitKeyPath(std::u16string_view path, std::vector<std::u16string_view>& components);
 // The counted string's text, or STATUS_INVALID_PARAMETER for an odd length or a missing buffer.
 [[nodiscard]] NTSTATUS CaptureCountedName(PCUNICODE_STRING name, std::u16string& text);
+
+// ---- the 32-bit view (wow64_view.cpp)
+// A full name (\REGISTRY\...) as a WOW64 process in the 32-bit view reaches it: Wow6432Node put in
+// or taken out where the view moves keys. Names the rewrite leaves alone come back unchanged.
+std::u16string View32Name(std::u16string_view fullName);
 
 // ---- tree (key_tree.cpp); callers hold TreeLock()
 const std::shared_ptr<KeyNode>& RegistryRoot();
@@ -155,6 +152,9 @@ POBJECT_TYPE KeyObjectType();
 PVOID CreateKeyObject(const std::shared_ptr<KeyNode>& node);
 KeyBody& BodyOf(PVOID keyObject);
 bool IsKeyObject(PVOID object);
+// The name the object manager reports for a key object (ObQueryNameString, NtQueryObject): the
+// key's current full name, STATUS_KEY_DELETED once it is deleted.
+[[nodiscard]] NTSTATUS QueryKeyObjectName(PVOID keyObject, std::u16string* name);
 // The permanent object of \REGISTRY: the RootObject of absolute creates and opens.
 PVOID RegistryRootObject();
 void CreateRegistryRootObject();
@@ -168,14 +168,15 @@ bool IsRegistryRunning();
 [[nodiscard]] NTSTATUS ReferenceKeyByHandle(HANDLE handle, ACCESS_MASK desiredAccess, KPROCESSOR_MODE mode,
                                             PVOID* keyObject);
 
-// Sets the calling thread's previous mode for the length of a service: Zw* routines run as
-// KernelMode, the user-mode calls as UserMode.
-class PreviousModeScope {
+// What a Zw* registry routine does first: it must be called at PASSIVE_LEVEL (the DDK's rule;
+// a driver holding a fast mutex is at APC_LEVEL), else the machine stops naming the routine;
+// then the calling thread's previous mode is KernelMode for the length of the service.
+class KernelServiceScope {
 public:
-    explicit PreviousModeScope(KPROCESSOR_MODE mode);
-    ~PreviousModeScope();
-    PreviousModeScope(const PreviousModeScope&) = delete;
-    PreviousModeScope& operator=(const PreviousModeScope&) = delete;
+    explicit KernelServiceScope(const char* routine);
+    ~KernelServiceScope();
+    KernelServiceScope(const KernelServiceScope&) = delete;
+    KernelServiceScope& operator=(const KernelServiceScope&) = delete;
 
 private:
     KPROCESSOR_MODE saved_;

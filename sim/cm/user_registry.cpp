@@ -102,6 +102,19 @@ NTSTATUS NtRenameKey(HANDLE KeyHandle, PUNICODE_STRING NewName)
     return RenameKey(KeyHandle, NewName, UserMode);
 }
 
+NTSTATUS NtFlushKey(HANDLE KeyHandle)
+{
+    RequireUserMode("NtFlushKey");
+    return FlushKey(KeyHandle, UserMode);
+}
+
+NTSTATUS NtQuerySecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+                               PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Length, PULONG LengthNeeded)
+{
+    RequireUserMode("NtQuerySecurityObject");
+    return QueryKeySecurity(Handle, SecurityInformation, SecurityDescriptor, Length, LengthNeeded, UserMode);
+}
+
 NTSTATUS NtClose(HANDLE Handle)
 {
     RequireUserMode("NtClose");

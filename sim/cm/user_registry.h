@@ -1,6 +1,9 @@
 // The registry as a user process calls it: the native key services with previous mode UserMode,
 // handles in the process's own table, access checked against each key's DACL with the process's
 // token, and the 32-bit view for WOW64 processes (KEY_WOW64_64KEY asks for the 64-bit one).
+// Output buffers, result lengths, returned handles and dispositions, value data and security
+// descriptors are the process's memory (process_memory.h): an unmapped or read-only address gives
+// STATUS_ACCESS_VIOLATION. Names and object attributes are read as host memory.
 // Host code only; every call is valid only inside a UserModeScope.
 #pragma once
 
@@ -30,6 +33,11 @@ namespace vexsim {
 [[nodiscard]] NTSTATUS NtDeleteKey(HANDLE KeyHandle);
 [[nodiscard]] NTSTATUS NtDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName);
 [[nodiscard]] NTSTATUS NtRenameKey(HANDLE KeyHandle, PUNICODE_STRING NewName);
+[[nodiscard]] NTSTATUS NtFlushKey(HANDLE KeyHandle);
+// On key handles; objects of other types carry no descriptor here (STATUS_NOT_SUPPORTED).
+[[nodiscard]] NTSTATUS NtQuerySecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+                                             PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Length,
+                                             PULONG LengthNeeded);
 [[nodiscard]] NTSTATUS NtClose(HANDLE Handle);
 
 // Loads a new, empty application hive as RegLoadAppKey does and opens its root for the process

@@ -22,6 +22,12 @@ struct MachineConfig {
     std::vector<std::string> userSids{"S-1-5-21-1004336348-1177238915-682003330-1001"};
 };
 
+// What the kernel checks of a driver's image: the optional header's DllCharacteristics.
+constexpr USHORT kImageDllForceIntegrity = 0x0080;  // IMAGE_DLLCHARACTERISTICS_FORCE_INTEGRITY
+struct DriverImage {
+    USHORT dllCharacteristics = 0x0160 | kImageDllForceIntegrity;  // high-entropy VA, dynamic base, NX, integrity check
+};
+
 // What the unload check found: one line per thing the driver left behind.
 using Leftovers = std::vector<std::string>;
 

@@ -23,12 +23,27 @@ void StartNewBoot()
 
 ThreadContext& CurrentContext()
 {
+    if (t_context.waitMustFollow) {
+        t_context.waitMustFollow = false;
+        StopMachine("KeSetEvent with Wait = TRUE was not followed at once by KeWaitForSingleObject: it returns at "
+                    "DISPATCH_LEVEL holding the dispatcher lock, and any other call, or returning, deadlocks Windows");
+    }
     if (t_context.thread == nullptr || t_context.machine != CurrentBoot()) {
         t_context = ThreadContext{};
         t_context.machine = CurrentBoot();
         AdoptHostThread(t_context);
     }
     return t_context;
+}
+
+bool TakeWaitAfterSetEvent(KIRQL* irqlBeforeSetEvent)
+{
+    if (!t_context.waitMustFollow) {
+        return false;
+    }
+    t_context.waitMustFollow = false;
+    *irqlBeforeSetEvent = t_context.irqlBeforeSetEvent;
+    return true;
 }
 
 void SetCurrentContext(const ThreadContext& context)

@@ -19,10 +19,17 @@ struct ThreadContext {
     PEPROCESS process = nullptr;      // the process whose address space is current (attach changes it)
     KIRQL irql = PASSIVE_LEVEL;
     KPROCESSOR_MODE previousMode = KernelMode;
+    bool waitMustFollow = false;      // KeSetEvent(Wait = TRUE) returned; only a wait may come next
+    KIRQL irqlBeforeSetEvent = PASSIVE_LEVEL;  // what that wait lowers the IRQL back to
 };
 
-// The calling host thread's context, adopting the thread on first use.
+// The calling host thread's context, adopting the thread on first use. Stops the machine while
+// a KeSetEvent with Wait = TRUE waits for its wait: nothing but that wait may run then.
 ThreadContext& CurrentContext();
+
+// The wait that follows KeSetEvent(Wait = TRUE) takes the pending state: true, with the IRQL to
+// return to, when one is pending on this host thread.
+bool TakeWaitAfterSetEvent(KIRQL* irqlBeforeSetEvent);
 
 // Supplied by the process component: gives an unadopted host thread a thread object of the
 // System process and makes that process current. Stops the machine if none has booted.

@@ -17,6 +17,7 @@
 #include "sim/executive/bugcheck.h"
 #include "sim/executive/clock.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace vexsim {
@@ -174,15 +175,27 @@ extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN
                                State != FALSE, sizeof(KEVENT) / sizeof(LONG));
 }
 
+// Wait = TRUE: on Windows KeSetEvent then returns at DISPATCH_LEVEL still holding the dispatcher
+// lock, for the caller's next call to be a wait (documented). Here the IRQL goes to DISPATCH_LEVEL
+// and the calling thread is marked: its next KeWaitForSingleObject lowers the IRQL back, and any
+// other kernel call, or a return into the kernel, stops the machine (see CurrentContext).
+// Priority boosts have no effect on a simulated scheduler.
 extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 {
-    // Priority boosts and the "wait follows" hint have no effect on a simulated scheduler.
     UNREFERENCED_PARAMETER(Increment);
-    UNREFERENCED_PARAMETER(Wait);
-    std::lock_guard<std::mutex> guard(DispatcherLock());
-    LONG previous = Event->Header.SignalState;
-    Event->Header.SignalState = 1;
-    DispatcherCondition().notify_all();
+    LONG previous;
+    {
+        std::lock_guard<std::mutex> guard(DispatcherLock());
+        previous = Event->Header.SignalState;
+        Event->Header.SignalState = 1;
+        DispatcherCondition().notify_all();
+    }
+    if (Wait) {
+        ThreadContext& context = CurrentContext();
+        context.irqlBeforeSetEvent = context.irql;
+        context.irql = std::max<KIRQL>(context.irql, DISPATCH_LEVEL);
+        context.waitMustFollow = true;
+    }
     return previous;
 }
 
@@ -212,6 +225,9 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
     UNREFERENCED_PARAMETER(WaitReason);
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);
+    if (KIRQL before; TakeWaitAfterSetEvent(&before)) {
+        CurrentContext().irql = before;  // the wait that KeSetEvent(Wait = TRUE) announced
+    }
     CheckWaitIrql("KeWaitForSingleObject", Object, Timeout);
     auto* header = static_cast<DISPATCHER_HEADER*>(Object);
     Deadline deadline = DeadlineFor(Timeout);

@@ -1,14 +1,15 @@
 // Tagged pool with a verifier's ledger.
 //
 // Every block handed out is recorded in the ledger (address -> tag, size, pool type, sequence
-// number, caller) until it is freed. A freed address is remembered until the host reuses it, so a
+// number, caller) until it is freed. A freed address is remembered, with the tag it had, until the
+// host hands it out again or kFreedAddressesKept later frees push it out (oldest first), so a
 // second free of the same block is told apart from a free of an address the pool never handed
 // out. Fresh blocks are filled with a non-zero pattern so code that reads memory it never wrote
 // (relying on zero-fill it did not ask for) misbehaves visibly; freed blocks are overwritten
 // before they go back to the host.
 //
-// One mutex guards the ledger, the freed set and the sequence counter. Contract breaches are
-// detected under it but reported after it is dropped.
+// One mutex guards the ledger, the freed addresses and the sequence counters. Contract breaches
+// are detected under it but reported after it is dropped: a bug check never runs with it held.
 #include "sim/executive/pool.h"
 
 #include "sim/core/kernel.h"
@@ -18,6 +19,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -32,15 +34,22 @@ constexpr unsigned char kFreedFill = 0xDD;
 constexpr SIZE_T kPageSize = 4096;
 // Requests beyond this fail as a real pool would rather than exhausting the host.
 constexpr SIZE_T kLargestAllocation = SIZE_T(1) << 32;
-// Freed addresses remembered for double-free detection; beyond this many the oldest memory of
-// them is dropped so a long run does not grow without bound.
+// Frees remembered for double-free detection; beyond this many the oldest is forgotten so a long
+// run does not grow without bound.
 constexpr size_t kFreedAddressesKept = size_t(1) << 20;
+
+struct FreedBlock {
+    ULONG tag;        // the tag it had
+    ULONG64 freeNumber;  // which free it was, to tell a stale entry of freeOrder from the current one
+};
 
 struct PoolState {
     std::mutex lock;
     std::map<uintptr_t, PoolAllocation> live;
-    std::unordered_map<uintptr_t, ULONG> freed;  // address -> tag it had, until reused
+    std::unordered_map<uintptr_t, FreedBlock> freed;               // until reused or pushed out
+    std::deque<std::pair<uintptr_t, ULONG64>> freeOrder;           // (address, freeNumber), oldest first
     ULONG64 sequence = 0;
+    ULONG64 frees = 0;
 };
 
 PoolState g_pool;
@@ -75,6 +84,20 @@ void CheckAllocationContract(POOL_TYPE type, SIZE_T size, ULONG tag)
     if (tag == 0) {
         BugCheck(kBadPoolCaller, kPoolTagZero, type, size, 0, "pool allocation with tag 0");
     }
+}
+
+// Remembers a freed block; the caller holds the pool lock.
+void RememberFreed(uintptr_t address, ULONG tag)
+{
+    if (g_pool.freeOrder.size() >= kFreedAddressesKept) {
+        auto [oldest, number] = g_pool.freeOrder.front();
+        g_pool.freeOrder.pop_front();
+        if (auto entry = g_pool.freed.find(oldest); entry != g_pool.freed.end() && entry->second.freeNumber == number) {
+            g_pool.freed.erase(entry);
+        }
+    }
+    g_pool.freed[address] = FreedBlock{tag, ++g_pool.frees};
+    g_pool.freeOrder.emplace_back(address, g_pool.frees);
 }
 
 void CheckFreeIrql(const PoolAllocation& block)
@@ -129,7 +152,9 @@ void ResetPool()
     }
     g_pool.live.clear();
     g_pool.freed.clear();
+    g_pool.freeOrder.clear();
     g_pool.sequence = 0;
+    g_pool.frees = 0;
 }
 
 }  // namespace vexsim
@@ -166,7 +191,7 @@ extern "C" VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
         if (auto live = g_pool.live.find(address); live != g_pool.live.end()) {
             block = live->second;
         } else if (auto freed = g_pool.freed.find(address); freed != g_pool.freed.end()) {
-            freedTag = freed->second;
+            freedTag = freed->second.tag;
         }
     }
 
@@ -189,17 +214,18 @@ extern "C" VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
                      "' freed with tag '" + FormatPoolTag(Tag) + "'");
     }
 
+    bool raced;
     {
         std::lock_guard<std::mutex> guard(g_pool.lock);
-        // Another thread freeing the same block at the same moment is a double free too.
-        if (g_pool.live.erase(address) == 0) {
-            BugCheck(kDriverVerifierDetectedViolation, kVerifierDoubleFree, 0, address, Tag,
-                     "double free: pool at " + FormatAddress(P) + " freed twice at the same time");
+        raced = g_pool.live.erase(address) == 0;
+        if (!raced) {
+            RememberFreed(address, Tag);
         }
-        if (g_pool.freed.size() >= kFreedAddressesKept) {
-            g_pool.freed.clear();
-        }
-        g_pool.freed[address] = Tag;
+    }
+    // Another thread freeing the same block at the same moment is a double free too.
+    if (raced) {
+        BugCheck(kDriverVerifierDetectedViolation, kVerifierDoubleFree, 0, address, Tag,
+                 "double free: pool at " + FormatAddress(P) + " freed twice at the same time");
     }
     std::memset(P, kFreedFill, block->size);
     std::free(P);

@@ -1,5 +1,7 @@
 #include "sim/flt/filter.h"
 
+#include "sim/flt/port.h"
+
 #include "sim/core/components.h"
 #include "sim/executive/fault_injection.h"
 #include "sim/io/io_internal.h"
@@ -112,6 +114,12 @@ NTSTATUS UnloadFilters(PDRIVER_OBJECT driver, bool mandatory)
     return result;
 }
 
+bool IsRegisteredFilter(PFLT_FILTER filter)
+{
+    std::lock_guard lock(g_filtersLock);
+    return std::find(g_filters.begin(), g_filters.end(), filter) != g_filters.end();
+}
+
 size_t RegisteredFilterCount()
 {
     std::lock_guard lock(g_filtersLock);
@@ -126,12 +134,14 @@ void FilterManagerBoot(const MachineConfig& config)
 
 void FilterManagerShutdown()
 {
+    ResetPorts();
     std::lock_guard lock(g_filtersLock);
     g_filters.clear();
 }
 
 void FilterManagerLeftovers(Leftovers& out)
 {
+    ReportPorts(out);
     std::lock_guard lock(g_filtersLock);
     for (PFLT_FILTER filter : g_filters) {
         out.push_back("filter " + DescribeFilter(filter) + " still registered");

@@ -25,6 +25,9 @@ constexpr ULONG kFilterTag = 'lfMF';
 // every filter is asked whatever the others answered.
 [[nodiscard]] NTSTATUS UnloadFilters(PDRIVER_OBJECT driver, bool mandatory);
 
+// Is the filter registered (and not yet unregistered)?
+bool IsRegisteredFilter(PFLT_FILTER filter);
+
 // Filters of any driver still registered.
 size_t RegisteredFilterCount();
 

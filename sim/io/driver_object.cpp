@@ -4,6 +4,7 @@
 #include "sim/ob/object.h"
 #include "sim/rtl/utf.h"
 
+#include <atomic>
 #include <cstring>
 
 namespace vexsim {
@@ -11,6 +12,10 @@ namespace vexsim {
 namespace {
 
 _OBJECT_TYPE g_driverType{"Driver", {0, 0, 0, STANDARD_RIGHTS_ALL}, STANDARD_RIGHTS_ALL, nullptr, nullptr, nullptr};
+
+// The image flags of the newest live driver object; none when no driver object exists.
+std::atomic<PDRIVER_OBJECT> g_runningDriver{nullptr};
+std::atomic<USHORT> g_runningDllCharacteristics{0};
 
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp)
 {
@@ -28,7 +33,12 @@ POBJECT_TYPE DriverObjectType()
     return &g_driverType;
 }
 
-PDRIVER_OBJECT CreateDriverObject(const std::u16string& name)
+bool RunningDriverHasForceIntegrity()
+{
+    return g_runningDriver.load() == nullptr || (g_runningDllCharacteristics.load() & kImageDllForceIntegrity) != 0;
+}
+
+PDRIVER_OBJECT CreateDriverObject(const std::u16string& name, const DriverImage& image)
 {
     std::u16string fullName = u"\\Driver\\" + name;
     size_t nameBytes = fullName.size() * sizeof(WCHAR);
@@ -48,11 +58,15 @@ PDRIVER_OBJECT CreateDriverObject(const std::u16string& name)
     if (!NT_SUCCESS(InsertObjectName(fullName, driver))) {
         StopMachine("a driver named " + Utf16ToUtf8(fullName) + " is already loaded");
     }
+    g_runningDllCharacteristics = image.dllCharacteristics;
+    g_runningDriver = driver;
     return driver;
 }
 
 void DeleteDriverObject(PDRIVER_OBJECT driver)
 {
+    PDRIVER_OBJECT expected = driver;
+    g_runningDriver.compare_exchange_strong(expected, nullptr);
     RemoveObjectName(HeaderOf(driver).name, driver);
     DereferenceObject(driver);
 }

@@ -7,7 +7,7 @@
 // complete its IRP before returning.
 #pragma once
 
-#include "sim/core/kernel.h"
+#include "sim/core/components.h"
 
 #include <string>
 #include <vector>
@@ -22,9 +22,15 @@ constexpr ULONG kDeviceObjectTag = 'iveD';
 constexpr ULONG kSymbolicLinkTag = 'bmyS';
 constexpr ULONG kWorkItemTag = 'kWoI';
 
-// Creates the driver object "\Driver\<name>" (one reference, the caller's). Every major function
-// starts out answering STATUS_INVALID_DEVICE_REQUEST, as on Windows.
-PDRIVER_OBJECT CreateDriverObject(const std::u16string& name);
+// Creates the driver object "\Driver\<name>" (one reference, the caller's) for a driver loaded
+// from an image with these flags. Every major function starts out answering
+// STATUS_INVALID_DEVICE_REQUEST, as on Windows.
+PDRIVER_OBJECT CreateDriverObject(const std::u16string& name, const DriverImage& image = DriverImage{});
+
+// Was the driver whose code runs linked with the integrity-check flag? Windows asks this of the
+// image holding a routine a driver registers; the simulated machine runs one driver at a time,
+// the one whose object was created last and not deleted (true when there is none).
+bool RunningDriverHasForceIntegrity();
 
 // Takes the driver object's name away and drops the caller's reference.
 void DeleteDriverObject(PDRIVER_OBJECT driver);

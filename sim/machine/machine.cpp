@@ -10,6 +10,9 @@
 
 #include "sim/flt/filter.h"
 #include "sim/io/io.h"
+#include "sim/io/io_internal.h"
+#include "sim/ob/namespace.h"
+#include "sim/ob/object.h"
 #include "sim/rtl/utf.h"
 
 
@@ -45,6 +48,22 @@ NTSTATUS UnloadLoadedDriver(bool mandatory)
     return status;
 }
 
+// \Device\Null of the Null driver, which every Windows machine has; here only its name is used
+// (a create or open of it as a key gives STATUS_OBJECT_TYPE_MISMATCH). Like the volumes, it is
+// the machine's own and never shows in an unload check; shutdown frees it with every object.
+void CreateNullDevice()
+{
+    const std::u16string name = u"\\Device\\Null";
+    PDRIVER_OBJECT driver = CreateDriverObject(u"Null");
+    auto device = static_cast<PDEVICE_OBJECT>(CreateObject(DeviceObjectType(), sizeof(DEVICE_OBJECT), name));
+    device->Type = kIoTypeDevice;
+    device->Size = sizeof(DEVICE_OBJECT);
+    device->DriverObject = driver;  // the device keeps the reference CreateDriverObject gave
+    if (!NT_SUCCESS(InsertObjectName(name, device))) {
+        StopMachine("the machine could not name \\Device\\Null at boot");
+    }
+}
+
 void BootComponents(const MachineConfig& config, KeptRegistry keptRegistry)
 {
     StartNewBoot();
@@ -52,6 +71,7 @@ void BootComponents(const MachineConfig& config, KeptRegistry keptRegistry)
     RuntimeBoot(config);
     ObjectsBoot(config);
     IoBoot(config);
+    CreateNullDevice();
     FilterManagerBoot(config);
     RegistryBoot(config, std::move(keptRegistry));
     g_machine.config = config;
@@ -108,13 +128,13 @@ void RebootMachine()
     BootComponents(config, std::move(keptRegistry));
 }
 
-NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const std::string& name)
+NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const std::string& name, const DriverImage& image)
 {
     if (!g_machine.running || g_machine.driver != nullptr) {
         StopMachine(g_machine.running ? "a driver is already loaded" : "no machine has booted");
     }
     std::u16string wideName = Utf8ToUtf16(name);
-    PDRIVER_OBJECT driver = CreateDriverObject(wideName);
+    PDRIVER_OBJECT driver = CreateDriverObject(wideName, image);
     g_machine.registryPath = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\" + wideName;
     UNICODE_STRING registryPath;
     registryPath.Buffer = (PWSTR)g_machine.registryPath.data();

@@ -26,10 +26,10 @@ void ShutdownMachine();
 // goes on from where it stood, so last-write times never lie in the future.
 void RebootMachine();
 
-// Creates the driver object "\Driver\<name>" and calls the entry point with the service key
-// "\REGISTRY\MACHINE\SYSTEM\CurrentControlSet\Services\<name>", as the I/O manager does. A failing
-// entry point leaves no driver loaded.
-[[nodiscard]] NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const std::string& name);
+// Creates the driver object "\Driver\<name>" for an image with the given flags and calls the
+// entry point with the service key "\REGISTRY\MACHINE\SYSTEM\CurrentControlSet\Services\<name>",
+// as the I/O manager does. A failing entry point leaves no driver loaded.
+[[nodiscard]] NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const std::string& name, const DriverImage& image = DriverImage{});
 
 struct UnloadResult {
     NTSTATUS status = STATUS_SUCCESS;  // the filter unload callback's answer, or success

@@ -64,6 +64,12 @@ std::string DescribeObject(PVOID body);
 // Maps GENERIC_* and MAXIMUM_ALLOWED to the type's specific rights, limited to its valid mask.
 ACCESS_MASK MapAccess(POBJECT_TYPE type, ACCESS_MASK desired);
 
+// The name ObQueryNameString and ObjectNameInformation report for objects of a type that knows
+// them better than the namespace (keys: their current full name, or STATUS_KEY_DELETED). Types
+// without one report their namespace name.
+using QueryNameProcedure = NTSTATUS (*)(PVOID body, std::u16string* name);
+void SetQueryNameProcedure(POBJECT_TYPE type, QueryNameProcedure procedure);
+
 // Unload check: one line per object the driver still holds references on.
 void ReportDriverReferences(std::vector<std::string>& out);
 

@@ -20,11 +20,14 @@ NTSTATUS UserCreateEvent(EVENT_TYPE type, BOOLEAN initialState, HANDLE* handle, 
     return STATUS_SUCCESS;
 }
 
-NTSTATUS UserWaitForSingleObject(HANDLE handle, const LARGE_INTEGER* timeout)
+namespace {
+
+// Waits on an event or thread handle for a caller of the given mode (a user-mode handle needs
+// SYNCHRONIZE); other objects cannot be waited on here (STATUS_OBJECT_TYPE_MISMATCH).
+NTSTATUS WaitForHandle(HANDLE handle, const LARGE_INTEGER* timeout, KPROCESSOR_MODE mode)
 {
-    RequireUserMode("UserWaitForSingleObject");
     PVOID object;
-    NTSTATUS status = ReferenceObjectByHandle(handle, SYNCHRONIZE, nullptr, UserMode, &object, nullptr);
+    NTSTATUS status = ReferenceObjectByHandle(handle, SYNCHRONIZE, nullptr, mode, &object, nullptr);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -37,9 +40,25 @@ NTSTATUS UserWaitForSingleObject(HANDLE handle, const LARGE_INTEGER* timeout)
     if (timeout != nullptr) {
         copy = *timeout;
     }
-    status = KeWaitForSingleObject(object, UserRequest, UserMode, FALSE, timeout != nullptr ? &copy : nullptr);
+    status = KeWaitForSingleObject(object, mode == UserMode ? UserRequest : Executive, mode, FALSE,
+                                   timeout != nullptr ? &copy : nullptr);
     DereferenceObject(object);
     return status;
 }
 
+}  // namespace
+
+NTSTATUS UserWaitForSingleObject(HANDLE handle, const LARGE_INTEGER* timeout)
+{
+    RequireUserMode("UserWaitForSingleObject");
+    return WaitForHandle(handle, timeout, UserMode);
+}
+
 }  // namespace vexsim
+
+// Alertable waits are accepted; the simulated machine delivers no APCs (see dispatcher.cpp).
+extern "C" NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout)
+{
+    UNREFERENCED_PARAMETER(Alertable);
+    return vexsim::WaitForHandle(Handle, Timeout, KernelMode);
+}

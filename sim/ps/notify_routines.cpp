@@ -1,5 +1,6 @@
 #include "sim/ps/notify_routines.h"
 
+#include "sim/io/io.h"
 #include "sim/ps/process.h"
 #include "sim/ps/thread.h"
 
@@ -120,7 +121,8 @@ void ReportNotifyRoutines(Leftovers& out)
 using namespace vexsim;
 
 // A routine registered twice, or a full table, gets STATUS_INVALID_PARAMETER; removing one that
-// is not registered gets STATUS_PROCEDURE_NOT_FOUND.
+// is not registered gets STATUS_PROCEDURE_NOT_FOUND. A driver linked without the integrity-check
+// flag may not register (STATUS_ACCESS_DENIED).
 extern "C" NTSTATUS NTAPI PsSetCreateProcessNotifyRoutineEx(PCREATE_PROCESS_NOTIFY_ROUTINE_EX NotifyRoutine, BOOLEAN Remove)
 {
     if (NotifyRoutine == nullptr) {
@@ -136,6 +138,9 @@ extern "C" NTSTATUS NTAPI PsSetCreateProcessNotifyRoutineEx(PCREATE_PROCESS_NOTI
         routines.erase(found);
         WaitForCalls(lock, reinterpret_cast<void*>(NotifyRoutine));
         return STATUS_SUCCESS;
+    }
+    if (!RunningDriverHasForceIntegrity()) {
+        return STATUS_ACCESS_DENIED;
     }
     if (found != routines.end() || routines.size() >= kMaxRoutines) {
         return STATUS_INVALID_PARAMETER;

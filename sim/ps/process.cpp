@@ -101,6 +101,7 @@ PEPROCESS CreateUserProcess(const ProcessParams& params)
     process->wow64 = params.wow64;
     process->userSid = params.userSid;
     process->administrator = params.administrator;
+    process->integrityLevel = params.integrityLevel;
     process->ownHandles = std::make_unique<HandleTable>();
     process->handles = process->ownHandles.get();
     process->mainThread = CreateThreadObject(process, nullptr, false);
@@ -179,6 +180,7 @@ void BootProcesses()
     system->sessionId = 0;
     system->userSid = "S-1-5-18";
     system->administrator = true;
+    system->integrityLevel = kSystemIntegrity;
     system->handles = &KernelHandleTable();
     std::lock_guard lock(g_processLock);
     g_processes.emplace(system->id, system);

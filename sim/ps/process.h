@@ -23,10 +23,11 @@
 
 namespace vexsim {
 
-// A range of a process's user address space: its bytes, and whether reading it faults.
+// A range of a process's user address space: its bytes, and whether reading or writing it faults.
 struct MemoryRegion {
     std::vector<unsigned char> bytes;
     bool readable = true;
+    bool writable = true;
 };
 
 }  // namespace vexsim
@@ -40,6 +41,7 @@ struct _EPROCESS {
     ULONG sessionId;
     bool wow64;
     std::string userSid;                          // the token's user, e.g. "S-1-5-18"
+    ULONG integrityLevel;                         // the token's mandatory label, a SECURITY_MANDATORY_*_RID
     bool administrator;                           // the token holds Administrators enabled
     vexsim::HandleTable* handles;                 // the kernel table for System, else ownHandles
     std::unique_ptr<vexsim::HandleTable> ownHandles;
@@ -56,6 +58,11 @@ struct _EPROCESS {
 
 namespace vexsim {
 
+// Mandatory integrity levels of tokens (the RID of the label SID S-1-16-<level>).
+constexpr ULONG kLowIntegrity = 0x1000;
+constexpr ULONG kMediumIntegrity = 0x2000;
+constexpr ULONG kSystemIntegrity = 0x4000;
+
 struct ProcessParams {
     std::u16string imagePath;                     // e.g. \Device\HarddiskVolume3\Windows\notepad.exe
     ULONG_PTR parentId = 4;
@@ -63,6 +70,7 @@ struct ProcessParams {
     bool wow64 = false;
     std::string userSid = "S-1-5-21-1004336348-1177238915-682003330-1001";
     bool administrator = false;                   // an elevated administrator's process
+    ULONG integrityLevel = kMediumIntegrity;
     ULONG_PTR id = 0;                             // a chosen (recycled) id, not in use; 0 takes the next
 };
 

@@ -2,6 +2,7 @@
 
 #include "sim/ps/process.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace vexsim {
@@ -19,11 +20,38 @@ MemoryRegion* RegionOf(PEPROCESS process, ULONG_PTR address, size_t length, ULON
         return nullptr;
     }
     auto region = std::prev(after);
-    if (address - region->first + length > region->second.bytes.size()) {
+    size_t offset = address - region->first;
+    if (offset > region->second.bytes.size() || length > region->second.bytes.size() - offset) {
         return nullptr;
     }
     *base = region->first;
     return &region->second;
+}
+
+// Where AllocateProcessMemory maps buffers: far from images and environment blocks, each buffer
+// followed by an unmapped gap so that running past its end faults.
+constexpr ULONG_PTR kBufferRangeStart = 0x0000005000000000ULL;
+constexpr ULONG_PTR kBufferRangeEnd = 0x0000006000000000ULL;
+constexpr ULONG_PTR kBufferGranularity = 0x10000;
+
+// Whether [address, address + length) touches any region; the caller holds the memory lock.
+// x64 pages have no write-only protection: a page that faults on reads faults on writes too.
+bool IsWritable(const MemoryRegion& region)
+{
+    return region.readable && region.writable;
+}
+
+bool TouchesRegion(PEPROCESS process, ULONG_PTR address, size_t length)
+{
+    auto after = process->memory.upper_bound(address);
+    if (after != process->memory.end() && after->first - address < length) {
+        return true;
+    }
+    if (after == process->memory.begin()) {
+        return false;
+    }
+    auto region = std::prev(after);
+    return address - region->first < region->second.bytes.size();
 }
 
 template <typename T>
@@ -40,12 +68,49 @@ void MapProcessMemory(PEPROCESS process, ULONG_PTR base, std::vector<unsigned ch
     process->memory[base] = MemoryRegion{std::move(bytes), true};
 }
 
+ULONG_PTR AllocateProcessMemory(PEPROCESS process, size_t size)
+{
+    std::lock_guard lock(process->memoryLock);
+    ULONG_PTR base = kBufferRangeStart;
+    auto last = process->memory.lower_bound(kBufferRangeEnd);
+    if (last != process->memory.begin() && std::prev(last)->first >= kBufferRangeStart) {
+        const auto& [lastBase, region] = *std::prev(last);
+        base = ALIGN_UP_BY(lastBase + region.bytes.size(), kBufferGranularity) + kBufferGranularity;
+    }
+    if (base + size > kBufferRangeEnd) {
+        StopMachine("the simulated process ran out of its buffer address range");
+    }
+    process->memory[base] = MemoryRegion{std::vector<unsigned char>(size), true, true};
+    return base;
+}
+
 void SetProcessMemoryReadable(PEPROCESS process, ULONG_PTR address, bool readable)
 {
     std::lock_guard lock(process->memoryLock);
     ULONG_PTR base;
     if (MemoryRegion* region = RegionOf(process, address, 1, &base)) {
         region->readable = readable;
+    }
+}
+
+bool WriteProcessMemory(PEPROCESS process, ULONG_PTR address, const void* data, size_t length)
+{
+    std::lock_guard lock(process->memoryLock);
+    ULONG_PTR base;
+    MemoryRegion* region = RegionOf(process, address, length, &base);
+    if (region == nullptr) {
+        return false;
+    }
+    std::memcpy(region->bytes.data() + (address - base), data, length);
+    return true;
+}
+
+void SetProcessMemoryWritable(PEPROCESS process, ULONG_PTR address, bool writable)
+{
+    std::lock_guard lock(process->memoryLock);
+    ULONG_PTR base;
+    if (MemoryRegion* region = RegionOf(process, address, 1, &base)) {
+        region->writable = writable;
     }
 }
 
@@ -59,6 +124,67 @@ bool ReadProcessMemory(PEPROCESS process, ULONG_PTR address, void* out, size_t l
     }
     std::memcpy(out, region->bytes.data() + (address - base), length);
     return true;
+}
+
+bool IsSimulatedUserRange(const void* address, size_t length)
+{
+    auto start = reinterpret_cast<ULONG_PTR>(address);
+    if (start < kLentHostMemoryStart) {
+        return true;
+    }
+    PEPROCESS process = CurrentContext().process;
+    if (process == nullptr) {
+        return false;
+    }
+    std::lock_guard lock(process->memoryLock);
+    return TouchesRegion(process, start, std::max<size_t>(length, 1));
+}
+
+NTSTATUS ProbeCaller(KPROCESSOR_MODE mode, const void* address, size_t length, bool write)
+{
+    if (length == 0 || mode == KernelMode || !IsSimulatedUserRange(address, length)) {
+        return STATUS_SUCCESS;
+    }
+    PEPROCESS process = CurrentContext().process;
+    std::lock_guard lock(process->memoryLock);
+    ULONG_PTR base;
+    MemoryRegion* region = RegionOf(process, reinterpret_cast<ULONG_PTR>(address), length, &base);
+    bool allowed = region != nullptr && (write ? IsWritable(*region) : region->readable);
+    return allowed ? STATUS_SUCCESS : STATUS_ACCESS_VIOLATION;
+}
+
+NTSTATUS CopyFromCaller(KPROCESSOR_MODE mode, void* to, const void* from, size_t length)
+{
+    if (length == 0) {
+        return STATUS_SUCCESS;
+    }
+    if (mode == KernelMode || !IsSimulatedUserRange(from, length)) {
+        std::memcpy(to, from, length);
+        return STATUS_SUCCESS;
+    }
+    return ReadProcessMemory(CurrentContext().process, reinterpret_cast<ULONG_PTR>(from), to, length)
+               ? STATUS_SUCCESS
+               : STATUS_ACCESS_VIOLATION;
+}
+
+NTSTATUS CopyToCaller(KPROCESSOR_MODE mode, void* to, const void* from, size_t length)
+{
+    if (length == 0) {
+        return STATUS_SUCCESS;
+    }
+    if (mode == KernelMode || !IsSimulatedUserRange(to, length)) {
+        std::memcpy(to, from, length);
+        return STATUS_SUCCESS;
+    }
+    PEPROCESS process = CurrentContext().process;
+    std::lock_guard lock(process->memoryLock);
+    ULONG_PTR base;
+    MemoryRegion* region = RegionOf(process, reinterpret_cast<ULONG_PTR>(to), length, &base);
+    if (region == nullptr || !IsWritable(*region)) {
+        return STATUS_ACCESS_VIOLATION;
+    }
+    std::memcpy(region->bytes.data() + (reinterpret_cast<ULONG_PTR>(to) - base), from, length);
+    return STATUS_SUCCESS;
 }
 
 std::vector<unsigned char> ImageHeaders(USHORT subsystem, bool pe32)
@@ -78,6 +204,9 @@ std::vector<unsigned char> ImageHeaders(USHORT subsystem, bool pe32)
 }  // namespace vexsim
 
 using namespace vexsim;
+
+// The x64 user/system boundary (0x7FFFFFFF0000): the first address above the highest user page.
+ULONG64 MmUserProbeAddress = 0x00007FFFFFFF0000ULL;
 
 // Only virtual copies from the current (or attached) process's user address space are served.
 // A range that is not mapped, or not readable, gives STATUS_ACCESS_VIOLATION with nothing

@@ -125,3 +125,8 @@ extern "C" HANDLE NTAPI PsGetCurrentThreadId(VOID)
 {
     return reinterpret_cast<HANDLE>(CurrentContext().thread->id);
 }
+
+extern "C" KPROCESSOR_MODE NTAPI ExGetPreviousMode(VOID)
+{
+    return CurrentContext().previousMode;
+}

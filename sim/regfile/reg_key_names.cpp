@@ -24,6 +24,18 @@ const RootName kRoots[] = {
     {u"HKEY_CLASSES_ROOT", {u"MACHINE", u"SOFTWARE", u"Classes"}, false},
 };
 
+// A .reg file writes a key's path with single backslashes and at most one at the end: two in a
+// row, or one at the start, leave an empty component and make the header malformed, although the
+// registry itself would read them as one separator.
+bool HasEmptyComponent(std::u16string_view rest)
+{
+    if (!rest.empty() && rest.back() == kPathSeparator) {
+        rest.remove_suffix(1);
+    }
+    return !rest.empty() && (rest.front() == kPathSeparator || rest.back() == kPathSeparator ||
+                             rest.find(u"\\\\") != std::u16string_view::npos);
+}
+
 }  // namespace
 
 NTSTATUS NativeComponentsOf(std::u16string_view keyName, const RegFileOptions& options,
@@ -51,7 +63,7 @@ NTSTATUS NativeComponentsOf(std::u16string_view keyName, const RegFileOptions& o
         components->push_back(options.currentUserSid);
     }
     std::vector<std::u16string_view> parts;
-    if (!rest.empty() && !NT_SUCCESS(SplitKeyPath(rest, parts))) {
+    if (HasEmptyComponent(rest) || !NT_SUCCESS(SplitKeyPath(rest, parts))) {
         *problem = "invalid key name \"" + Utf16ToUtf8(keyName) + "\"";
         return STATUS_OBJECT_NAME_INVALID;
     }

@@ -103,8 +103,8 @@ NTSTATUS AccessCheck(const SecurityDescriptorBytes& descriptor, const Token& tok
         return STATUS_ACCESS_DENIED;
     }
     // Asking for nothing but MAXIMUM_ALLOWED and getting nothing is a denial. Asking for no
-    // rights at all succeeds with none: the caller gets a handle it can do nothing with, as
-    // Windows opens objects with a zero access mask.
+    // rights at all is not refused here: whether an object opens with an empty mask is its type's
+    // rule (keys refuse it, see key_access.cpp).
     if (maximum && granted == 0) {
         return STATUS_ACCESS_DENIED;
     }

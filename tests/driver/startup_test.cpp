@@ -4,7 +4,9 @@
 #include "names/name_patterns.h"
 #include "tables/id_manager.h"
 
+#include "sim/executive/exports.h"
 #include "sim/executive/version.h"
+#include "sim/flt/port.h"
 #include "sim/flt/filter.h"
 #include "sim/io/io.h"
 #include "sim/ps/process.h"
@@ -210,6 +212,11 @@ TEST_F(StartupFailureTest, EachFatalFailurePrintsReturnsItsStatusAndLeavesNothin
           "symbolic link \\??\\VexRegFilter -> \\Device\\Other not deleted"}},
         {"no pool for the filter", [](PDRIVER_OBJECT) { vexsim::FailAllocationsWithTag(vexsim::kFilterTag); },
          "FltRegisterFilter fail c000009a", STATUS_INSUFFICIENT_RESOURCES, {}},
+        {"no pool for the communication port", [](PDRIVER_OBJECT) { vexsim::FailAllocationsWithTag(vexsim::kServerPortTag); },
+         "QFHInitialize error c000009a", STATUS_INSUFFICIENT_RESOURCES, {}},
+        {"a kernel that does not export the SACL routine",
+         [](PDRIVER_OBJECT) { vexsim::HideExport(u"RtlSetSaclSecurityDescriptor"); }, "QFHInitialize error c000009a",
+         STATUS_INSUFFICIENT_RESOURCES, {}},
     };
     for (const FatalCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -219,6 +226,7 @@ TEST_F(StartupFailureTest, EachFatalFailurePrintsReturnsItsStatusAndLeavesNothin
 
         EXPECT_EQ(c.status, vexsim::LoadDriver(DriverEntry, "VexRegFilter"));
         vexsim::ClearAllocationFailures();
+        vexsim::UnhideExport(u"RtlSetSaclSecurityDescriptor");
         EXPECT_EQ((Lines{c.line, "VexRegFilter DriverEntry return " + Hex(c.status)}), LastLines(2));
         EXPECT_EQ(nullptr, vexsim::LoadedDriverObject());
         EXPECT_EQ(nullptr, g_VexRegFilterData.DeviceObject);

@@ -89,6 +89,21 @@ TEST_F(ExecutiveSyncTest, AbsoluteTimeoutAtOrBeforeNowExpiresAtOnce)
     KeLowerIrql(old);
 }
 
+// KeSetEvent(Wait = TRUE) holds DISPATCH_LEVEL until the wait that must follow, which then runs
+// at the caller's own IRQL (a zero timeout polls, as any wait).
+TEST_F(ExecutiveSyncTest, SetEventWithWaitRaisesUntilTheWaitThatFollows)
+{
+    KEVENT signalled;
+    KEVENT other;
+    KeInitializeEvent(&signalled, NotificationEvent, FALSE);
+    KeInitializeEvent(&other, NotificationEvent, FALSE);
+    EXPECT_EQ(0, KeSetEvent(&signalled, IO_NO_INCREMENT, TRUE));
+    LARGE_INTEGER poll = Timeout(0);
+    EXPECT_EQ(STATUS_TIMEOUT, KeWaitForSingleObject(&other, Executive, KernelMode, FALSE, &poll));
+    EXPECT_EQ(PASSIVE_LEVEL, KeGetCurrentIrql()) << "the wait returned the caller to its IRQL";
+    EXPECT_EQ(1, KeReadStateEvent(&signalled));
+}
+
 TEST_F(ExecutiveSyncTest, SignalledThreadObjectSatisfiesEveryWait)
 {
     DISPATCHER_HEADER thread;
@@ -209,6 +224,14 @@ TEST_F(ExecutiveSyncTest, MisuseStopsTheMachine)
              (void)KeDelayExecutionThread(KernelMode, FALSE, &interval);
          },
          "STOP: 0x000000C4 \\(0x000000000000003B, .*KeDelayExecutionThread at IRQL 2"},
+        {"KeSetEvent with Wait = TRUE followed by anything but a wait",
+         [] {
+             static KEVENT event;
+             KeInitializeEvent(&event, NotificationEvent, FALSE);
+             (void)KeSetEvent(&event, IO_NO_INCREMENT, TRUE);
+             (void)KeGetCurrentIrql();
+         },
+         "STOP: KeSetEvent with Wait = TRUE was not followed at once by KeWaitForSingleObject"},
         {"wait on a dispatcher type the kernel cannot wait on",
          [] {
              static DISPATCHER_HEADER semaphore;

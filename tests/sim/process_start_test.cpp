@@ -2,6 +2,7 @@
 // Windows passes, process memory with image headers and the environment block, attaching and
 // copying from it without faulting.
 #include "sim/fs/file_system.h"
+#include "sim/machine/machine.h"
 #include "sim/ps/process_memory.h"
 #include "sim/ps/process_start.h"
 #include "tests/support/machine_fixture.h"
@@ -208,6 +209,30 @@ TEST_F(ProcessStartTest, MemoryHoldsImageHeadersAndTheCommandLineAtTheX64Offsets
         << "another address space does not have the image";
     vexsim::SetProcessMemoryReadable(cmd, parameters, false);
     EXPECT_EQ(STATUS_ACCESS_VIOLATION, ReadAttached(cmd, parameters + 0x70, &commandLine)) << "a faulting read is a status";
+}
+
+NTSTATUS g_registration = STATUS_PENDING;
+
+NTSTATUS NTAPI RegisteringDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING)
+{
+    g_registration = PsSetCreateProcessNotifyRoutineEx(RecordCreateOrExit, FALSE);
+    if (NT_SUCCESS(g_registration)) {
+        (void)PsSetCreateProcessNotifyRoutineEx(RecordCreateOrExit, TRUE);
+    }
+    return STATUS_SUCCESS;
+}
+
+TEST_F(ProcessStartTest, OnlyADriverLinkedWithTheIntegrityCheckFlagMayWatchProcessCreation)
+{
+    const std::pair<USHORT, NTSTATUS> cases[] = {
+        {0x0160, STATUS_ACCESS_DENIED},                         // dynamic base, NX, high entropy: no integrity check
+        {0x0160 | vexsim::kImageDllForceIntegrity, STATUS_SUCCESS},
+    };
+    for (const auto& [characteristics, expected] : cases) {
+        ASSERT_EQ(STATUS_SUCCESS, vexsim::LoadDriver(RegisteringDriverEntry, "Watcher", vexsim::DriverImage{characteristics}));
+        EXPECT_EQ(expected, g_registration) << std::hex << characteristics;
+        EXPECT_TRUE(vexsim::UnloadDriver().leftovers.empty());
+    }
 }
 
 TEST_F(ProcessStartTest, ARecycledIdCanBeGivenToANewProcess)

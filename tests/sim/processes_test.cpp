@@ -231,7 +231,9 @@ TEST_F(ProcessesTest, SystemThreadsRunInTheSystemProcessAndEndEitherWay)
         EXPECT_EQ(4u, reinterpret_cast<ULONG_PTR>(client.UniqueProcess));
         PVOID thread;
         ASSERT_EQ(STATUS_SUCCESS, ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, nullptr));
-        EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr));
+        // Waiting through the handle or on the object is the same wait.
+        EXPECT_EQ(STATUS_SUCCESS, terminate ? KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr)
+                                            : ZwWaitForSingleObject(handle, FALSE, nullptr));
         EXPECT_EQ(reinterpret_cast<ULONG_PTR>(client.UniqueThread), static_cast<PETHREAD>(thread)->id);
         EXPECT_EQ(terminate ? 0x1234 : STATUS_SUCCESS, static_cast<PETHREAD>(thread)->exitStatus);
         EXPECT_EQ(!terminate, seen.afterTerminate) << "PsTerminateSystemThread does not return";

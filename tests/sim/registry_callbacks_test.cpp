@@ -3,6 +3,8 @@
 // unregistration waiting for calls in flight.
 #include "tests/sim/registry_fixture.h"
 
+#include "sim/cm/callbacks.h"
+
 #include "sim/cm/user_registry.h"
 #include "sim/executive/dispatcher.h"
 #include "sim/ps/process.h"
@@ -250,7 +252,7 @@ TEST_F(RegistryCallbackTest, LinksShowAReparseBeforeTheTarget)
     ASSERT_EQ(4u, callback.seen.size());
     EXPECT_EQ("\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services", callback.seen[0].name);
     EXPECT_EQ(STATUS_REPARSE, callback.seen[1].status);
-    EXPECT_EQ(nullptr, callback.seen[1].object);
+    EXPECT_EQ(vexsim::kUndefinedPostObject, callback.seen[1].object) << "Object is undefined unless Status is STATUS_SUCCESS";
     EXPECT_EQ("\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet001\\Services", callback.seen[2].name);
     EXPECT_EQ(STATUS_SUCCESS, callback.seen[3].status);
     (void)ZwClose(key);

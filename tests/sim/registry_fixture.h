@@ -2,6 +2,9 @@
 // query keys by name as a kernel caller and a small registry callback that records what it sees.
 #pragma once
 
+#include "sim/cm/user_registry.h"
+#include "sim/ps/process.h"
+#include "sim/ps/user_mode_scope.h"
 #include "tests/support/machine_fixture.h"
 #include "tests/support/wide.h"
 
@@ -52,6 +55,49 @@ inline NTSTATUS SetDword(HANDLE key, const std::u16string& name, ULONG data)
 
 // A fresh machine for each test, checked for leftovers at the end.
 using RegistryTest = MachineTest;
+
+// The same, with helpers that act as a user process (inside a UserModeScope).
+class RegistryUserTest : public RegistryTest {
+protected:
+    PEPROCESS StartProcess(bool wow64, bool administrator = false)
+    {
+        vexsim::ProcessParams params;
+        params.imagePath = u"\\Device\\HarddiskVolume3\\Program Files\\app.exe";
+        params.wow64 = wow64;
+        params.administrator = administrator;
+        return vexsim::CreateUserProcess(params);
+    }
+
+    static NTSTATUS UserOpen(PHANDLE key, const std::u16string& name, ACCESS_MASK access, HANDLE root = nullptr,
+                             ULONG attributes = OBJ_CASE_INSENSITIVE, ULONG options = 0)
+    {
+        Wide wide(name);
+        OBJECT_ATTRIBUTES oa;
+        InitializeObjectAttributes(&oa, wide.get(), attributes, root, nullptr);
+        return vexsim::NtOpenKeyEx(key, access, &oa, options);
+    }
+
+    static NTSTATUS UserCreate(PHANDLE key, const std::u16string& name, HANDLE root = nullptr, ULONG options = 0,
+                               ACCESS_MASK access = KEY_ALL_ACCESS)
+    {
+        Wide wide(name);
+        OBJECT_ATTRIBUTES oa;
+        InitializeObjectAttributes(&oa, wide.get(), OBJ_CASE_INSENSITIVE, root, nullptr);
+        return vexsim::NtCreateKey(key, access, &oa, 0, nullptr, options, nullptr);
+    }
+
+    static std::string UserKeyName(HANDLE key)
+    {
+        std::vector<UCHAR> buffer(1024);
+        ULONG length = 0;
+        if (vexsim::NtQueryKey(key, KeyNameInformation, buffer.data(), (ULONG)buffer.size(), &length) != STATUS_SUCCESS) {
+            return "<query failed>";
+        }
+        auto* info = reinterpret_cast<PKEY_NAME_INFORMATION>(buffer.data());
+        return Utf8(std::u16string(reinterpret_cast<const char16_t*>(info->Name), info->NameLength / 2));
+    }
+};
+
 
 // One notification as a test callback saw it.
 struct SeenNotification {

@@ -3,6 +3,7 @@
 #include "tests/sim/registry_fixture.h"
 
 #include <cstddef>
+#include <vector>
 
 namespace vextest {
 namespace {
@@ -216,9 +217,88 @@ TEST_F(RegistryQueryTest, ValuesAreStoredByteExact)
     EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, ZwDeleteValueKey(key_, longest.get()));
 }
 
+// ZwEnumerateKey answers only the basic, node and full classes (documented); ZwQueryKey answers
+// the others too.
+TEST_F(RegistryQueryTest, EnumerationAnswersOnlyTheBasicNodeAndFullClasses)
+{
+    HANDLE parent = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, OpenKey(&parent, u"\\REGISTRY\\MACHINE\\SOFTWARE"));
+    const struct {
+        KEY_INFORMATION_CLASS informationClass;
+        NTSTATUS enumerated;
+    } rows[] = {
+        {KeyBasicInformation, STATUS_SUCCESS},          {KeyNodeInformation, STATUS_SUCCESS},
+        {KeyFullInformation, STATUS_SUCCESS},           {KeyNameInformation, STATUS_INVALID_PARAMETER},
+        {KeyCachedInformation, STATUS_INVALID_PARAMETER}, {KeyFlagsInformation, STATUS_INVALID_PARAMETER},
+        {KeyVirtualizationInformation, STATUS_INVALID_PARAMETER},
+        {KeyHandleTagsInformation, STATUS_INVALID_PARAMETER},
+    };
+    for (const auto& row : rows) {
+        UCHAR buffer[512];
+        ULONG length = 0;
+        EXPECT_EQ(row.enumerated, ZwEnumerateKey(parent, 0, row.informationClass, buffer, sizeof(buffer), &length))
+            << "class " << row.informationClass;
+        EXPECT_EQ(STATUS_SUCCESS, ZwQueryKey(key_, row.informationClass, buffer, sizeof(buffer), &length))
+            << "class " << row.informationClass;
+    }
+    (void)ZwClose(parent);
+}
+
+// ZwQuerySecurityObject on a key: the self-relative descriptor, or STATUS_BUFFER_TOO_SMALL with the
+// length needed and nothing written; ZwSetSecurityObject changes what later queries read.
+TEST_F(RegistryQueryTest, KeySecurityQueriesFollowTheBufferRules)
+{
+    const SECURITY_INFORMATION asked = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    ULONG needed = 0;
+    ASSERT_EQ(STATUS_BUFFER_TOO_SMALL, ZwQuerySecurityObject(key_, asked, nullptr, 0, &needed));
+    ASSERT_GT(needed, sizeof(SECURITY_DESCRIPTOR_RELATIVE));
+    const BufferCase cases[] = {
+        {"one byte short", needed - 1, STATUS_BUFFER_TOO_SMALL},
+        {"exactly the length needed", needed, STATUS_SUCCESS},
+        {"more than needed", needed + 8, STATUS_SUCCESS},
+    };
+    for (const BufferCase& c : cases) {
+        std::vector<UCHAR> buffer(needed + 8, 0xBD);
+        ULONG length = 0;
+        EXPECT_EQ(c.expected, ZwQuerySecurityObject(key_, asked, buffer.data(), c.length, &length)) << c.probe;
+        EXPECT_EQ(needed, length) << c.probe;
+        if (c.expected == STATUS_SUCCESS) {
+            EXPECT_TRUE(RtlValidSecurityDescriptor(buffer.data())) << c.probe;
+            EXPECT_EQ(needed, RtlLengthSecurityDescriptor(buffer.data())) << c.probe;
+        } else {
+            EXPECT_EQ(std::vector<UCHAR>(buffer.size(), 0xBD), buffer) << c.probe << ": nothing written";
+        }
+    }
+
+    // An empty DACL set on the key reads back.
+    UCHAR aclBuffer[sizeof(ACL)];
+    ASSERT_EQ(STATUS_SUCCESS, RtlCreateAcl(reinterpret_cast<PACL>(aclBuffer), sizeof(aclBuffer), ACL_REVISION));
+    SECURITY_DESCRIPTOR absolute;
+    ASSERT_EQ(STATUS_SUCCESS, RtlCreateSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION));
+    ASSERT_EQ(STATUS_SUCCESS, RtlSetDaclSecurityDescriptor(&absolute, TRUE, reinterpret_cast<PACL>(aclBuffer), FALSE));
+    ASSERT_EQ(STATUS_SUCCESS, ZwSetSecurityObject(key_, DACL_SECURITY_INFORMATION, &absolute));
+    std::vector<UCHAR> buffer(256);
+    ASSERT_EQ(STATUS_SUCCESS,
+              ZwQuerySecurityObject(key_, DACL_SECURITY_INFORMATION, buffer.data(), (ULONG)buffer.size(), &needed));
+    BOOLEAN present = FALSE;
+    BOOLEAN defaulted = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, RtlGetDaclSecurityDescriptor(buffer.data(), &present, &dacl, &defaulted));
+    ASSERT_TRUE(present);
+    ASSERT_NE(nullptr, dacl);
+    EXPECT_EQ(0, dacl->AceCount);
+}
+
 TEST_F(RegistryQueryTest, KernelCallersBreakingTheContractStopTheMachine)
 {
     EXPECT_DEATH((void)ZwQueryKey(key_, KeyBasicInformation, nullptr, 0, nullptr), "null ResultLength");
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(APC_LEVEL, &old);
+            (void)ZwFlushKey(key_);
+        },
+        "STOP: ZwFlushKey called at IRQL 1: the registry routines run at PASSIVE_LEVEL only");
 }
 
 TEST_F(RegistryQueryTest, HandlesOfOtherTypesAndClosedHandlesAreRefused)
@@ -230,6 +310,9 @@ TEST_F(RegistryQueryTest, HandlesOfOtherTypesAndClosedHandlesAreRefused)
     EXPECT_EQ(STATUS_OBJECT_TYPE_MISMATCH,
               ZwQueryKey(NtCurrentProcess(), KeyBasicInformation, buffer, sizeof(buffer), &length));
     EXPECT_EQ(STATUS_SUCCESS, ZwFlushKey(key_));
+    // ZwWaitForSingleObject waits on events and threads only.
+    EXPECT_EQ(STATUS_OBJECT_TYPE_MISMATCH, ZwWaitForSingleObject(key_, FALSE, nullptr));
+    EXPECT_EQ(STATUS_INVALID_HANDLE, ZwWaitForSingleObject(nullptr, FALSE, nullptr));
 }
 
 }  // namespace

@@ -13,45 +13,6 @@
 namespace vextest {
 namespace {
 
-class RegistryUserTest : public RegistryTest {
-protected:
-    PEPROCESS StartProcess(bool wow64, bool administrator = false)
-    {
-        vexsim::ProcessParams params;
-        params.imagePath = u"\\Device\\HarddiskVolume3\\Program Files\\app.exe";
-        params.wow64 = wow64;
-        params.administrator = administrator;
-        return vexsim::CreateUserProcess(params);
-    }
-
-    static NTSTATUS UserOpen(PHANDLE key, const std::u16string& name, ACCESS_MASK access, HANDLE root = nullptr)
-    {
-        Wide wide(name);
-        OBJECT_ATTRIBUTES oa;
-        InitializeObjectAttributes(&oa, wide.get(), OBJ_CASE_INSENSITIVE, root, nullptr);
-        return vexsim::NtOpenKeyEx(key, access, &oa, 0);
-    }
-
-    static NTSTATUS UserCreate(PHANDLE key, const std::u16string& name, HANDLE root = nullptr, ULONG options = 0)
-    {
-        Wide wide(name);
-        OBJECT_ATTRIBUTES oa;
-        InitializeObjectAttributes(&oa, wide.get(), OBJ_CASE_INSENSITIVE, root, nullptr);
-        return vexsim::NtCreateKey(key, KEY_ALL_ACCESS, &oa, 0, nullptr, options, nullptr);
-    }
-
-    static std::string UserKeyName(HANDLE key)
-    {
-        std::vector<UCHAR> buffer(1024);
-        ULONG length = 0;
-        if (vexsim::NtQueryKey(key, KeyNameInformation, buffer.data(), (ULONG)buffer.size(), &length) != STATUS_SUCCESS) {
-            return "<query failed>";
-        }
-        auto* info = reinterpret_cast<PKEY_NAME_INFORMATION>(buffer.data());
-        return Utf8(std::u16string(reinterpret_cast<const char16_t*>(info->Name), info->NameLength / 2));
-    }
-};
-
 TEST_F(RegistryUserTest, HandlesLiveInTheProcessAndCarryTheirRights)
 {
     PEPROCESS process = StartProcess(false);
@@ -138,12 +99,6 @@ TEST_F(RegistryUserTest, Wow64ProcessesSeeThe32BitSoftwareView)
         (void)vexsim::NtClose(key);
     }
     vexsim::EndProcess(process);
-
-    // A kernel caller asks for the 32-bit view explicitly.
-    HANDLE key = nullptr;
-    ASSERT_EQ(STATUS_SUCCESS, OpenKey(&key, u"\\REGISTRY\\MACHINE\\SOFTWARE\\Vendor", KEY_READ | KEY_WOW64_32KEY));
-    EXPECT_EQ("\\REGISTRY\\MACHINE\\SOFTWARE\\Wow6432Node\\Vendor", KeyNameOf(key));
-    (void)ZwClose(key);
 }
 
 TEST_F(RegistryUserTest, ApplicationHivesAreReachedOnlyThroughTheirHandle)

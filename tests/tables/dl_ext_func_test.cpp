@@ -4,6 +4,7 @@
 
 #include "sim/executive/exports.h"
 #include "sim/ps/process.h"
+#include "sim/ps/process_memory.h"
 #include "tests/support/kernel_key.h"
 #include "tests/support/machine_fixture.h"
 #include "tests/support/wide.h"
@@ -318,3 +319,31 @@ TEST_F(DlExtFuncTest, SetKeyLastWriteTimeWritesTheKeysTimeOnceTheKernelHasTheRou
 }
 
 }  // namespace
+
+// The copy reads the attached process's user range only: a range touching the user-mode limit
+// or wrapping around is refused before anything is read, even where memory is mapped there.
+TEST_F(DlExtFuncTest, TheFaultSafeCopyStaysBelowTheUserModeLimit)
+{
+    Load();
+    const ULONG_PTR limit = MM_USER_PROBE_ADDRESS;
+    vexsim::MapProcessMemory(process_, limit - 0x1000, std::vector<unsigned char>(0x2000, 0x5A));
+    struct Case {
+        ULONG_PTR source;
+        SIZE_T length;
+        NTSTATUS expected;
+    } cases[] = {
+        {limit - 8, 8, STATUS_SUCCESS},                 // ends exactly at the limit
+        {limit - 8, 9, STATUS_ACCESS_VIOLATION},        // one byte into system space
+        {limit, 1, STATUS_ACCESS_VIOLATION},
+        {limit - 8, ~(SIZE_T)0, STATUS_ACCESS_VIOLATION},  // wraps around
+        {0x1000, 8, STATUS_ACCESS_VIOLATION},           // unmapped
+        {0x1000, 0, STATUS_SUCCESS},                    // nothing to read
+    };
+    KAPC_STATE apcState;
+    KeStackAttachProcess((PKPROCESS)process_, &apcState);
+    for (const Case& c : cases) {
+        unsigned char target[16] = {};
+        EXPECT_EQ(c.expected, CopyFromUserAddress(target, c.source, c.length)) << std::hex << c.source << " + " << c.length;
+    }
+    KeUnstackDetachProcess(&apcState);
+}
