@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -65,6 +67,11 @@ TEST_F(NameRulesTest, OnlyTheTopOfTheRegistryIsExcluded)
         EXPECT_EQ(row.expected, (bool)IsExcludeName(name.get())) << Utf8(row.name);
     }
     EXPECT_FALSE(IsExcludeName(NULL));
+    // Only the counted characters are counted, whatever the buffer holds after them.
+    Wide below(u"\\REGISTRY\\A\\X");
+    UNICODE_STRING top = *below.get();
+    top.Length = 11 * sizeof(WCHAR);
+    EXPECT_TRUE(IsExcludeName(&top));
     // A long single component cannot get its separator within a counted string: not excluded.
     Wide longRoot(u"\\REGISTRY\\USER\\" + std::u16string(32767 - 15, u'x'));
     EXPECT_FALSE(IsExcludeName(longRoot.get()));
@@ -201,9 +208,11 @@ TEST_F(NameRulesTest, EveryAllocationFailureOfTheClassesPrefixesStopsThereAndSay
 
 TEST_F(NameRulesTest, FreeingTheClassesPrefixesTwiceLeavesAllEighteenEmpty)
 {
-    FreeRelatedKeyNames();
-    FreeRelatedKeyNames();
     PVEX_REG_FILTER_DATA data = &g_VexRegFilterData;
+    vextest::SetOwnedName(data->InternetSettingsKey, u"\\REGISTRY\\USER\\X", false);
+    FreeRelatedKeyNames();
+    FreeRelatedKeyNames();
+    EXPECT_NE(nullptr, data->InternetSettingsKey.Buffer) << "only the eighteen";
     EXPECT_EQ(nullptr, data->CuSidClasses.Buffer);
     EXPECT_EQ(0, data->LmClasses.MaximumLength);
     for (int i = 0; i < 5; i++) {
@@ -213,12 +222,79 @@ TEST_F(NameRulesTest, FreeingTheClassesPrefixesTwiceLeavesAllEighteenEmpty)
     EXPECT_FALSE(IsUnderLmClasses(name.get()));  // an empty prefix contains nothing
 }
 
+TEST_F(NameRulesTest, EveryEntryPointRefusesMissingArguments)
+{
+    Wide name(u"\\Registry\\Machine\\Software\\Classes\\CLSID"), sid(u"S-1-5-21-1-2-3-1001");
+    UNICODE_STRING out = {}, other = {};
+    const std::pair<const char*, NTSTATUS> calls[] = {
+        {"GetClassesRootPrefix(none, sid)", GetClassesRootPrefix(NULL, sid.get())},
+        {"GetClassesRootPrefix(out, none)", GetClassesRootPrefix(&out, NULL)},
+        {"GetUserClassesPrefix(none, sid)", GetUserClassesPrefix(NULL, sid.get())},
+        {"GetUserClassesPrefix(out, none)", GetUserClassesPrefix(&out, NULL)},
+        {"RelocateUnderUser(none, name)", RelocateUnderUser(NULL, name.get())},
+        {"RelocateUnderUser(out, none)", RelocateUnderUser(&out, NULL)},
+        {"RelocateUnderMachineClassesWow64(none, name)", RelocateUnderMachineClassesWow64(NULL, name.get())},
+        {"RelocateUnderMachineClassesWow64(out, none)", RelocateUnderMachineClassesWow64(&out, NULL)},
+        {"CreateRedirectFullName(none, out)", CreateRedirectFullName(NULL, &out)},
+        {"CreateRedirectFullName(name, none)", CreateRedirectFullName(name.get(), NULL)},
+        {"CreateOriginalFullName(none, out)", CreateOriginalFullName(NULL, &out)},
+        {"CreateOriginalFullName(name, none)", CreateOriginalFullName(name.get(), NULL)},
+        {"CreateRedirectRootKeyPattern(none, out)", CreateRedirectRootKeyPattern(NULL, &out)},
+        {"CreateRedirectRootKeyPattern(name, none)", CreateRedirectRootKeyPattern(name.get(), NULL)},
+        {"GetActualPathForClassesWow64(none, out)", GetActualPathForClassesWow64(NULL, &out, 0)},
+        {"GetActualPathForClassesWow64(name, none)", GetActualPathForClassesWow64(name.get(), NULL, 0)},
+        {"GetRegistryPath(none, out, out)", GetRegistryPath(&g_VexRegFilterData.CallbackCookie, NULL, name.get(), NULL, &out, &other)},
+        {"GetRegistryPath(out, none, out)", GetRegistryPath(&g_VexRegFilterData.CallbackCookie, NULL, name.get(), &out, NULL, &other)},
+        {"GetRegistryPath(out, out, none)", GetRegistryPath(&g_VexRegFilterData.CallbackCookie, NULL, name.get(), &out, &other, NULL)},
+    };
+    for (const auto& [call, status] : calls) {
+        EXPECT_EQ(STATUS_INVALID_PARAMETER, status) << call;
+    }
+    EXPECT_TRUE(out.Buffer == nullptr && other.Buffer == nullptr);
+    EXPECT_FALSE(IsMachineSharedKey(NULL));
+    vexsim::ClearDebugOutput();
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, RelocateUnderUser(&out, name.get())) << "a name outside the classes hive";
+    EXPECT_EQ(std::vector<std::string>{"VexRegFilter.sys: RelocateUnderUser() : RtlPrefixUnicodeString error"}, vexsim::DebugOutput());
+}
+
+TEST_F(NameRulesTest, RulesWhoseCopyFailsAnswerNoAndSaySo)
+{
+    Wide userRoot(u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1001"), shared(u"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Classes");
+    const std::pair<std::function<BOOLEAN()>, const char*> rules[] = {
+        {[&] { return IsExcludeName(userRoot.get()); }, "VexRegFilter.sys: IsExcludeName - KeyPath allocate error"},
+        {[&] { return IsMachineSharedKey(shared.get()); }, "VexRegFilter.sys: IsMachineSharedKey - KeyPath allocate error"},
+    };
+    for (const auto& [rule, line] : rules) {
+        vexsim::ClearDebugOutput();
+        EXPECT_TRUE(rule()) << line;
+        EXPECT_TRUE(vexsim::DebugOutput().empty()) << line << ": an answer that needs no failure prints nothing";
+        vexsim::FailNthAllocation(1);
+        BOOLEAN answer = rule();
+        vexsim::ClearAllocationFailures();
+        EXPECT_FALSE(answer) << line;
+        EXPECT_EQ(std::vector<std::string>{line}, vexsim::DebugOutput());
+    }
+    Wide empty(u"");
+    vexsim::ClearDebugOutput();
+    EXPECT_FALSE(IsMachineSharedKey(empty.get()));
+    EXPECT_TRUE(vexsim::DebugOutput().empty()) << "an empty name is no allocation failure";
+
+    // The prefix builders replace what the string held.
+    UNICODE_STRING prefix = {};
+    ASSERT_EQ(STATUS_SUCCESS, GetClassesRootPrefix(&prefix, &g_VexRegFilterData.UserSid));
+    size_t built = vextest::LivePoolAllocations();
+    ASSERT_EQ(STATUS_SUCCESS, GetClassesRootPrefix(&prefix, &g_VexRegFilterData.UserSid));
+    EXPECT_EQ(built, vextest::LivePoolAllocations());
+    FreeOwnedString(&prefix);
+}
+
 TEST_F(NameRulesTest, RelocationsInsertWow6432NodeAfterTheAreaInItsOwnCase)
 {
     Wide machine(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\CLSID\\{X}"), outside(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Demo");
     UNICODE_STRING relocated = {};
     ASSERT_EQ(STATUS_SUCCESS, RelocateUnderMachineClassesWow64(&relocated, machine.get()));
     EXPECT_EQ("\\Registry\\Machine\\Software\\Classes\\Wow6432Node\\CLSID\\{X}", Utf8(vextest::Text(&relocated)));
+    EXPECT_EQ(machine.get()->Length + 24, relocated.MaximumLength);
     FreeOwnedString(&relocated);
     EXPECT_EQ(STATUS_INVALID_PARAMETER, RelocateUnderMachineClassesWow64(&relocated, outside.get()));
     EXPECT_TRUE(vextest::HasDebugLine("RelocateUnderMachineClassesWow64() : RtlPrefixUnicodeString error"));
@@ -247,6 +323,8 @@ TEST_F(NameRulesTest, ClassesViewFoldsSharedKeysAndMovesClassesSubkeysFor32BitCa
         {u"\\Registry\\User\\S-1-5-21-1-2-3-1001\\Software\\Classes\\Interface\\{Y}", KEY_WOW64_32KEY,
          u"\\Registry\\User\\S-1-5-21-1-2-3-1001\\Software\\Classes\\Wow6432Node\\Interface\\{Y}", UC + u"\\Wow6432Node\\Interface\\{Y}"},
         {u"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\.txt", KEY_WOW64_32KEY, u"", u""},
+        {u"\\Registry\\User\\S-1-5-21-1-2-3-1001_Classes\\.txt", KEY_WOW64_32KEY, u"", u""},
+        {u"\\Registry\\User\\S-1-5-21-1-2-3-1001\\Software\\Classes\\.txt", KEY_WOW64_32KEY, u"", u""},
         {u"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\Wow6432Node\\CLSID\\{X}", KEY_WOW64_32KEY, u"", u""},
     };
     for (const ViewRow& row : rows) {
@@ -283,18 +361,38 @@ TEST_F(NameRulesTest, ClassesViewFoldsSharedKeysAndMovesClassesSubkeysFor32BitCa
 
 TEST_F(NameRulesTest, EveryAllocationFailureOfTheClassesViewLeavesBothNamesEmpty)
 {
-    for (const std::u16string& name : {std::u16string(u"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Classes\\CLSID\\{X}"),
-                                       std::u16string(u"\\Registry\\User\\S-1-5-21-1-2-3-1001_Classes\\CLSID\\{X}")}) {
+    struct Walk {
+        std::u16string name;
+        std::set<std::string> lines;  // every line some failing run prints
+    } walks[] = {
+        {u"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432Node\\Classes\\CLSID\\{X}",
+         {"VexRegFilter.sys: GetActualPathForClassesWow64 - CreateRedirectFullName fail c000009a",
+          "VexRegFilter.sys: IsMachineSharedKey - KeyPath allocate error"}},
+        {u"\\Registry\\User\\S-1-5-21-1-2-3-1001_Classes\\CLSID\\{X}",
+         {"VexRegFilter.sys: CreateRedirectFullName() : RelocateUnderUser error",
+          "VexRegFilter.sys: GetActualPathForClassesWow64 - CreateRedirectFullName fail c000009a",
+          "VexRegFilter.sys: GetActualPathForClassesWow64 - RelocateUnderClassesRootWow64 fail c000009a",
+          "VexRegFilter.sys: IsMachineSharedKey - KeyPath allocate error",
+          "VexRegFilter.sys: RelocateUnderClassesRootWow64() : DestinationString->Buffer allocate error",
+          "VexRegFilter.sys: RelocateUnderUser() : DestinationString->Buffer allocate error"}},
+    };
+    for (const Walk& walk : walks) {
+        const std::u16string& name = walk.name;
         Wide source(name);
         size_t before = vextest::LivePoolAllocations();
+        std::set<std::string> printed;
         for (int failing = 1;; failing++) {
             UNICODE_STRING original = {}, redirect = {};
             ASSERT_EQ(STATUS_SUCCESS, DuplicateName(&original, source.get()));
             ASSERT_EQ(STATUS_SUCCESS, CreateRedirectFullName(&original, &redirect));
             ULONG64 injectedBefore = vexsim::InjectedFailureCount();
+            vexsim::ClearDebugOutput();
             vexsim::FailNthAllocation((ULONG64)failing);
             NTSTATUS status = GetActualPathForClassesWow64(&original, &redirect, KEY_WOW64_32KEY);
             vexsim::ClearAllocationFailures();
+            for (const std::string& line : vexsim::DebugOutput()) {
+                printed.insert(line);
+            }
             bool reached = vexsim::InjectedFailureCount() != injectedBefore;
             if (reached && !NT_SUCCESS(status)) {
                 EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, status) << Utf8(name) << " allocation " << failing;
@@ -311,6 +409,7 @@ TEST_F(NameRulesTest, EveryAllocationFailureOfTheClassesViewLeavesBothNamesEmpty
                 break;
             }
         }
+        EXPECT_EQ(walk.lines, printed) << Utf8(name);
     }
 }
 
