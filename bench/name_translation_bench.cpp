@@ -4,7 +4,7 @@
 #include "names/names.h"
 
 #include "bench/bench_machine.h"
-#include "names/name_buffer.h"
+#include "common/name_buffer.h"
 #include "tests/support/kernel_key.h"
 #include "tests/support/redirect_config.h"
 

@@ -1,6 +1,6 @@
 // IsMatchName on the built-in patterns for typical key names, and on names built to make a
 // backtracking matcher expensive.
-#include "names/match.h"
+#include "common/match.h"
 
 #include "bench/bench_machine.h"
 #include "tests/support/backtracking_match.h"

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Checks the cross-built driver: PE32+ for x86-64, native subsystem, entry point DriverEntry, the
-# integrity-check flag, imports only from ntoskrnl.exe, HAL.dll and FLTMGR.SYS, and the filter
-# manager's routines (the communication port among them) from FLTMGR.SYS only, and ntoskrnl's
-# structured-exception handler.
+# integrity-check flag, no global constructors, imports only from ntoskrnl.exe, HAL.dll and
+# FLTMGR.SYS, and the filter manager's routines (the communication port among them) from
+# FLTMGR.SYS only, and ntoskrnl's structured-exception handler.
 set -euo pipefail
 binary=$1
 objdump=${2:-x86_64-w64-mingw32-objdump}
@@ -22,6 +22,13 @@ base=$(awk '/^ImageBase/ {print $2}' <<<"$headers")
 symbol=$($nm "$binary" | awk '$3 == "DriverEntry" {print $1}' | head -n 1)
 [ -n "$symbol" ] || fail "no DriverEntry symbol"
 if [ $((16#$symbol)) -ne $((16#$base + 16#$entry)) ]; then fail "entry point is not DriverEntry"; fi
+
+# Nothing runs a driver's global constructors. GCC and clang put their pointers in .ctors (merged
+# into .text when linked, but its section symbol and the _GLOBAL__sub_I_ routines stay), MSVC-style
+# compilers in .CRT$XC*, ELF-style ones in .init_array.
+constructors=$($nm "$binary" | awk '$3 ~ /^(_GLOBAL__(sub_)?I_|\.ctors|\.init_array|\.CRT\$XC)/ {print $3}' | sort -u)
+sections=$(awk '$2 ~ /^(\.ctors|\.init_array|\.CRT)/ {print $2}' <<<"$($objdump -h "$binary")")
+[ -z "$constructors$sections" ] || fail "global constructors: $(echo $constructors $sections)"
 
 dlls=$(awk '/DLL Name:/ {print $3}' <<<"$headers" | sort -u)
 [ -n "$dlls" ] || fail "no imports"

@@ -37,6 +37,8 @@ target_link_libraries(vexdriver PUBLIC vexsim)
 enable_testing()
 include(GoogleTest)
 
+add_test(NAME include_direction COMMAND bash ${CMAKE_SOURCE_DIR}/cmake/check-include-direction.sh ${CMAKE_SOURCE_DIR})
+
 # One test program per folder of tests/.
 file(GLOB VEX_TEST_DIRS LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/*)
 file(GLOB VEX_TEST_SUPPORT CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)

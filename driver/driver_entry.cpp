@@ -1,8 +1,12 @@
 // Start-up: prepares the global record, the control device and the filter registration. Nothing
 // that intercepts the registry or processes is registered here.
 #include "driver/global.h"
+
+#include "common/debug_print.h"
+#include "common/pool_tags.h"
 #include "driver/teardown.h"
 #include "log/log.h"
+#include "names/name_patterns.h"
 #include "notify/notify.h"
 #include "tables/builtin_lists.h"
 #include "tables/dl_ext_func.h"
@@ -68,22 +72,25 @@ static VOID InitializeLocksAndLists(VOID)
 
 // A table that cannot be initialised stays empty; start-up goes on without it. The three
 // histories print their failure in two pieces, the long-path cache in one.
-static VOID InitializeCacheTable(PCACHE_TABLE Table, PCSTR Prefix, PCSTR FailureFormat)
-{
-    NTSTATUS status = CTInitialize(Table);
-    if (!NT_SUCCESS(status)) {
-        DbgPrint("%s", Prefix);
-        DbgPrint(FailureFormat, status);
-    }
-}
-
 static VOID InitializeCacheTables(VOID)
 {
     PVEX_REG_FILTER_DATA data = &g_VexRegFilterData;
-    InitializeCacheTable(&data->CopyKeyHistory, "VexRegFilter.sys: ", "CTInitialize(CopyKeyHistory) failed: %08x\n");
-    InitializeCacheTable(&data->CopySubkeyHistory, "VexRegFilter.sys: ", "CTInitialize(CopySubkeyHistory) failed: %08x\n");
-    InitializeCacheTable(&data->DifferenceHistory, "VexRegFilter.sys: ", "CTInitialize(DifferenceHistory) failed: %08x\n");
-    InitializeCacheTable(&data->ProcessCache, "", "VexRegFilter - CTInitialize(ProcessCache) failed: %08x\n");
+    NTSTATUS status = CTInitialize(&data->CopyKeyHistory);
+    if (!NT_SUCCESS(status)) {
+        PrintPrefixed("CTInitialize(CopyKeyHistory) failed: %08x\n", status);
+    }
+    status = CTInitialize(&data->CopySubkeyHistory);
+    if (!NT_SUCCESS(status)) {
+        PrintPrefixed("CTInitialize(CopySubkeyHistory) failed: %08x\n", status);
+    }
+    status = CTInitialize(&data->DifferenceHistory);
+    if (!NT_SUCCESS(status)) {
+        PrintPrefixed("CTInitialize(DifferenceHistory) failed: %08x\n", status);
+    }
+    status = CTInitialize(&data->ProcessCache);
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("VexRegFilter - CTInitialize(ProcessCache) failed: %08x\n", status);
+    }
 }
 
 // OSVersion holds the major version in bits 24-31 and the minor in bits 16-23; it stays zero

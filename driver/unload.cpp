@@ -1,12 +1,15 @@
 // Unload: the filter unload callback is the driver's whole unload path. It is never refused.
 #include "driver/global.h"
+
+#include "common/name_buffer.h"
 #include "driver/process_notify.h"
 #include "driver/teardown.h"
 #include "log/log.h"
+#include "names/name_patterns.h"
 #include "names/names.h"
 #include "notify/notify.h"
-#include "tables/builtin_lists.h"
 #include "process/process_lists.h"
+#include "tables/builtin_lists.h"
 #include "tables/dl_ext_func.h"
 #include "tables/id_manager.h"
 #include "tables/key_lists.h"

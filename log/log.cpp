@@ -4,7 +4,8 @@
 // the lock.
 #include "log/log.h"
 
-#include "driver/global.h"
+#include "common/locking.h"
+#include "common/pool_tags.h"
 
 static struct {
     BOOLEAN Initialized;  // set once by LogInitialize
@@ -22,14 +23,13 @@ static_assert(FIELD_OFFSET(LOG_RECORD_BODY, Message) == LOG_MESSAGE_OFFSET, "log
 static_assert(sizeof(LOG_RECORD) == 1112, "log record layout");
 static_assert(sizeof(START_LOGGING_REQUEST) == 12, "start-logging request layout");
 
-// Names longer than the field keep their first and last characters around " ... ".
+// Names longer than the field keep their first and last characters around " ... ", filling the
+// field but for its NUL.
+static const WCHAR g_NameEllipsis[] = L" ... ";
 #define LOG_NAME_HEAD_CHARS 13
 #define LOG_NAME_TAIL_CHARS 13
-
-static BOOLEAN MayTakeLock(VOID)
-{
-    return KeGetCurrentIrql() < DISPATCH_LEVEL;
-}
+static_assert(LOG_NAME_HEAD_CHARS + RTL_NUMBER_OF(g_NameEllipsis) - 1 + LOG_NAME_TAIL_CHARS == LOG_PROCESS_NAME_CHARS - 1,
+              "a shortened name fills the field");
 
 NTSTATUS LogInitialize(VOID)
 {
@@ -43,6 +43,12 @@ NTSTATUS LogInitialize(VOID)
     return STATUS_SUCCESS;
 }
 
+// Is the log armed for Level? Called with Lock held, or where it cannot be taken.
+static BOOLEAN IsArmedFor(ULONG Level)
+{
+    return g_Log.Event != NULL && (g_Log.Flags & Level) != 0;
+}
+
 BOOLEAN IsLogLevelEnabled(ULONG Level)
 {
     if (!g_Log.Initialized) {
@@ -52,7 +58,7 @@ BOOLEAN IsLogLevelEnabled(ULONG Level)
     if (locked) {
         ExAcquireFastMutex(&g_Log.Lock);
     }
-    BOOLEAN enabled = g_Log.Event != NULL && (g_Log.Flags & Level) != 0;
+    BOOLEAN enabled = IsArmedFor(Level);
     if (locked) {
         ExReleaseFastMutex(&g_Log.Lock);
     }
@@ -83,12 +89,33 @@ static VOID StoreProcessName(PWSTR Field, PCWSTR Name, SIZE_T Characters)
         RtlCopyMemory(Field, Name, Characters * sizeof(WCHAR));
         return;
     }
-    static const WCHAR ellipsis[] = L" ... ";
-    const SIZE_T ellipsisChars = RTL_NUMBER_OF(ellipsis) - 1;
+    const SIZE_T ellipsisChars = RTL_NUMBER_OF(g_NameEllipsis) - 1;
     RtlCopyMemory(Field, Name, LOG_NAME_HEAD_CHARS * sizeof(WCHAR));
-    RtlCopyMemory(Field + LOG_NAME_HEAD_CHARS, ellipsis, ellipsisChars * sizeof(WCHAR));
+    RtlCopyMemory(Field + LOG_NAME_HEAD_CHARS, g_NameEllipsis, ellipsisChars * sizeof(WCHAR));
     RtlCopyMemory(Field + LOG_NAME_HEAD_CHARS + ellipsisChars, Name + Characters - LOG_NAME_TAIL_CHARS,
                   LOG_NAME_TAIL_CHARS * sizeof(WCHAR));
+}
+
+// Appends a record, dropping the oldest ones beyond the limit, and signals the event. The log may
+// have been disarmed, or its mask changed, since the writer asked: the record is queued only if
+// its level is still enabled when it is appended, under the same hold of the lock, and is freed
+// otherwise.
+static VOID QueueRecord(PLOG_RECORD Record)
+{
+    ExAcquireFastMutex(&g_Log.Lock);
+    BOOLEAN armed = IsArmedFor(Record->Body.Level);
+    if (armed) {
+        while (g_Log.Count >= LOG_QUEUE_LIMIT) {
+            FreeOldestRecord();
+        }
+        InsertTailList(&g_Log.Queue, &Record->Links);
+        g_Log.Count++;
+        KeSetEvent(g_Log.Event, IO_NO_INCREMENT, FALSE);
+    }
+    ExReleaseFastMutex(&g_Log.Lock);
+    if (!armed) {
+        ExFreePoolWithTag(Record, VEXR_TAG);
+    }
 }
 
 static NTSTATUS WriteLogV(ULONG Level, HANDLE ProcessId, PCWSTR ProcessName, PCWSTR Format, va_list Arguments)
@@ -136,16 +163,7 @@ static NTSTATUS WriteLogV(ULONG Level, HANDLE ProcessId, PCWSTR ProcessName, PCW
     // A message that does not fit is cut at 511 characters and queued all the same.
     RtlStringCbVPrintfW(record->Body.Message, sizeof(record->Body.Message), Format, Arguments);
 
-    ExAcquireFastMutex(&g_Log.Lock);
-    while (g_Log.Count >= LOG_QUEUE_LIMIT) {
-        FreeOldestRecord();
-    }
-    InsertTailList(&g_Log.Queue, &record->Links);
-    g_Log.Count++;
-    if (g_Log.Event != NULL) {
-        KeSetEvent(g_Log.Event, IO_NO_INCREMENT, FALSE);
-    }
-    ExReleaseFastMutex(&g_Log.Lock);
+    QueueRecord(record);
     status = STATUS_SUCCESS;
 
 Exit:
@@ -221,18 +239,18 @@ NTSTATUS StopLogging(VOID)
     return STATUS_SUCCESS;
 }
 
+// Handing records out removes them from the queue, which is not done without the lock: at
+// DISPATCH_LEVEL or above the request is refused.
 NTSTATUS GetLogData(PVOID Buffer, PULONG Length)
 {
-    if (!g_Log.Initialized) {
+    if (!g_Log.Initialized || !MayTakeLock()) {
+        *Length = 0;
         return STATUS_UNSUCCESSFUL;
     }
     NTSTATUS status = STATUS_SUCCESS;
     ULONG room = *Length / LOG_RECORD_BODY_SIZE;
     ULONG copied = 0;
-    BOOLEAN locked = MayTakeLock();
-    if (locked) {
-        ExAcquireFastMutex(&g_Log.Lock);
-    }
+    ExAcquireFastMutex(&g_Log.Lock);
     if (room == 0) {
         status = STATUS_BUFFER_TOO_SMALL;
     } else if (IsListEmpty(&g_Log.Queue)) {
@@ -245,9 +263,7 @@ NTSTATUS GetLogData(PVOID Buffer, PULONG Length)
             copied++;
         }
     }
-    if (locked) {
-        ExReleaseFastMutex(&g_Log.Lock);
-    }
+    ExReleaseFastMutex(&g_Log.Lock);
     *Length = copied * LOG_RECORD_BODY_SIZE;
     return status;
 }

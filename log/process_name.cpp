@@ -1,6 +1,6 @@
 #include "log/log.h"
 
-#include "driver/global.h"
+#include "common/pool_tags.h"
 #include "tables/dl_ext_func.h"
 
 // The snapshot names each process by its image's file name alone, which is what records carry.

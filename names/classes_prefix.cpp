@@ -2,16 +2,28 @@
 // Classes subkeys that have a separate 32-bit copy under Wow6432Node.
 #include "names/names.h"
 
-#include "driver/global.h"
-#include "names/match.h"
-#include "names/name_buffer.h"
+#include "common/debug_print.h"
+#include "common/name_buffer.h"
+#include "tables/global_data.h"
 
-static const PCWSTR g_Wow64ClassesSubkeys[WOW64_CLASSES_SUBKEY_COUNT] = {
-    L"\\CLSID", L"\\DirectShow", L"\\Interface", L"\\Media Type", L"\\MediaFoundation",
+static constexpr UNICODE_STRING g_Wow64ClassesSubkeys[] = {
+    CONSTANT_NAME(L"\\CLSID"), CONSTANT_NAME(L"\\DirectShow"), CONSTANT_NAME(L"\\Interface"),
+    CONSTANT_NAME(L"\\Media Type"), CONSTANT_NAME(L"\\MediaFoundation"),
 };
+static_assert(RTL_NUMBER_OF(g_Wow64ClassesSubkeys) == RTL_NUMBER_OF(g_VexRegFilterData.RedirectedLmClasses),
+              "one subkey prefix per suffix");
 
-// The longest suffix above, in bytes.
-#define WOW64_CLASSES_SUBKEY_MAX_BYTES 32
+// Every subkey prefix gets room for the longest suffix, whichever suffix it holds.
+static constexpr USHORT LongestSuffixBytes(const UNICODE_STRING* Suffixes, ULONG Count)
+{
+    USHORT longest = 0;
+    for (ULONG i = 0; i < Count; i++) {
+        longest = Suffixes[i].Length > longest ? Suffixes[i].Length : longest;
+    }
+    return longest;
+}
+static constexpr USHORT g_SubkeyPrefixRoom = LongestSuffixBytes(g_Wow64ClassesSubkeys, RTL_NUMBER_OF(g_Wow64ClassesSubkeys));
+static_assert(g_SubkeyPrefixRoom == 32, "\\MediaFoundation is the longest suffix");
 
 static NTSTATUS BuildPrefix(PUNICODE_STRING Prefix, PCWSTR Head, PCUNICODE_STRING UserSid, PCWSTR Tail)
 {
@@ -52,12 +64,10 @@ NTSTATUS GetUserClassesPrefix(PUNICODE_STRING ClassesPrefix, PCUNICODE_STRING Us
 // Area prefix followed by suffix i.
 static NTSTATUS BuildSubkeyPrefix(PUNICODE_STRING Entry, PCUNICODE_STRING Area, ULONG Index)
 {
-    UNICODE_STRING suffix;
-    RtlInitUnicodeString(&suffix, g_Wow64ClassesSubkeys[Index]);
-    NTSTATUS status = AllocateName(Entry, (ULONG)Area->Length + WOW64_CLASSES_SUBKEY_MAX_BYTES);
+    NTSTATUS status = AllocateName(Entry, (ULONG)Area->Length + g_SubkeyPrefixRoom);
     if (NT_SUCCESS(status)) {
         AppendName(Entry, Area);
-        AppendName(Entry, &suffix);
+        AppendName(Entry, &g_Wow64ClassesSubkeys[Index]);
     }
     return status;
 }
@@ -70,22 +80,19 @@ NTSTATUS CreateRelatedKeyName(PCUNICODE_STRING UserSid)
     FreeRelatedKeyNames();
     status = GetClassesRootPrefix(&data->CuSidClasses, UserSid);
     if (!NT_SUCCESS(status)) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("CreateRelatedKeyName : Failed to GetClassesRootPrefix. status = %x\n", status);
+        PrintPrefixed("CreateRelatedKeyName : Failed to GetClassesRootPrefix. status = %x\n", status);
         return status;
     }
     status = GetUserClassesPrefix(&data->CuClasses, UserSid);
     if (!NT_SUCCESS(status)) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("CreateRelatedKeyName : Failed to GetUserClassesPrefix. status = %x\n", status);
+        PrintPrefixed("CreateRelatedKeyName : Failed to GetUserClassesPrefix. status = %x\n", status);
         return status;
     }
     UNICODE_STRING machineClasses;
     RtlInitUnicodeString(&machineClasses, L"\\Registry\\Machine\\Software\\Classes");
     status = DuplicateName(&data->LmClasses, &machineClasses);
     if (!NT_SUCCESS(status)) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("LmClasses.Buffer allocate error\n");
+        PrintPrefixed("LmClasses.Buffer allocate error\n");
         return status;
     }
     DbgPrint("    CuSidClasses = '%wZ'\n", &data->CuSidClasses);
@@ -95,22 +102,19 @@ NTSTATUS CreateRelatedKeyName(PCUNICODE_STRING UserSid)
     for (ULONG i = 0; i < WOW64_CLASSES_SUBKEY_COUNT; i++) {
         status = BuildSubkeyPrefix(&data->RedirectedCuSidClasses[i], &data->CuSidClasses, i);
         if (!NT_SUCCESS(status)) {
-            DbgPrint("VexRegFilter.sys: ");
-            DbgPrint("RedirectedCuSidClasses[%d].Buffer allocate error\n", i);
+            PrintPrefixed("RedirectedCuSidClasses[%d].Buffer allocate error\n", i);
             return status;
         }
         DbgPrint("    Redirected(SID)[%d] = '%wZ'\n", i, &data->RedirectedCuSidClasses[i]);
         status = BuildSubkeyPrefix(&data->RedirectedCuClasses[i], &data->CuClasses, i);
         if (!NT_SUCCESS(status)) {
-            DbgPrint("VexRegFilter.sys: ");
-            DbgPrint("RedirectedCuClasses[%d].Buffer allocate error\n", i);
+            PrintPrefixed("RedirectedCuClasses[%d].Buffer allocate error\n", i);
             return status;
         }
         DbgPrint("    Redirected(CU)[%d]  = '%wZ'\n", i, &data->RedirectedCuClasses[i]);
         status = BuildSubkeyPrefix(&data->RedirectedLmClasses[i], &data->LmClasses, i);
         if (!NT_SUCCESS(status)) {
-            DbgPrint("VexRegFilter.sys: ");
-            DbgPrint("RedirectedLmClasses[%d].Buffer allocate error\n", i);
+            PrintPrefixed("RedirectedLmClasses[%d].Buffer allocate error\n", i);
             return status;
         }
         DbgPrint("    Redirected(LM)[%d]  = '%wZ'\n", i, &data->RedirectedLmClasses[i]);

@@ -6,21 +6,21 @@
 // up and never sees half a pair.
 #include "names/names.h"
 
-#include "driver/global.h"
-#include "names/name_buffer.h"
+#include "common/name_buffer.h"
+#include "tables/global_data.h"
 
-#define WOW64_NODE_NAME L"WOW6432NODE"
-#define WOW64_NODE_CHARS 11
+// The node's name, upper-cased, without its NUL; the search compares upper-cased characters.
+static const WCHAR g_Wow64Node[] = L"WOW6432NODE";
+#define WOW64_NODE_CHARS ((LONG)RTL_NUMBER_OF(g_Wow64Node) - 1)
 
 // The character position of the first "Wow6432Node", in any case and also inside a longer
 // component, or -1.
 static LONG FindWow64Node(PCUNICODE_STRING Name)
 {
-    static const WCHAR node[] = WOW64_NODE_NAME;
     const LONG characters = Name->Length / sizeof(WCHAR);
     for (LONG p = 0; p + WOW64_NODE_CHARS <= characters; p++) {
         LONG i = 0;
-        while (i < WOW64_NODE_CHARS && RtlUpcaseUnicodeChar(Name->Buffer[p + i]) == node[i]) {
+        while (i < WOW64_NODE_CHARS && RtlUpcaseUnicodeChar(Name->Buffer[p + i]) == g_Wow64Node[i]) {
             i++;
         }
         if (i == WOW64_NODE_CHARS) {
@@ -35,8 +35,7 @@ static BOOLEAN RemoveWow64Node(PUNICODE_STRING Original)
 {
     LONG p = FindWow64Node(Original);
     if (p < 0) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("GetActualPathForClassesWow64 - Wow6432Node not found. path = %wZ\n", Original);
+        PrintPrefixed("GetActualPathForClassesWow64 - Wow6432Node not found. path = %wZ\n", Original);
         return FALSE;
     }
     const LONG characters = Original->Length / sizeof(WCHAR);
@@ -92,8 +91,7 @@ NTSTATUS GetActualPathForClassesWow64(PUNICODE_STRING OriginalFullName, PUNICODE
         status = relocate(&relocated, OriginalFullName);
         FreeOwnedString(OriginalFullName);
         if (!NT_SUCCESS(status)) {
-            DbgPrint("VexRegFilter.sys: ");
-            DbgPrint(failureMessage, status);
+            PrintPrefixed(failureMessage, status);
             goto Failed;
         }
         *OriginalFullName = relocated;
@@ -102,15 +100,12 @@ NTSTATUS GetActualPathForClassesWow64(PUNICODE_STRING OriginalFullName, PUNICODE
     FreeOwnedString(RedirectFullName);
     status = CreateRedirectFullName(OriginalFullName, RedirectFullName);
     if (!NT_SUCCESS(status)) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("GetActualPathForClassesWow64 - CreateRedirectFullName fail %x\n", status);
+        PrintPrefixed("GetActualPathForClassesWow64 - CreateRedirectFullName fail %x\n", status);
         goto Failed;
     }
     if (IsDetailEnabled()) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("GetActualPathForClassesWow64 # Original   : %wZ\n", OriginalFullName);
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("GetActualPathForClassesWow64 # Redirected : %wZ\n", RedirectFullName);
+        PrintPrefixed("GetActualPathForClassesWow64 # Original   : %wZ\n", OriginalFullName);
+        PrintPrefixed("GetActualPathForClassesWow64 # Redirected : %wZ\n", RedirectFullName);
     }
     return STATUS_SUCCESS;
 

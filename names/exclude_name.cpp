@@ -2,17 +2,19 @@
 // and the application hive roots.
 #include "names/names.h"
 
-#include "driver/global.h"
-#include "names/match.h"
-#include "names/name_buffer.h"
-#include "tables/builtin_lists.h"
+#include "common/match.h"
+#include "common/name_buffer.h"
+#include "names/name_patterns.h"
+#include "tables/global_data.h"
 
 static const UNICODE_STRING g_UserRootPattern = CONSTANT_NAME(L"\\REGISTRY\\USER\\S-?-?-?*\\");
 static const UNICODE_STRING g_MachineHive = CONSTANT_NAME(L"\\REGISTRY\\MACHINE\\");
 static const UNICODE_STRING g_UserHive = CONSTANT_NAME(L"\\REGISTRY\\USER\\");
 static const UNICODE_STRING g_DefaultUserRoot = CONSTANT_NAME(L"\\REGISTRY\\USER\\.DEFAULT\\");
 
-// Names deeper than this many separators are below every root.
+// Names with fewer separators than this (\REGISTRY, \REGISTRY\MACHINE) are the top itself; names
+// deeper than MAX_ROOT_SEPARATORS are below every root.
+#define TOP_SEPARATORS 3
 #define MAX_ROOT_SEPARATORS 4
 
 static BOOLEAN IsRootName(PCUNICODE_STRING FullName)
@@ -24,7 +26,7 @@ static BOOLEAN IsRootName(PCUNICODE_STRING FullName)
             return FALSE;
         }
     }
-    if (separators < 3) {
+    if (separators < TOP_SEPARATORS) {
         return TRUE;
     }
     const BOOLEAN endsWithSeparator = characters > 0 && FullName->Buffer[characters - 1] == L'\\';
@@ -35,8 +37,7 @@ static BOOLEAN IsRootName(PCUNICODE_STRING FullName)
     // The roots are compared with their trailing separator.
     UNICODE_STRING keyPath;
     if (!NT_SUCCESS(AllocateName(&keyPath, (ULONG)FullName->Length + sizeof(WCHAR)))) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("IsExcludeName - KeyPath allocate error\n");
+        PrintPrefixed("IsExcludeName - KeyPath allocate error\n");
         return FALSE;
     }
     AppendName(&keyPath, FullName);
@@ -52,18 +53,10 @@ static BOOLEAN IsRootName(PCUNICODE_STRING FullName)
 
 BOOLEAN IsExcludeName(PCUNICODE_STRING FullName)
 {
-    if (IsTraceEnabled()) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("IsExcludeName() - enter\n");
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("IsExcludeName() [FullName] : %wZ\n", FullName);
-    }
+    TraceLinePrefixed("IsExcludeName() - enter\n");
+    TraceLinePrefixed("IsExcludeName() [FullName] : %wZ\n", FullName);
     BOOLEAN exclude = IsNameSet(FullName) && IsRootName(FullName);
-    if (IsTraceEnabled()) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("IsExcludeName() [Exclude] : %x\n", exclude ? 1 : 0);
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("IsExcludeName() - exit\n");
-    }
+    TraceLinePrefixed("IsExcludeName() [Exclude] : %x\n", exclude ? 1 : 0);
+    TraceLinePrefixed("IsExcludeName() - exit\n");
     return exclude;
 }

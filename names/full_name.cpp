@@ -3,32 +3,36 @@
 // folded onto the 64-bit key, and ControlSet001 written as CurrentControlSet.
 #include "names/names.h"
 
-#include "driver/global.h"
-#include "names/match.h"
-#include "names/name_buffer.h"
-#include "tables/builtin_lists.h"
+#include "common/match.h"
+#include "common/name_buffer.h"
+#include "names/name_patterns.h"
+#include "tables/global_data.h"
 
 #define REGISTRY_USER_PREFIX L"\\Registry\\User\\"
-#define OWN_KEY_WOW64 L"\\Registry\\Machine\\Software\\Wow6432Node\\Tessaline\\VexRegFilter"
+#define OWN_KEY_KEPT L"\\Registry\\Machine\\Software"
+#define WOW64_NODE L"\\Wow6432Node"
+#define OWN_KEY_WOW64 OWN_KEY_KEPT WOW64_NODE L"\\Tessaline\\VexRegFilter"
 #define CONTROL_SET_001 L"\\Registry\\Machine\\SYSTEM\\ControlSet001"
 #define CURRENT_CONTROL_SET L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet"
 
-// Characters of "\Registry\Machine\Software" kept before the removed "\Wow6432Node".
-#define OWN_KEY_KEPT_CHARS 26
-#define WOW64_NODE_CHARS 12
+// Characters of a literal without its NUL.
+#define LITERAL_CHARS(Literal) (sizeof(Literal) / sizeof(WCHAR) - 1)
+
+// The 32-bit view of the driver's own key keeps its first characters and loses "\Wow6432Node".
+#define OWN_KEY_KEPT_CHARS LITERAL_CHARS(OWN_KEY_KEPT)
+#define WOW64_NODE_CHARS LITERAL_CHARS(WOW64_NODE)
+static_assert(OWN_KEY_KEPT_CHARS == 26 && WOW64_NODE_CHARS == 12, "the own key's 32-bit view");
+
+// A silo pattern matches as many characters as it has before its final star.
+static_assert(PATTERN_STEM_CHARS(SILO_USER_CLASSES_PATTERN) == 65, "silo user classes");
+static_assert(PATTERN_STEM_CHARS(SILO_USER_SID_CLASSES_PATTERN) == 78, "silo user Classes key");
+static_assert(PATTERN_STEM_CHARS(SILO_USER_SID_PATTERN) == 61, "silo user hive");
 
 static BOOLEAN StartsWith(PCUNICODE_STRING Name, PCWSTR Literal)
 {
     UNICODE_STRING prefix;
     RtlInitUnicodeString(&prefix, Literal);
     return RtlPrefixUnicodeString(&prefix, Name, TRUE);
-}
-
-static VOID TraceExit(VOID)
-{
-    if (IsTraceEnabled()) {
-        DbgPrint("VexRegFilter - CreateFullName() - exit\n");
-    }
 }
 
 // Root object's name, a separator unless it ends in one, and the relative name. The capacity
@@ -48,9 +52,7 @@ static NTSTATUS JoinRelativeName(PLARGE_INTEGER Cookie, PVOID RootObject, PCUNIC
     if (rootName == NULL || rootName->Buffer == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    if (IsTraceEnabled()) {
-        DbgPrint("VexRegFilter - CreateFullName() [RootName] : %wZ\n", rootName);
-    }
+    TraceLine("VexRegFilter - CreateFullName() [RootName] : %wZ\n", rootName);
     status = AllocateName(FullName, (ULONG)rootName->Length + ObjectName->Length + sizeof(WCHAR));
     if (!NT_SUCCESS(status)) {
         return status;
@@ -64,16 +66,14 @@ static NTSTATUS JoinRelativeName(PLARGE_INTEGER Cookie, PVOID RootObject, PCUNIC
 }
 
 // Replaces the part of FullName that a silo pattern matched (MatchedChars characters) by
-// Replacement (and Sid when given). Without the user's Classes prefix there is nothing to fold
-// onto, and the name stays as it is.
+// Replacement (and Sid when given).
 static NTSTATUS FoldSiloName(PUNICODE_STRING FullName, ULONG MatchedChars, PCUNICODE_STRING Replacement, PCUNICODE_STRING Sid)
 {
     UNICODE_STRING folded;
     ULONG restBytes = FullName->Length - MatchedChars * sizeof(WCHAR);
     NTSTATUS status = AllocateName(&folded, (ULONG)Replacement->Length + (Sid != NULL ? Sid->Length : 0) + restBytes);
     if (!NT_SUCCESS(status)) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("CreateFullName - Temporary.Buffer allocate error\n");
+        PrintPrefixed("CreateFullName - Temporary.Buffer allocate error\n");
         return status;
     }
     AppendName(&folded, Replacement);
@@ -86,22 +86,23 @@ static NTSTATUS FoldSiloName(PUNICODE_STRING FullName, ULONG MatchedChars, PCUNI
     return STATUS_SUCCESS;
 }
 
+// A fold applies whenever what it folds onto exists: the user's Classes prefix for the silo's
+// user classes, the user's SID for the silo's user hive. Without the Classes prefix a name under
+// the silo's user Classes key folds as part of the user hive, which gives the same name.
 static NTSTATUS FoldSiloNames(PUNICODE_STRING FullName)
 {
     PVEX_REG_FILTER_DATA data = &g_VexRegFilterData;
-    if (!IsNameSet(&data->CuClasses)) {
-        return STATUS_SUCCESS;
+    if (IsNameSet(&data->CuClasses)) {
+        if (IsMatchName(FullName, &g_HLPatterns.SiloUserClassesPattern)) {
+            return FoldSiloName(FullName, PATTERN_STEM_CHARS(SILO_USER_CLASSES_PATTERN), &data->CuClasses, NULL);
+        }
+        if (IsMatchName(FullName, &g_HLPatterns.SiloUserSidClassesPattern)) {
+            return FoldSiloName(FullName, PATTERN_STEM_CHARS(SILO_USER_SID_CLASSES_PATTERN), &data->CuClasses, NULL);
+        }
     }
-    if (IsMatchName(FullName, &g_HLData.SiloUserClassesPattern)) {
-        return FoldSiloName(FullName, 65, &data->CuClasses, NULL);
-    }
-    if (IsMatchName(FullName, &g_HLData.SiloUserSidClassesPattern)) {
-        return FoldSiloName(FullName, 78, &data->CuClasses, NULL);
-    }
-    if (IsMatchName(FullName, &g_HLData.SiloUserSidPattern)) {
-        UNICODE_STRING userPrefix;
-        RtlInitUnicodeString(&userPrefix, REGISTRY_USER_PREFIX);
-        return FoldSiloName(FullName, 61, &userPrefix, &data->UserSid);
+    if (IsNameSet(&data->UserSid) && IsMatchName(FullName, &g_HLPatterns.SiloUserSidPattern)) {
+        static const UNICODE_STRING userPrefix = CONSTANT_NAME(REGISTRY_USER_PREFIX);
+        return FoldSiloName(FullName, PATTERN_STEM_CHARS(SILO_USER_SID_PATTERN), &userPrefix, &data->UserSid);
     }
     return STATUS_SUCCESS;
 }
@@ -140,10 +141,8 @@ NTSTATUS CreateFullName(PLARGE_INTEGER Cookie, PVOID RootObject, PCUNICODE_STRIN
 {
     NTSTATUS status;
 
-    if (IsTraceEnabled()) {
-        DbgPrint("VexRegFilter - CreateFullName() - enter\n");
-        DbgPrint("VexRegFilter - CreateFullName() [ObjectName] : %wZ\n", ObjectName);
-    }
+    TraceLine("VexRegFilter - CreateFullName() - enter\n");
+    TraceLine("VexRegFilter - CreateFullName() [ObjectName] : %wZ\n", ObjectName);
     if (FullName == NULL || ObjectName == NULL) {
         status = STATUS_INVALID_PARAMETER;
         goto Exit;
@@ -164,6 +163,6 @@ NTSTATUS CreateFullName(PLARGE_INTEGER Cookie, PVOID RootObject, PCUNICODE_STRIN
     status = RewriteControlSet(FullName);
 
 Exit:
-    TraceExit();
+    TraceLine("VexRegFilter - CreateFullName() - exit\n");
     return status;
 }

@@ -13,8 +13,6 @@
 
 #include "platform.h"
 
-#define WOW64_CLASSES_SUBKEY_COUNT 5
-
 // Full key names.
 NTSTATUS CreateFullName(PLARGE_INTEGER Cookie, PVOID RootObject, PCUNICODE_STRING ObjectName, PUNICODE_STRING FullName);
 

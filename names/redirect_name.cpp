@@ -7,12 +7,13 @@
 // link in the user hive (CuClasses) before any comparison.
 #include "names/names.h"
 
-#include "driver/global.h"
-#include "names/match.h"
-#include "names/name_buffer.h"
+#include "common/match.h"
+#include "common/name_buffer.h"
+#include "tables/global_data.h"
 
-// "\REGISTRY", the characters a general redirect name replaces by the redirect root.
-#define REGISTRY_ROOT_CHARS 9
+// The characters a general redirect name replaces by the redirect root.
+#define REGISTRY_ROOT L"\\REGISTRY"
+#define REGISTRY_ROOT_BYTES (sizeof(REGISTRY_ROOT) - sizeof(WCHAR))
 
 BOOLEAN IsProperPrefixName(PCUNICODE_STRING Prefix, PCUNICODE_STRING Name)
 {
@@ -28,15 +29,13 @@ NTSTATUS RelocateUnderUser(PUNICODE_STRING DestinationString, PCUNICODE_STRING S
         return STATUS_INVALID_PARAMETER;
     }
     if (!IsUnderCuSidClasses(SourceString)) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("RelocateUnderUser() : RtlPrefixUnicodeString error\n");
+        PrintPrefixed("RelocateUnderUser() : RtlPrefixUnicodeString error\n");
         status = STATUS_INVALID_PARAMETER;
         goto Failed;
     }
     status = AllocateName(DestinationString, (ULONG)SourceString->Length - data->CuSidClasses.Length + data->CuClasses.Length);
     if (!NT_SUCCESS(status)) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("RelocateUnderUser() : DestinationString->Buffer allocate error\n");
+        PrintPrefixed("RelocateUnderUser() : DestinationString->Buffer allocate error\n");
         goto Failed;
     }
     AppendName(DestinationString, &data->CuClasses);
@@ -62,6 +61,28 @@ static VOID TraceRedirected(BOOLEAN Redirected, PCSTR RootLabel, PCUNICODE_STRIN
     DbgPrint("\t[FullName] : %wZ\n", FullName);
 }
 
+// Is RedirectUserClasses a proper prefix of the relocation of FullName, a name in the user's
+// classes hive, to the link in the user hive (CuClasses followed by FullName after CuSidClasses)?
+// The relocation is compared in place rather than built: the answer decides whether a name is
+// translated back or forward, and running out of pool must not change it.
+static BOOLEAN IsRelocationUnderUserClassesRoot(PCUNICODE_STRING FullName)
+{
+    PVEX_REG_FILTER_DATA data = &g_VexRegFilterData;
+    PCUNICODE_STRING root = &data->RedirectUserClasses;
+    PCUNICODE_STRING area = &data->CuClasses;
+    const ULONG relocatedBytes = (ULONG)FullName->Length - data->CuSidClasses.Length + area->Length;
+    if (!IsNameSet(root) || root->Length < area->Length || root->Length >= relocatedBytes) {
+        return FALSE;
+    }
+    UNICODE_STRING rootHead = {area->Length, area->Length, root->Buffer};
+    UNICODE_STRING rootTail = {(USHORT)(root->Length - area->Length), (USHORT)(root->Length - area->Length),
+                               root->Buffer + area->Length / sizeof(WCHAR)};
+    UNICODE_STRING nameTail = {(USHORT)(FullName->Length - data->CuSidClasses.Length),
+                               (USHORT)(FullName->Length - data->CuSidClasses.Length),
+                               FullName->Buffer + data->CuSidClasses.Length / sizeof(WCHAR)};
+    return IsSameName(&rootHead, area) && IsPrefixName(&rootTail, &nameTail);
+}
+
 BOOLEAN IsRedirectedFullName(PCUNICODE_STRING FullName)
 {
     PVEX_REG_FILTER_DATA data = &g_VexRegFilterData;
@@ -77,12 +98,7 @@ BOOLEAN IsRedirectedFullName(PCUNICODE_STRING FullName)
         return redirected;
     }
     if (IsUnderCuSidClasses(FullName)) {
-        UNICODE_STRING relocated = {};
-        if (!NT_SUCCESS(RelocateUnderUser(&relocated, FullName))) {
-            return FALSE;
-        }
-        redirected = IsProperPrefixName(&data->RedirectUserClasses, &relocated);
-        FreeOwnedString(&relocated);
+        redirected = IsRelocationUnderUserClassesRoot(FullName);
         TraceRedirected(redirected, "RedirectUserClasses", &data->RedirectUserClasses, FullName);
         return redirected;
     }
@@ -110,13 +126,6 @@ static NTSTATUS SpliceName(PUNICODE_STRING Result, PCUNICODE_STRING Name, ULONG 
     return status;
 }
 
-// "VexRegFilter.sys: <Routine>() [<Label>] : <Name>", in the two pieces the debugger shows.
-static VOID TraceNamed(PCSTR Routine, PCSTR Label, PCUNICODE_STRING Name)
-{
-    DbgPrint("VexRegFilter.sys: ");
-    DbgPrint("%s() [%s] : %wZ\n", Routine, Label, Name);
-}
-
 // The Classes area a full name lies in, as the two translations see it.
 typedef struct _CLASSES_AREA {
     PCUNICODE_STRING Name;          // the full name, or its relocation out of the user's classes hive
@@ -137,8 +146,7 @@ static NTSTATUS FindClassesArea(PCSTR Routine, PCUNICODE_STRING FullName, PUNICO
     if (IsUnderCuSidClasses(FullName)) {
         NTSTATUS status = RelocateUnderUser(Relocated, FullName);
         if (!NT_SUCCESS(status)) {
-            DbgPrint("VexRegFilter.sys: ");
-            DbgPrint("%s() : RelocateUnderUser error\n", Routine);
+            PrintPrefixed("%s() : RelocateUnderUser error\n", Routine);
             return status;
         }
         Area->Name = Relocated;
@@ -160,11 +168,8 @@ NTSTATUS CreateRedirectFullName(PCUNICODE_STRING FullName, PUNICODE_STRING Redir
     CLASSES_AREA area;
     NTSTATUS status;
 
-    if (IsTraceEnabled()) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("CreateRedirectFullName() - enter\n");
-        TraceNamed("CreateRedirectFullName", "FullName", FullName);
-    }
+    TraceLinePrefixed("CreateRedirectFullName() - enter\n");
+    TraceLinePrefixed("CreateRedirectFullName() [FullName] : %wZ\n", FullName);
     if (!IsNameSet(FullName) || RedirectFullName == NULL || IsRedirectedFullName(FullName)) {
         status = STATUS_INVALID_PARAMETER;
         goto Exit;
@@ -175,21 +180,19 @@ NTSTATUS CreateRedirectFullName(PCUNICODE_STRING FullName, PUNICODE_STRING Redir
     }
     if (area.RedirectRoot != NULL) {
         status = SpliceName(RedirectFullName, area.Name, 0, area.RedirectRoot, area.AreaBytes);
-    } else if (FullName->Length >= REGISTRY_ROOT_CHARS * sizeof(WCHAR)) {
-        status = SpliceName(RedirectFullName, FullName, 0, &data->RedirectRootKeyName, REGISTRY_ROOT_CHARS * sizeof(WCHAR));
+    } else if (FullName->Length >= REGISTRY_ROOT_BYTES) {
+        status = SpliceName(RedirectFullName, FullName, 0, &data->RedirectRootKeyName, REGISTRY_ROOT_BYTES);
     } else {
         // Not a full name at all: there is no "\REGISTRY" to replace.
         status = STATUS_INVALID_PARAMETER;
     }
-    if (NT_SUCCESS(status) && IsTraceEnabled()) {
-        TraceNamed("CreateRedirectFullName", "RedirectFullName", RedirectFullName);
+    if (NT_SUCCESS(status)) {
+        TraceLinePrefixed("CreateRedirectFullName() [RedirectFullName] : %wZ\n", RedirectFullName);
     }
 
 Exit:
     FreeOwnedString(&relocated);
-    if (IsTraceEnabled()) {
-        DbgPrint("VexRegFilter - CreateRedirectFullName() - exit\n");
-    }
+    TraceLine("VexRegFilter - CreateRedirectFullName() - exit\n");
     return status;
 }
 
@@ -211,11 +214,8 @@ NTSTATUS CreateOriginalFullName(PCUNICODE_STRING FullName, PUNICODE_STRING Origi
     CLASSES_AREA area;
     NTSTATUS status;
 
-    if (IsTraceEnabled()) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("CreateOriginalFullName() - enter\n");
-        TraceNamed("CreateOriginalFullName", "FullName", FullName);
-    }
+    TraceLinePrefixed("CreateOriginalFullName() - enter\n");
+    TraceLinePrefixed("CreateOriginalFullName() [FullName] : %wZ\n", FullName);
     if (!IsNameSet(FullName) || OriginalFullName == NULL) {
         status = STATUS_INVALID_PARAMETER;
         goto Exit;
@@ -227,20 +227,17 @@ NTSTATUS CreateOriginalFullName(PCUNICODE_STRING FullName, PUNICODE_STRING Origi
     if (area.RedirectRoot != NULL) {
         status = StripRedirectRoot(OriginalFullName, area.Name, area.AreaBytes, area.RedirectRoot);
     } else if (IsProperPrefixName(&data->RedirectRootKeyName, FullName)) {
-        status = StripRedirectRoot(OriginalFullName, FullName, REGISTRY_ROOT_CHARS * sizeof(WCHAR), &data->RedirectRootKeyName);
+        status = StripRedirectRoot(OriginalFullName, FullName, REGISTRY_ROOT_BYTES, &data->RedirectRootKeyName);
     } else {
         status = DuplicateName(OriginalFullName, FullName);
     }
-    if (NT_SUCCESS(status) && IsTraceEnabled()) {
-        TraceNamed("CreateOriginalFullName", "OriginalFullName", OriginalFullName);
+    if (NT_SUCCESS(status)) {
+        TraceLinePrefixed("CreateOriginalFullName() [OriginalFullName] : %wZ\n", OriginalFullName);
     }
 
 Exit:
     FreeOwnedString(&relocated);
-    if (IsTraceEnabled()) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("CreateOriginalFullName() - exit\n");
-    }
+    TraceLinePrefixed("CreateOriginalFullName() - exit\n");
     return status;
 }
 

@@ -4,15 +4,14 @@
 // yields the same pair.
 #include "names/names.h"
 
-#include "driver/global.h"
-#include "names/name_buffer.h"
+#include "common/debug_print.h"
+#include "common/name_buffer.h"
 
 static NTSTATUS TranslateRedirectedName(PCUNICODE_STRING FullName, PUNICODE_STRING OriginalFullName, PUNICODE_STRING RedirectFullName)
 {
     NTSTATUS status = CreateOriginalFullName(FullName, OriginalFullName);
     if (!NT_SUCCESS(status)) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("GetRegistryPath - CreateOriginalFullName1 fail %x\n", status);
+        PrintPrefixed("GetRegistryPath - CreateOriginalFullName1 fail %x\n", status);
         return status;
     }
     // A name that lay under two redirect roots is translated once more, and no further. The first
@@ -24,15 +23,13 @@ static NTSTATUS TranslateRedirectedName(PCUNICODE_STRING FullName, PUNICODE_STRI
         status = CreateOriginalFullName(&once, OriginalFullName);
         FreeOwnedString(&once);
         if (!NT_SUCCESS(status)) {
-            DbgPrint("VexRegFilter.sys: ");
-            DbgPrint("GetRegistryPath - CreateOriginalFullName2 fail %x\n", status);
+            PrintPrefixed("GetRegistryPath - CreateOriginalFullName2 fail %x\n", status);
             return status;
         }
     }
     status = CreateRedirectFullName(OriginalFullName, RedirectFullName);
     if (!NT_SUCCESS(status)) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("GetRegistryPath - CreateRedirectFullName1 fail %x\n", status);
+        PrintPrefixed("GetRegistryPath - CreateRedirectFullName1 fail %x\n", status);
     }
     return status;
 }
@@ -43,22 +40,19 @@ static NTSTATUS TranslateOriginalName(PCUNICODE_STRING FullName, PUNICODE_STRING
     if (IsUnderCuSidClasses(FullName)) {
         status = RelocateUnderUser(OriginalFullName, FullName);
         if (!NT_SUCCESS(status)) {
-            DbgPrint("VexRegFilter.sys: ");
-            DbgPrint("GetRegistryPath - RelocateUnderUser error\n");
+            PrintPrefixed("GetRegistryPath - RelocateUnderUser error\n");
             return status;
         }
     } else {
         status = DuplicateName(OriginalFullName, FullName);
         if (!NT_SUCCESS(status)) {
-            DbgPrint("VexRegFilter.sys: ");
-            DbgPrint("GetRegistryPath - OriginalFullName->Buffer allocate error\n");
+            PrintPrefixed("GetRegistryPath - OriginalFullName->Buffer allocate error\n");
             return status;
         }
     }
     status = CreateRedirectFullName(FullName, RedirectFullName);
     if (!NT_SUCCESS(status)) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("GetRegistryPath - CreateRedirectFullName2 fail %x\n", status);
+        PrintPrefixed("GetRegistryPath - CreateRedirectFullName2 fail %x\n", status);
     }
     return status;
 }

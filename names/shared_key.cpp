@@ -4,19 +4,18 @@
 // before the row that contains it.
 #include "names/names.h"
 
-#include "driver/global.h"
-#include "names/match.h"
-#include "names/name_buffer.h"
+#include "common/debug_print.h"
+#include "common/match.h"
+#include "common/name_buffer.h"
 #include "tables/key_lists.h"
-
-#define SHARED_KEY_MAX_SUBKEYS 32
 
 // A key and the subkeys of it that are shared; without subkeys the whole key is shared. The
 // subkey list ends at the first empty string, the table at the first row with an empty key.
 typedef struct _SHARED_KEY_ENTRY {
     UNICODE_STRING Key;
-    UNICODE_STRING Subkeys[SHARED_KEY_MAX_SUBKEYS];
+    UNICODE_STRING Subkeys[32];
 } SHARED_KEY_ENTRY, *PSHARED_KEY_ENTRY;
+static_assert(sizeof(SHARED_KEY_ENTRY) == 33 * sizeof(UNICODE_STRING), "a row holds its key and up to 32 subkeys");
 
 #define N(Literal) CONSTANT_NAME(Literal)
 
@@ -138,7 +137,7 @@ static BOOLEAN IsSharedByTable(const SHARED_KEY_ENTRY* Table, KEY_TEST Test, PCU
         UNICODE_STRING rest;
         rest.Buffer = KeyPath->Buffer + row->Key.Length / sizeof(WCHAR);
         rest.Length = rest.MaximumLength = (USHORT)(KeyPath->Length - row->Key.Length);
-        for (ULONG i = 0; i < SHARED_KEY_MAX_SUBKEYS && row->Subkeys[i].Buffer != NULL; i++) {
+        for (ULONG i = 0; i < RTL_NUMBER_OF(row->Subkeys) && row->Subkeys[i].Buffer != NULL; i++) {
             if (Test(&row->Subkeys[i], &rest)) {
                 return TRUE;
             }
@@ -160,8 +159,7 @@ BOOLEAN IsMachineSharedKey(PCUNICODE_STRING KeyName)
     NTSTATUS status = CreateNormalizedKeyPath(KeyName, &keyPath);
     if (!NT_SUCCESS(status)) {
         if (status != STATUS_INVALID_PARAMETER) {
-            DbgPrint("VexRegFilter.sys: ");
-            DbgPrint("IsMachineSharedKey - KeyPath allocate error\n");
+            PrintPrefixed("IsMachineSharedKey - KeyPath allocate error\n");
         }
         return FALSE;
     }

@@ -5,8 +5,8 @@
 // with everything below them. The stars span separators, so any hive and any depth match.
 #include "names/names.h"
 
-#include "names/match.h"
-#include "names/name_buffer.h"
+#include "common/match.h"
+#include "common/name_buffer.h"
 
 static const UNICODE_STRING g_UserChoiceFileExtPatterns[] = {
     CONSTANT_NAME(L"\\REGISTRY\\*\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\*\\UserChoice"),

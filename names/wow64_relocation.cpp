@@ -2,8 +2,9 @@
 // P\rest becomes P\Wow6432Node\rest, P in the field's own case.
 #include "names/names.h"
 
-#include "driver/global.h"
-#include "names/name_buffer.h"
+#include "common/debug_print.h"
+#include "common/name_buffer.h"
+#include "tables/global_data.h"
 
 static NTSTATUS RelocateUnderWow64(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString, PCUNICODE_STRING Area,
                                    BOOLEAN (*IsUnderArea)(PCUNICODE_STRING), PCSTR PrefixMessage, PCSTR AllocationMessage)
@@ -15,15 +16,13 @@ static NTSTATUS RelocateUnderWow64(PUNICODE_STRING DestinationString, PCUNICODE_
         return STATUS_INVALID_PARAMETER;
     }
     if (!IsUnderArea(SourceString)) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("%s\n", PrefixMessage);
+        PrintPrefixed("%s\n", PrefixMessage);
         status = STATUS_INVALID_PARAMETER;
         goto Failed;
     }
     status = AllocateName(DestinationString, (ULONG)SourceString->Length + sizeof(wow64Node) - sizeof(WCHAR));
     if (!NT_SUCCESS(status)) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("%s\n", AllocationMessage);
+        PrintPrefixed("%s\n", AllocationMessage);
         goto Failed;
     }
     AppendName(DestinationString, Area);

@@ -6,7 +6,7 @@
 // NT headers is bounded before it is followed.
 #include "notify/notify_private.h"
 
-#include "names/match.h"
+#include "common/match.h"
 #include "process/name_utils.h"
 #include "tables/dl_ext_func.h"
 
@@ -22,10 +22,10 @@
 #define MAX_NT_HEADERS_OFFSET 0x10000000
 
 static const UNICODE_STRING g_OwnExecutables[] = {
-    CONSTANT_WIDE_STRING(L"Ostler.exe"),  CONSTANT_WIDE_STRING(L"Ostler64.exe"),  CONSTANT_WIDE_STRING(L"Lookout.exe"),
-    CONSTANT_WIDE_STRING(L"Lookout64.exe"), CONSTANT_WIDE_STRING(L"Easel.exe"),   CONSTANT_WIDE_STRING(L"Keeper.exe"),
-    CONSTANT_WIDE_STRING(L"KC_tool.exe"), CONSTANT_WIDE_STRING(L"KC_tool64.exe"), CONSTANT_WIDE_STRING(L"Skiff.exe"),
-    CONSTANT_WIDE_STRING(L"QFUtility.exe"), CONSTANT_WIDE_STRING(L"QFUtility64.exe"),
+    CONSTANT_NAME(L"Ostler.exe"),  CONSTANT_NAME(L"Ostler64.exe"),  CONSTANT_NAME(L"Lookout.exe"),
+    CONSTANT_NAME(L"Lookout64.exe"), CONSTANT_NAME(L"Easel.exe"),   CONSTANT_NAME(L"Keeper.exe"),
+    CONSTANT_NAME(L"KC_tool.exe"), CONSTANT_NAME(L"KC_tool64.exe"), CONSTANT_NAME(L"Skiff.exe"),
+    CONSTANT_NAME(L"QFUtility.exe"), CONSTANT_NAME(L"QFUtility64.exe"),
 };
 
 // Reads the 16-bit field at FieldOffset in the NT headers of the image at ImageBase, after

@@ -7,7 +7,10 @@
 // The send gate is a lock-free count; nothing nests under it.
 #pragma once
 
-#include "driver/global.h"
+#include "common/debug_print.h"
+#include "common/name_buffer.h"
+#include "common/pool_tags.h"
+#include "tables/global_data.h"
 #include "notify/notify.h"
 
 #define NOTIFY_CLIENT_SLOTS 3

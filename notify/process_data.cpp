@@ -7,7 +7,7 @@
 #include "notify/notify_private.h"
 
 #include "log/log.h"
-#include "names/match.h"
+#include "common/match.h"
 #include "process/name_utils.h"
 
 #define EXCEPTION_RECORD_LEVEL 0x10
@@ -15,8 +15,8 @@
 // The system base library, as the loader maps it for 64-bit and for WOW64 processes. A name
 // matches when it ends with one of these (the leading '*' of the pattern).
 static const UNICODE_STRING g_BaseLibraryTails[] = {
-    CONSTANT_WIDE_STRING(L"\\Windows\\System32\\KernelBase.dll"),
-    CONSTANT_WIDE_STRING(L"\\Windows\\SysWOW64\\KernelBase.dll"),
+    CONSTANT_NAME(L"\\Windows\\System32\\KernelBase.dll"),
+    CONSTANT_NAME(L"\\Windows\\SysWOW64\\KernelBase.dll"),
 };
 
 static BOOLEAN IsBaseLibrary(PCUNICODE_STRING ImageName)

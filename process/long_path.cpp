@@ -2,8 +2,9 @@
 // results remembered in ProcessCache (path with a tilde -> long path) until it is emptied.
 #include "process/name_utils.h"
 
-#include "driver/global.h"
-#include "names/match.h"
+#include "common/match.h"
+#include "common/pool_tags.h"
+#include "tables/global_data.h"
 
 // The longest file name a directory entry is queried for, in bytes, and the buffer that holds
 // such an entry: fixed sizes, so no name needs a second attempt.
@@ -171,7 +172,7 @@ Cleanup:
 
 NTSTATUS KernelGetLongPathName(PCUNICODE_STRING Path, PUNICODE_STRING LongPath)
 {
-    static const UNICODE_STRING devicePrefix = CONSTANT_WIDE_STRING(L"\\Device\\");
+    static const UNICODE_STRING devicePrefix = CONSTANT_NAME(L"\\Device\\");
     NTSTATUS status;
 
     LongPath->Buffer = NULL;

@@ -3,16 +3,9 @@
 
 #include "tables/id_manager.h"
 
-#define DEBUG_DETAILS 0x1
-
 BOOLEAN IsProcessUnderSandbox(HANDLE ProcessId)
 {
     return FindMonitoredProcess(&g_VexRegFilterData.MonitoredProcessList, ProcessId, MONITORED_KIND_ANY, NULL);
-}
-
-static BOOLEAN IsDetailed(VOID)
-{
-    return (g_VexRegFilterData.DebugLogFlags & DEBUG_DETAILS) != 0;
 }
 
 // A monitored parent counts as under the sandbox for user mode, though its own registry
@@ -21,7 +14,7 @@ ULONG AnswerIsUnderSandbox(HANDLE ProcessId)
 {
     BOOLEAN under = FindMonitoredProcess(&g_VexRegFilterData.MonitoredParentProcessList, ProcessId, MONITORED_KIND_ANY, NULL) ||
                     IsProcessUnderSandbox(ProcessId);
-    if (IsDetailed()) {
+    if (IsDetailEnabled()) {
         DbgPrint(under ? "VexRegFilter - IOCTL_SANDBOX_IS_UNDER_SANDBOX :PID[%d]:TRUE\n"
                        : "VexRegFilter - IOCTL_SANDBOX_IS_UNDER_SANDBOX :PID[%d]:FALSE\n",
                  (ULONG)(ULONG_PTR)ProcessId);
@@ -32,7 +25,7 @@ ULONG AnswerIsUnderSandbox(HANDLE ProcessId)
 ULONG AnswerIsExistUnderSandbox(VOID)
 {
     BOOLEAN exists = !IsMonitoredProcessListEmpty(&g_VexRegFilterData.MonitoredProcessList);
-    if (IsDetailed()) {
+    if (IsDetailEnabled()) {
         DbgPrint(exists ? "VexRegFilter - IOCTL_SANDBOX_IS_EXIST_UNDER_SANDBOX :TRUE\n"
                         : "VexRegFilter - IOCTL_SANDBOX_IS_EXIST_UNDER_SANDBOX :FALSE\n");
     }
@@ -45,7 +38,7 @@ ULONG AnswerExistProcessTree(ULONG Id, HANDLE ProcessId)
     ULONG found = 0;
     BOOLEAN exists = FindMonitoredProcess(&g_VexRegFilterData.DescendantProcessList, ProcessId, MONITORED_KIND_ANY, &found) &&
                      found == Id;
-    if (IsDetailed()) {
+    if (IsDetailEnabled()) {
         DbgPrint(exists ? "VexRegFilter - IOCTL_EXIST_PROCESS_TREE :ID[%d]:PID[%d]:TRUE\n"
                         : "VexRegFilter - IOCTL_EXIST_PROCESS_TREE :ID[%d]:PID[%d]:FALSE\n",
                  Id, (ULONG)(ULONG_PTR)ProcessId);

@@ -1,12 +1,9 @@
 // The name-list family: settings by image path, each owning an identifier.
 #include "process/process_private.h"
 
+#include "common/match.h"
 #include "log/log.h"
-#include "names/match.h"
 #include "tables/id_manager.h"
-
-// Longest name a counted string with its NUL can hold, in bytes with the NUL.
-#define MAX_NAME_BYTES 0xFFFE
 
 // Kinds of name entries: images whose process trees matter, and images that matter themselves.
 #define NAME_KIND_TREE 2
@@ -46,7 +43,7 @@ const NAME_LIST_TRAITS g_TreeMonitorNames = {
 NTSTATUS MeasureProcessName(PCWSTR Name, PUNICODE_STRING View)
 {
     size_t bytes = 0;
-    NTSTATUS status = RtlStringCbLengthW(Name, MAX_NAME_BYTES, &bytes);
+    NTSTATUS status = RtlStringCbLengthW(Name, MAX_COUNTED_BYTES, &bytes);
     if (!NT_SUCCESS(status)) {
         DbgPrint("VexRegFilter - RtlStringCbLengthW error %x\n", status);
         return STATUS_INVALID_PARAMETER;

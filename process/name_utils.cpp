@@ -1,8 +1,9 @@
 // DOS paths to device paths, the DOS image path of a new process, and file-name parts.
 #include "process/name_utils.h"
 
-#include "driver/global.h"
-#include "names/match.h"
+#include "common/match.h"
+#include "common/pool_tags.h"
+#include "tables/global_data.h"
 
 // Allocates a zero-filled buffer for String; sizes a counted string cannot express are refused.
 static NTSTATUS AllocateStringBuffer(PUNICODE_STRING String, ULONG Bytes)
@@ -111,8 +112,8 @@ Cleanup:
 // stop the process from being named: the name its image was opened by stands in.
 NTSTATUS GetFileNameFromCreateInfo(PPS_CREATE_NOTIFY_INFO CreateInfo, PUNICODE_STRING DosName)
 {
-    static const UNICODE_STRING uncPrefix = CONSTANT_WIDE_STRING(L"\\??\\UNC");
-    static const UNICODE_STRING backslash = CONSTANT_WIDE_STRING(L"\\");
+    static const UNICODE_STRING uncPrefix = CONSTANT_NAME(L"\\??\\UNC");
+    static const UNICODE_STRING backslash = CONSTANT_NAME(L"\\");
     NTSTATUS status;
     PFILE_OBJECT file = CreateInfo->FileObject;
 

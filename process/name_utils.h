@@ -5,13 +5,7 @@
 #pragma once
 
 #include "platform.h"
-
-// A counted view of a wide string literal (the DDK's RTL_CONSTANT_STRING without its constness
-// trouble in C++).
-#define CONSTANT_WIDE_STRING(s) {sizeof(s) - sizeof(WCHAR), sizeof(s), (PWSTR)(s)}
-
-// A counted string can hold at most this many bytes (the largest even 16-bit length).
-#define MAX_COUNTED_BYTES 0xFFFE
+#include "common/name_buffer.h"
 
 // "C:\rest" to the drive's device path followed by "\rest", through the link \??\C:.
 NTSTATUS GetNtNameFromDosName(PCUNICODE_STRING DosName, PUNICODE_STRING NtName);

@@ -18,7 +18,7 @@
 // creation removes them before it is classified; by then the insert refuses the old process.
 #pragma once
 
-#include "driver/global.h"
+#include "tables/global_data.h"
 
 // Kinds of monitored entries (a bit set; look-ups take a mask).
 #define MONITORED_KIND_PROCESS 1

@@ -1,6 +1,8 @@
 // Records and helpers the process folder shares.
 #pragma once
 
+#include "common/name_buffer.h"
+#include "common/pool_tags.h"
 #include "process/process_lists.h"
 
 typedef struct _PROCESS_NAME_ENTRY {

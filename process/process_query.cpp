@@ -1,7 +1,8 @@
 // Queries about a running process: its image path and whether it runs under WOW64.
 #include "process/name_utils.h"
 
-#include "driver/global.h"
+#include "common/pool_tags.h"
+#include "tables/global_data.h"
 #include "tables/dl_ext_func.h"
 
 // Which step of an image-name query failed, for the caller's own debugger lines.

@@ -2,23 +2,16 @@
 // already-running instances under the lists.
 #include "process/process_private.h"
 
+#include "common/match.h"
 #include "log/log.h"
-#include "names/match.h"
 #include "process/name_utils.h"
 #include "tables/dl_ext_func.h"
 
 // Ancestors examined above a process when looking for a monitored parent.
 #define MAX_PARENT_GENERATIONS 52
 
-#define DEBUG_DETAILS 0x1
-
 typedef NTSTATUS (*NAME_SCAN)(PSYSTEM_PROCESS_INFORMATION Snapshot, PCUNICODE_STRING Name, ULONG Id);
 typedef NTSTATUS (*TREE_SCAN)(PSYSTEM_PROCESS_INFORMATION Snapshot);
-
-static BOOLEAN IsDetailed(VOID)
-{
-    return (g_VexRegFilterData.DebugLogFlags & DEBUG_DETAILS) != 0;
-}
 
 // The first entry whose id is the child's parent id and that was not created after the child,
 // so that a recycled id never passes for the parent.
@@ -50,7 +43,7 @@ static NTSTATUS AddScannedProcess(const SCAN_TARGET* Target, PEPROCESS Process, 
     NTSTATUS status = InsertMonitoredProcess(Target->List, Process, Entry->UniqueProcessId, Entry->InheritedFromUniqueProcessId,
                                              Target->Kind, Id);
     if (status == STATUS_PROCESS_IS_TERMINATING) {
-        if (IsDetailed()) {
+        if (IsDetailEnabled()) {
             DbgPrint("VexRegFilter - %wZ (%d) exited before it was added.\n", &Entry->ImageName, pid);
         }
         return STATUS_SUCCESS;
@@ -91,7 +84,7 @@ static NTSTATUS ScanEntryByName(const NAME_SCAN_TRAITS* Traits, PSYSTEM_PROCESS_
     UNICODE_STRING longName = {0, 0, NULL};
     NTSTATUS result = STATUS_SUCCESS;
 
-    if (IsDetailed()) {
+    if (IsDetailEnabled()) {
         DbgPrint(Traits->HeaderLine, (ULONG)(ULONG_PTR)processId, &Entry->ImageName);
     }
     NTSTATUS status = GetProcessImageNameFromProcessId(processId, &imageName, &process);
@@ -102,11 +95,11 @@ static NTSTATUS ScanEntryByName(const NAME_SCAN_TRAITS* Traits, PSYSTEM_PROCESS_
         if (!NT_SUCCESS(status)) {
             DbgPrint("VexRegFilter - KernelGetLongPathName failed %08x\n", status);
         } else if (IsInEither(Traits->AddedIn, Traits->AlsoAddedIn, processId)) {
-            if (IsDetailed()) {
+            if (IsDetailEnabled()) {
                 DbgPrint("VexRegFilter - %wZ (%d) has already been added.\n", &longName, (ULONG)(ULONG_PTR)processId);
             }
         } else if (IsSameName(&longName, NtName)) {
-            if (IsDetailed()) {
+            if (IsDetailEnabled()) {
                 DbgPrint(Traits->InsertLine, process, (ULONG)(ULONG_PTR)processId, Name);
             }
             result = AddScannedProcess(&Traits->Target, process, Entry, Id);
@@ -213,11 +206,11 @@ static NTSTATUS ScanEntryByAncestry(const TREE_SCAN_TRAITS* Traits, PSYSTEM_PROC
     PEPROCESS process = NULL;
     NTSTATUS result = STATUS_SUCCESS;
 
-    if (IsDetailed()) {
+    if (IsDetailEnabled()) {
         DbgPrint(Traits->HeaderLine, (ULONG)(ULONG_PTR)processId, &Entry->ImageName);
     }
     if (IsInEither(Traits->AddedIn, Traits->Target.List, processId)) {
-        if (IsDetailed()) {
+        if (IsDetailEnabled()) {
             DbgPrint("VexRegFilter - %wZ (%d) has already been added.\n", &Entry->ImageName, (ULONG)(ULONG_PTR)processId);
         }
         return STATUS_SUCCESS;
@@ -225,7 +218,7 @@ static NTSTATUS ScanEntryByAncestry(const TREE_SCAN_TRAITS* Traits, PSYSTEM_PROC
     if (!FindMonitoredAncestor(Traits, Snapshot, Entry, &id)) {
         return STATUS_SUCCESS;
     }
-    if (IsDetailed()) {
+    if (IsDetailEnabled()) {
         DbgPrint("VexRegFilter - %wZ (%d) is child process\n", &Entry->ImageName, (ULONG)(ULONG_PTR)processId);
     }
     if (NT_SUCCESS(PsLookupProcessByProcessId(processId, &process))) {

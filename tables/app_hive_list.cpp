@@ -1,11 +1,32 @@
 // The application-hive list: which key object each sandboxed process holds for the root of each
 // application hive it opened. Hive names mean something only to the process that loaded the hive,
 // so name translation asks this list for the process's own key object.
+//
+// A hive root may be named with or without one trailing backslash; it is stored and compared
+// without it, so that both spellings name one entry and every process's pairs for a hive are in
+// that entry.
 #include "tables/builtin_lists.h"
 
-#include "driver/global.h"
-#include "names/match.h"
-#include "names/name_buffer.h"
+#include "common/debug_print.h"
+#include "common/match.h"
+#include "common/name_buffer.h"
+#include "common/pool_tags.h"
+
+static struct {
+    LIST_ENTRY HiveList;  // APP_HIVE_ENTRY records
+    FAST_MUTEX HiveLock;  // guards HiveList and the references of its entries
+} g_AHL;
+
+// HiveName as it is stored: without a trailing separator.
+static UNICODE_STRING StoredHiveName(PCUNICODE_STRING HiveName)
+{
+    UNICODE_STRING name = *HiveName;
+    if (name.Length >= sizeof(WCHAR) && name.Buffer[name.Length / sizeof(WCHAR) - 1] == L'\\') {
+        name.Length -= sizeof(WCHAR);
+    }
+    name.MaximumLength = name.Length;
+    return name;
+}
 
 static PHIVE_REFERENCE FindReference(HANDLE ProcessId, PVOID Object, PLIST_ENTRY References)
 {
@@ -18,9 +39,10 @@ static PHIVE_REFERENCE FindReference(HANDLE ProcessId, PVOID Object, PLIST_ENTRY
     return NULL;
 }
 
+// The entry of a stored hive name. Called with HiveLock held.
 static PAPP_HIVE_ENTRY FindHive(PCUNICODE_STRING HiveName)
 {
-    for (PLIST_ENTRY link = g_HLData.HiveList.Flink; link != &g_HLData.HiveList; link = link->Flink) {
+    for (PLIST_ENTRY link = g_AHL.HiveList.Flink; link != &g_AHL.HiveList; link = link->Flink) {
         PAPP_HIVE_ENTRY entry = CONTAINING_RECORD(link, APP_HIVE_ENTRY, Links);
         if (IsSameName(&entry->HiveName, HiveName)) {
             return entry;
@@ -49,8 +71,7 @@ NTSTATUS AHLAddReference(HANDLE ProcessId, PVOID Object, PLIST_ENTRY References)
     } else {
         reference = (PHIVE_REFERENCE)ExAllocatePoolZero(g_NonPagedPoolType, sizeof(*reference), VEXR_TAG);
         if (reference == NULL) {
-            DbgPrint("VexRegFilter.sys: ");
-            DbgPrint("process information allocate error\n");
+            PrintPrefixed("process information allocate error\n");
             return STATUS_INSUFFICIENT_RESOURCES;
         }
         reference->ProcessId = ProcessId;
@@ -58,8 +79,7 @@ NTSTATUS AHLAddReference(HANDLE ProcessId, PVOID Object, PLIST_ENTRY References)
         reference->References = 1;
         InsertTailList(References, &reference->Links);
     }
-    DbgPrint("VexRegFilter.sys: ");
-    DbgPrint("    Added list. References = %d Object = %p ProcessId = %p\n", reference->References, Object, ProcessId);
+    PrintPrefixed("    Added list. References = %d Object = %p ProcessId = %p\n", reference->References, Object, ProcessId);
     return STATUS_SUCCESS;
 }
 
@@ -70,11 +90,9 @@ NTSTATUS AHLRemoveReference(HANDLE ProcessId, PVOID Object, PLIST_ENTRY Referenc
         return STATUS_NOT_FOUND;
     }
     reference->References--;
-    DbgPrint("VexRegFilter.sys: ");
-    DbgPrint("    Removed list. References = %d Object = %p ProcessId = %p\n", reference->References, Object, ProcessId);
+    PrintPrefixed("    Removed list. References = %d Object = %p ProcessId = %p\n", reference->References, Object, ProcessId);
     if (reference->References == 0) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("    Free Resource. References = %d Object = %p ProcessId = %p\n", reference->References, Object, ProcessId);
+        PrintPrefixed("    Free Resource. References = %d Object = %p ProcessId = %p\n", reference->References, Object, ProcessId);
         RemoveEntryList(&reference->Links);
         ExFreePoolWithTag(reference, VEXR_TAG);
     }
@@ -93,89 +111,90 @@ NTSTATUS AHLFindObject(HANDLE ProcessId, PVOID* Object, PLIST_ENTRY References)
     return STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
+VOID AHLInitialize(VOID)
+{
+    ExInitializeFastMutex(&g_AHL.HiveLock);
+    InitializeListHead(&g_AHL.HiveList);
+}
+
 NTSTATUS AHLInsert(HANDLE ProcessId, PVOID Object, PCUNICODE_STRING HiveName)
 {
     NTSTATUS status;
+    UNICODE_STRING name = StoredHiveName(HiveName);
     PAPP_HIVE_ENTRY entry;
 
-    ExAcquireFastMutex(&g_HLData.HiveLock);
-    entry = FindHive(HiveName);
+    ExAcquireFastMutex(&g_AHL.HiveLock);
+    entry = FindHive(&name);
     if (entry != NULL) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("Insert Hive Name = %wZ\n", &entry->HiveName);
+        PrintPrefixed("Insert Hive Name = %wZ\n", &entry->HiveName);
         status = AHLAddReference(ProcessId, Object, &entry->References);
         goto Exit;
     }
 
     entry = (PAPP_HIVE_ENTRY)ExAllocatePoolZero(g_NonPagedPoolType, sizeof(*entry), VEXR_TAG);
     if (entry == NULL) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("application hive information allocate error\n");
+        PrintPrefixed("application hive information allocate error\n");
         status = STATUS_INSUFFICIENT_RESOURCES;
         goto Exit;
     }
     InitializeListHead(&entry->References);
-    status = AllocateName(&entry->HiveName, HiveName->Length);
+    status = DuplicateName(&entry->HiveName, &name);
     if (!NT_SUCCESS(status)) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("application hive name allocate error\n");
+        PrintPrefixed("application hive name allocate error\n");
         FreeHive(entry);
         goto Exit;
     }
-    AppendName(&entry->HiveName, HiveName);
-    DbgPrint("VexRegFilter.sys: ");
-    DbgPrint("Insert Hive Name = %wZ\n", &entry->HiveName);
+    PrintPrefixed("Insert Hive Name = %wZ\n", &entry->HiveName);
     status = AHLAddReference(ProcessId, Object, &entry->References);
     if (NT_SUCCESS(status)) {
-        InsertTailList(&g_HLData.HiveList, &entry->Links);
+        InsertTailList(&g_AHL.HiveList, &entry->Links);
     } else {
         FreeHive(entry);
     }
 
 Exit:
-    ExReleaseFastMutex(&g_HLData.HiveLock);
+    ExReleaseFastMutex(&g_AHL.HiveLock);
     return status;
 }
 
 VOID AHLDelete(HANDLE ProcessId, PVOID Object, PCUNICODE_STRING HiveName)
 {
-    ExAcquireFastMutex(&g_HLData.HiveLock);
-    PAPP_HIVE_ENTRY entry = FindHive(HiveName);
+    UNICODE_STRING name = StoredHiveName(HiveName);
+    ExAcquireFastMutex(&g_AHL.HiveLock);
+    PAPP_HIVE_ENTRY entry = FindHive(&name);
     if (entry != NULL) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("Delete Hive Name = %wZ\n", &entry->HiveName);
+        PrintPrefixed("Delete Hive Name = %wZ\n", &entry->HiveName);
         if (!NT_SUCCESS(AHLRemoveReference(ProcessId, Object, &entry->References))) {
-            DbgPrint("VexRegFilter.sys: ");
-            DbgPrint("    Removed item not found. Object = %p ProcessId = %p\n", Object, ProcessId);
+            PrintPrefixed("    Removed item not found. Object = %p ProcessId = %p\n", Object, ProcessId);
         }
         if (IsListEmpty(&entry->References)) {
-            DbgPrint("VexRegFilter.sys: ");
-            DbgPrint("Free Resource. Hive Name = %wZ\n", &entry->HiveName);
+            PrintPrefixed("Free Resource. Hive Name = %wZ\n", &entry->HiveName);
             RemoveEntryList(&entry->Links);
             FreeHive(entry);
         }
     }
-    ExReleaseFastMutex(&g_HLData.HiveLock);
+    ExReleaseFastMutex(&g_AHL.HiveLock);
 }
 
 VOID AHLClear(VOID)
 {
-    ExAcquireFastMutex(&g_HLData.HiveLock);
-    while (!IsListEmpty(&g_HLData.HiveList)) {
-        FreeHive(CONTAINING_RECORD(RemoveHeadList(&g_HLData.HiveList), APP_HIVE_ENTRY, Links));
+    ExAcquireFastMutex(&g_AHL.HiveLock);
+    while (!IsListEmpty(&g_AHL.HiveList)) {
+        FreeHive(CONTAINING_RECORD(RemoveHeadList(&g_AHL.HiveList), APP_HIVE_ENTRY, Links));
     }
-    ExReleaseFastMutex(&g_HLData.HiveLock);
+    ExReleaseFastMutex(&g_AHL.HiveLock);
 }
 
-// The relative name starts after the hive name and the one separator that follows it. A name
-// that ends at the hive root or at that separator has an empty relative name; its length is never
-// computed below zero.
+// Hive names are unique in the list, so the entry whose name begins FullName is the only one that
+// can hold the process's pair. The relative name starts after the hive name and the one separator
+// that follows it. A name that ends at the hive root or at that separator has an empty relative
+// name; its length is never computed below zero.
 NTSTATUS AHLLookup(HANDLE ProcessId, PCUNICODE_STRING FullName, PVOID* Object, PUNICODE_STRING RelativeName)
 {
     NTSTATUS status = STATUS_OBJECT_NAME_NOT_FOUND;
 
-    ExAcquireFastMutex(&g_HLData.HiveLock);
-    for (PLIST_ENTRY link = g_HLData.HiveList.Flink; link != &g_HLData.HiveList; link = link->Flink) {
+    ExAcquireFastMutex(&g_AHL.HiveLock);
+    for (PLIST_ENTRY link = g_AHL.HiveList.Flink; link != &g_AHL.HiveList; link = link->Flink) {
         PAPP_HIVE_ENTRY entry = CONTAINING_RECORD(link, APP_HIVE_ENTRY, Links);
         if (!IsPrefixName(&entry->HiveName, FullName)) {
             continue;
@@ -192,6 +211,6 @@ NTSTATUS AHLLookup(HANDLE ProcessId, PCUNICODE_STRING FullName, PVOID* Object, P
         }
         break;
     }
-    ExReleaseFastMutex(&g_HLData.HiveLock);
+    ExReleaseFastMutex(&g_AHL.HiveLock);
     return status;
 }

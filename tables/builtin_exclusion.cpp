@@ -2,9 +2,10 @@
 // redirected, whatever the configuration says.
 #include "tables/builtin_lists.h"
 
-#include "driver/global.h"
-#include "names/match.h"
-#include "names/name_buffer.h"
+#include "common/debug_print.h"
+#include "common/match.h"
+#include "common/name_buffer.h"
+#include "common/pool_tags.h"
 
 static LIST_ENTRY g_ELList;
 static FAST_MUTEX g_ELLock;
@@ -31,15 +32,13 @@ NTSTATUS ELInsertKey(PCUNICODE_STRING Key)
     }
     entry = (PEL_ENTRY)ExAllocatePoolZero(g_NonPagedPoolType, sizeof(*entry), VEXR_TAG);
     if (entry == NULL) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("exclude information allocate error\n");
+        PrintPrefixed("exclude information allocate error\n");
         status = STATUS_INSUFFICIENT_RESOURCES;
         goto Exit;
     }
     status = AllocateName(&entry->Key, Key->Length);
     if (!NT_SUCCESS(status)) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("exclude information name allocate error\n");
+        PrintPrefixed("exclude information name allocate error\n");
         ExFreePoolWithTag(entry, VEXR_TAG);
         goto Exit;
     }

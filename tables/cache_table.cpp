@@ -3,15 +3,9 @@
 // for the whole of one operation and never across a call out of this file.
 #include "tables/cache_table.h"
 
-#include "driver/global.h"
-
-// The largest copy of a value a lookup hands out: the value and its NUL in a counted string.
-#define MAX_VALUE_COPY_BYTES 0xFFFE
-
-static BOOLEAN MayTakeLock(VOID)
-{
-    return KeGetCurrentIrql() < DISPATCH_LEVEL;
-}
+#include "common/locking.h"
+#include "common/name_buffer.h"
+#include "common/pool_tags.h"
 
 static RTL_GENERIC_COMPARE_RESULTS NTAPI CTCompareElements(PRTL_GENERIC_TABLE Table, PVOID FirstStruct, PVOID SecondStruct)
 {
@@ -67,20 +61,23 @@ NTSTATUS CTFinalize(PCACHE_TABLE Table)
     return CTDeleteAllElements(Table);
 }
 
+// A walk of the table at DISPATCH_LEVEL or above could not take the lock and would race the
+// operations that hold it, so it is refused as lookups and inserts are.
 NTSTATUS CTGetElementCount(PCACHE_TABLE Table, PULONG Count)
 {
+    NTSTATUS status = STATUS_SUCCESS;
     if (Table == NULL || Count == NULL) {
-        DbgPrint("CTGetElementCount fail NTSTATUS = 0x%08x\n", STATUS_INVALID_PARAMETER);
-        return STATUS_INVALID_PARAMETER;
+        status = STATUS_INVALID_PARAMETER;
+    } else if (!MayTakeLock()) {
+        status = STATUS_UNSUCCESSFUL;
     }
-    BOOLEAN locked = MayTakeLock();
-    if (locked) {
-        ExAcquireFastMutex(&Table->Lock);
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("CTGetElementCount fail NTSTATUS = 0x%08x\n", status);
+        return status;
     }
+    ExAcquireFastMutex(&Table->Lock);
     *Count = RtlNumberGenericTableElements(&Table->Table);
-    if (locked) {
-        ExReleaseFastMutex(&Table->Lock);
-    }
+    ExReleaseFastMutex(&Table->Lock);
     return STATUS_SUCCESS;
 }
 
@@ -113,21 +110,6 @@ static NTSTATUS PrepareProbe(PCSTR Routine, PCACHE_TABLE Table, PCUNICODE_STRING
     return status;
 }
 
-// A zero-filled copy of Source in a buffer of BufferBytes bytes, which must hold Source->Length.
-static NTSTATUS CopyString(PCUNICODE_STRING Source, USHORT BufferBytes, PUNICODE_STRING Copy)
-{
-    Copy->Buffer = (PWSTR)ExAllocatePoolZero(g_NonPagedPoolType, BufferBytes, VEXR_TAG);
-    if (Copy->Buffer == NULL) {
-        Copy->Length = 0;
-        Copy->MaximumLength = 0;
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    RtlCopyMemory(Copy->Buffer, Source->Buffer, Source->Length);
-    Copy->Length = Source->Length;
-    Copy->MaximumLength = BufferBytes;
-    return STATUS_SUCCESS;
-}
-
 NTSTATUS CTLookupElement(PCACHE_TABLE Table, PCUNICODE_STRING Key, PUNICODE_STRING Value, PULONG Hash,
                          PULONG OutHash, BOOLEAN CaseInsensitive)
 {
@@ -145,24 +127,14 @@ NTSTATUS CTLookupElement(PCACHE_TABLE Table, PCUNICODE_STRING Key, PUNICODE_STRI
     status = (element != NULL) ? STATUS_SUCCESS : STATUS_NOT_FOUND;
     if (element != NULL && element->Value.Buffer != NULL && Value != NULL) {
         // Two more bytes than the value, so the caller's copy is NUL-terminated; insertion keeps
-        // that sum within 16 bits.
-        status = CopyString(&element->Value, (USHORT)(element->Value.Length + sizeof(WCHAR)), Value);
+        // that sum within a counted string.
+        status = CopyName(Value, &element->Value, (ULONG)element->Value.Length + sizeof(WCHAR));
         if (!NT_SUCCESS(status)) {
             DbgPrint("CTLookupElement fail NTSTATUS = 0x%08x path = %wZ\n", status, Key);
         }
     }
     ExReleaseFastMutex(&Table->Lock);
     return status;
-}
-
-static VOID FreeElementStrings(PUNICODE_STRING Key, PUNICODE_STRING Value)
-{
-    if (Key->Buffer != NULL) {
-        ExFreePoolWithTag(Key->Buffer, VEXR_TAG);
-    }
-    if (Value->Buffer != NULL) {
-        ExFreePoolWithTag(Value->Buffer, VEXR_TAG);
-    }
 }
 
 // Gives a new element its own key and value. On failure the element is taken out of the table
@@ -172,19 +144,15 @@ static NTSTATUS CopyIntoNewElement(PCACHE_TABLE Table, PCT_ELEMENT Element, PCUN
     UNICODE_STRING key = {0, 0, NULL};
     UNICODE_STRING value = {0, 0, NULL};
 
-    // The key's buffer is as large as the caller's, never smaller than what is copied and never
-    // empty; the value's is exactly its length.
-    USHORT keyBytes = Key->MaximumLength > Key->Length ? Key->MaximumLength : Key->Length;
-    if (keyBytes == 0) {
-        keyBytes = sizeof(WCHAR);
-    }
-    NTSTATUS status = CopyString(Key, keyBytes, &key);
+    // The key's buffer is as large as the caller's and never smaller than what is copied; the
+    // value's is exactly its length. An empty key, which may have no buffer, copies nothing.
+    NTSTATUS status = CopyName(&key, Key, Key->MaximumLength);
     if (!NT_SUCCESS(status)) {
         DbgPrint("CTInsertElement fail NTSTATUS = 0x%08x Key = %wZ\n", status, Key);
         goto Failed;
     }
     if (Value != NULL && Value->Length > 0) {
-        status = CopyString(Value, Value->Length, &value);
+        status = DuplicateName(&value, Value);
         if (!NT_SUCCESS(status)) {
             DbgPrint("CTInsertElement fail NTSTATUS = 0x%08x path = %wZ\n", status, Key);
             goto Failed;
@@ -195,9 +163,10 @@ static NTSTATUS CopyIntoNewElement(PCACHE_TABLE Table, PCT_ELEMENT Element, PCUN
     return STATUS_SUCCESS;
 
 Failed:
-    // The element still holds the caller's key, which is equal to it, so deletion finds it.
+    // The element still holds the caller's key, which is equal to it, so deletion finds it. Only
+    // the key's copy can exist here: the value's is the last step.
     RtlDeleteElementGenericTable(&Table->Table, Element);
-    FreeElementStrings(&key, &value);
+    FreeOwnedString(&key);
     return status;
 }
 
@@ -211,7 +180,7 @@ NTSTATUS CTInsertElement(PCACHE_TABLE Table, PCUNICODE_STRING Key, PCUNICODE_STR
     }
     // A lookup hands the value out with a NUL after it; a value that leaves no room for the NUL
     // in a counted string could never be handed out, so it is not stored.
-    if (Value != NULL && (ULONG)Value->Length + sizeof(WCHAR) > MAX_VALUE_COPY_BYTES) {
+    if (Value != NULL && (ULONG)Value->Length + sizeof(WCHAR) > MAX_COUNTED_BYTES) {
         status = STATUS_INVALID_PARAMETER;
         DbgPrint("CTInsertElement fail NTSTATUS = 0x%08x path = %wZ\n", status, Key);
         return status;
@@ -235,19 +204,19 @@ NTSTATUS CTDeleteAllElements(PCACHE_TABLE Table)
     if (Table == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
-    BOOLEAN locked = MayTakeLock();
-    if (locked) {
-        ExAcquireFastMutex(&Table->Lock);
+    if (!MayTakeLock()) {
+        DbgPrint("CTDeleteAllElements fail NTSTATUS = 0x%08x\n", STATUS_UNSUCCESSFUL);
+        return STATUS_UNSUCCESSFUL;
     }
+    ExAcquireFastMutex(&Table->Lock);
     while (!RtlIsGenericTableEmpty(&Table->Table)) {
         PCT_ELEMENT element = (PCT_ELEMENT)RtlGetElementGenericTable(&Table->Table, 0);
         UNICODE_STRING key = element->Key;
         UNICODE_STRING value = element->Value;
         RtlDeleteElementGenericTable(&Table->Table, element);
-        FreeElementStrings(&key, &value);
+        FreeOwnedString(&key);
+        FreeOwnedString(&value);
     }
-    if (locked) {
-        ExReleaseFastMutex(&Table->Lock);
-    }
+    ExReleaseFastMutex(&Table->Lock);
     return STATUS_SUCCESS;
 }

@@ -17,7 +17,8 @@ typedef struct _CT_ELEMENT {
 } CT_ELEMENT, *PCT_ELEMENT;
 
 // Every operation returns STATUS_INVALID_PARAMETER for a missing table (or key, or out-pointer).
-// Lookups and inserts refuse to run at DISPATCH_LEVEL or above (STATUS_UNSUCCESSFUL).
+// Every operation that walks or changes the table refuses to run at DISPATCH_LEVEL or above, where
+// it could not take the lock (STATUS_UNSUCCESSFUL).
 
 // Prepares an empty table.
 NTSTATUS CTInitialize(PCACHE_TABLE Table);

@@ -2,7 +2,7 @@
 // resolve the same address twice, which is harmless.
 #include "tables/dl_ext_func.h"
 
-#include "driver/global.h"
+#include "common/pool_tags.h"
 
 typedef NTSTATUS(NTAPI* ZW_QUERY_INFORMATION_PROCESS)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
 typedef NTSTATUS(NTAPI* ZW_QUERY_SYSTEM_INFORMATION)(SYSTEM_INFORMATION_CLASS, PVOID, ULONG, PULONG);

@@ -1,8 +1,10 @@
 // Exclusion keys: keys that are never redirected, together with everything below them.
 #include "tables/key_lists.h"
 
-#include "driver/global.h"
-#include "names/match.h"
+#include "common/match.h"
+#include "common/name_buffer.h"
+#include "common/pool_tags.h"
+#include "tables/global_data.h"
 
 static VOID FreeExcludeKeyEntry(PEXCLUDE_KEY_ENTRY Entry)
 {
@@ -44,10 +46,9 @@ NTSTATUS InsertExcludeKey(PCUNICODE_STRING KeyPath)
 {
     NTSTATUS status;
     PEXCLUDE_KEY_ENTRY entry = NULL;
+    BOOLEAN covered;
 
-    if (IsTraceEnabled()) {
-        DbgPrint("VexRegFilter - InsertExcludeKey() - enter\n");
-    }
+    TraceLine("VexRegFilter - InsertExcludeKey() - enter\n");
     entry = (PEXCLUDE_KEY_ENTRY)ExAllocatePoolZero(g_NonPagedPoolType, sizeof(*entry), VEXR_TAG);
     if (entry == NULL) {
         DbgPrint("VexRegFilter - InsertExcludeKey() : History Data allocate error\n");
@@ -61,13 +62,15 @@ NTSTATUS InsertExcludeKey(PCUNICODE_STRING KeyPath)
         }
         goto Exit;
     }
-    if (IsTraceEnabled()) {
-        DbgPrint("VexRegFilter - InsertExcludeKey() [KeyPath] : %wZ\n", &entry->KeyPath);
-    }
+    TraceLine("VexRegFilter - InsertExcludeKey() [KeyPath] : %wZ\n", &entry->KeyPath);
 
+    // The traces name the entry while the lock still keeps it alive.
     ExAcquireFastMutex(&g_VexRegFilterData.ExcludeKeyLock);
-    if (!IsCoveredLocked(&entry->KeyPath)) {
+    covered = IsCoveredLocked(&entry->KeyPath);
+    TraceLine("VexRegFilter - IsThereExcludeKey(): %wZ : %s\n", &entry->KeyPath, covered ? "exist" : "not exist");
+    if (!covered) {
         RemoveCoveredLocked(&entry->KeyPath);
+        TraceLine("VexRegFilter - InsertExcludeKey() : Insert List\n");
         InsertTailList(&g_VexRegFilterData.ExcludeKeyList, &entry->Links);
         entry = NULL;
     }
@@ -78,9 +81,7 @@ Exit:
     if (entry != NULL) {
         FreeExcludeKeyEntry(entry);
     }
-    if (IsTraceEnabled()) {
-        DbgPrint("VexRegFilter - InsertExcludeKey() - exit\n");
-    }
+    TraceLine("VexRegFilter - InsertExcludeKey() - exit\n");
     return status;
 }
 
@@ -97,9 +98,7 @@ BOOLEAN IsThereExcludeKey(PCUNICODE_STRING KeyName)
     ExAcquireFastMutex(&g_VexRegFilterData.ExcludeKeyLock);
     BOOLEAN covered = IsCoveredLocked(&copy);
     ExReleaseFastMutex(&g_VexRegFilterData.ExcludeKeyLock);
-    if (IsTraceEnabled()) {
-        DbgPrint("VexRegFilter - IsThereExcludeKey(): %wZ : %s\n", &copy, covered ? "exist" : "not exist");
-    }
+    TraceLine("VexRegFilter - IsThereExcludeKey(): %wZ : %s\n", &copy, covered ? "exist" : "not exist");
     FreeOwnedString(&copy);
     return covered;
 }

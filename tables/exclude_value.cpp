@@ -1,9 +1,10 @@
 // Exclusion values: single values of exactly one key that are never redirected.
 #include "tables/key_lists.h"
 
-#include "driver/global.h"
-#include "names/match.h"
-#include "names/name_buffer.h"
+#include "common/match.h"
+#include "common/name_buffer.h"
+#include "common/pool_tags.h"
+#include "tables/global_data.h"
 
 static VOID FreeExcludeValueEntry(PEXCLUDE_VALUE_ENTRY Entry)
 {
@@ -35,19 +36,16 @@ NTSTATUS InsertExcludeValue(PCUNICODE_STRING KeyAndValueName)
     UNICODE_STRING keyPart;
     UNICODE_STRING valuePart;
     USHORT separator;
+    BOOLEAN excluded;
 
-    if (IsTraceEnabled()) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("InsertExcludeValue - enter\n");
-    }
+    TraceLinePrefixed("InsertExcludeValue - enter\n");
     if (!IsNameSet(KeyAndValueName)) {
         status = STATUS_INVALID_PARAMETER;
         goto Exit;
     }
     entry = (PEXCLUDE_VALUE_ENTRY)ExAllocatePoolZero(g_NonPagedPoolType, sizeof(*entry), VEXR_TAG);
     if (entry == NULL) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("InsertExcludeValue - History Data allocate error\n");
+        PrintPrefixed("InsertExcludeValue - History Data allocate error\n");
         status = STATUS_INSUFFICIENT_RESOURCES;
         goto Exit;
     }
@@ -67,23 +65,22 @@ NTSTATUS InsertExcludeValue(PCUNICODE_STRING KeyAndValueName)
 
     status = DuplicateName(&entry->KeyPath, &keyPart);
     if (!NT_SUCCESS(status)) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("InsertExcludeValue - History->KeyPath allocate error\n");
+        PrintPrefixed("InsertExcludeValue - History->KeyPath allocate error\n");
         goto Exit;
     }
     status = DuplicateName(&entry->ValueName, &valuePart);
     if (!NT_SUCCESS(status)) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("InsertExcludeValue - History->ValueName allocate error\n");
+        PrintPrefixed("InsertExcludeValue - History->ValueName allocate error\n");
         goto Exit;
     }
-    if (IsTraceEnabled()) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("InsertExcludeValue -\n  KeyPath = %wZ\n  ValueName = %wZ\n", &entry->KeyPath, &entry->ValueName);
-    }
+    TraceLinePrefixed("InsertExcludeValue -\n  KeyPath = %wZ\n  ValueName = %wZ\n", &entry->KeyPath, &entry->ValueName);
 
+    // The traces name the entry while the lock still keeps it alive.
     ExAcquireFastMutex(&g_VexRegFilterData.ExcludeValueLock);
-    if (!IsExcludedLocked(&entry->KeyPath, &entry->ValueName)) {
+    excluded = IsExcludedLocked(&entry->KeyPath, &entry->ValueName);
+    TraceLinePrefixed("IsThereExcludeValue: %wZ : %s\n", &entry->KeyPath, excluded ? "exist" : "not exist");
+    if (!excluded) {
+        TraceLinePrefixed("InsertExcludeValue - Insert List\n");
         InsertTailList(&g_VexRegFilterData.ExcludeValueList, &entry->Links);
         entry = NULL;
     }
@@ -94,10 +91,7 @@ Exit:
     if (entry != NULL) {
         FreeExcludeValueEntry(entry);
     }
-    if (IsTraceEnabled()) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("InsertExcludeValue - exit\n");
-    }
+    TraceLinePrefixed("InsertExcludeValue - exit\n");
     return status;
 }
 
@@ -107,18 +101,14 @@ BOOLEAN IsThereExcludeValue(PCUNICODE_STRING KeyName, PCUNICODE_STRING ValueName
     NTSTATUS status = CreateNormalizedKeyPath(KeyName, &copy);
     if (!NT_SUCCESS(status)) {
         if (status != STATUS_INVALID_PARAMETER) {
-            DbgPrint("VexRegFilter.sys: ");
-            DbgPrint("IsThereExcludeValue - SourceKeyName allocate error\n");
+            PrintPrefixed("IsThereExcludeValue - SourceKeyName allocate error\n");
         }
         return FALSE;
     }
     ExAcquireFastMutex(&g_VexRegFilterData.ExcludeValueLock);
     BOOLEAN excluded = IsExcludedLocked(&copy, ValueName);
     ExReleaseFastMutex(&g_VexRegFilterData.ExcludeValueLock);
-    if (IsTraceEnabled()) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("IsThereExcludeValue: %wZ : %s\n", &copy, excluded ? "exist" : "not exist");
-    }
+    TraceLinePrefixed("IsThereExcludeValue: %wZ : %s\n", &copy, excluded ? "exist" : "not exist");
     FreeOwnedString(&copy);
     return excluded;
 }

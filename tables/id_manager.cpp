@@ -1,20 +1,19 @@
 // Identifier manager. Every identifier is in use, released (in ReleasedIdList, below NextId,
 // once) or not yet issued (NextId and above). The lock guards the list and NextId.
+//
+// NextId is not guarded against wrapping: after 2^32 issues in one load it would start again at
+// 0, releases of the identifiers above it would be ignored and identifiers in use issued again.
+// Each issue answers a control request of the service, so that count is out of reach.
 #include "tables/id_manager.h"
 
-#include "driver/global.h"
+#include "common/debug_print.h"
+#include "common/pool_tags.h"
 
 static struct {
     LIST_ENTRY ReleasedIdList;  // released identifiers, oldest first
     FAST_MUTEX Lock;            // guards ReleasedIdList and NextId
     ULONG NextId;               // the smallest identifier never issued
 } g_IDMan;
-
-static VOID PrintIDManLine(PCSTR Format, ULONG Id)
-{
-    DbgPrint("VexRegFilter.sys: ");
-    DbgPrint(Format, Id);
-}
 
 NTSTATUS IDManInitialize(VOID)
 {
@@ -45,10 +44,10 @@ ULONG IssueId(VOID)
         PRELEASED_ID released = CONTAINING_RECORD(RemoveHeadList(&g_IDMan.ReleasedIdList), RELEASED_ID, Links);
         id = released->Id;
         ExFreePoolWithTag(released, VEXR_TAG);
-        PrintIDManLine("[IDMan] ReuseId = %d\n", id);
+        PrintPrefixed("[IDMan] ReuseId = %d\n", id);
     } else {
         id = g_IDMan.NextId++;
-        PrintIDManLine("[IDMan] IssueId = %d\n", id);
+        PrintPrefixed("[IDMan] IssueId = %d\n", id);
     }
     ExReleaseFastMutex(&g_IDMan.Lock);
     return id;
@@ -74,13 +73,12 @@ NTSTATUS ReleaseId(ULONG Id)
     {
         PRELEASED_ID released = (PRELEASED_ID)ExAllocatePoolZero(g_NonPagedPoolType, sizeof(RELEASED_ID), VEXR_TAG);
         if (released == NULL) {
-            DbgPrint("VexRegFilter.sys: ");
-            DbgPrint("[IDMan] ReleasedId information allocate error\n");
+            PrintPrefixed("[IDMan] ReleasedId information allocate error\n");
             status = STATUS_INSUFFICIENT_RESOURCES;
             goto Exit;
         }
         released->Id = Id;
-        PrintIDManLine("[IDMan] ReleaseId = %d\n", Id);
+        PrintPrefixed("[IDMan] ReleaseId = %d\n", Id);
         InsertTailList(&g_IDMan.ReleasedIdList, &released->Links);
     }
 Exit:

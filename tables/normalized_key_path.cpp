@@ -1,6 +1,6 @@
 #include "tables/key_lists.h"
 
-#include "names/name_buffer.h"
+#include "common/name_buffer.h"
 
 NTSTATUS CreateNormalizedKeyPath(PCUNICODE_STRING KeyPath, PUNICODE_STRING Copy)
 {

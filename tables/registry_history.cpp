@@ -2,22 +2,19 @@
 // without regard to case.
 #include "tables/key_lists.h"
 
-#include "driver/global.h"
+#include "common/name_buffer.h"
+#include "tables/global_data.h"
 
 NTSTATUS InsertRegistryHistory(PCACHE_TABLE Table, PCUNICODE_STRING KeyPath, PULONG Hash, BOOLEAN ParentOnly)
 {
     NTSTATUS status;
     UNICODE_STRING copy = {};
 
-    if (IsTraceEnabled()) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("InsertRegistryHistory - enter\n");
-    }
+    TraceLinePrefixed("InsertRegistryHistory - enter\n");
     status = CreateNormalizedKeyPath(KeyPath, &copy);
     if (!NT_SUCCESS(status)) {
         if (status != STATUS_INVALID_PARAMETER) {
-            DbgPrint("VexRegFilter.sys: ");
-            DbgPrint("InsertRegistryHistory - KeyPath allocate error\n");
+            PrintPrefixed("InsertRegistryHistory - KeyPath allocate error\n");
         }
         goto Exit;
     }
@@ -36,22 +33,15 @@ NTSTATUS InsertRegistryHistory(PCACHE_TABLE Table, PCUNICODE_STRING KeyPath, PUL
         Hash = NULL;
     }
 
-    if (IsTraceEnabled()) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("InsertRegistryHistory - KeyPath = %wZ\n", &copy);
-    }
+    TraceLinePrefixed("InsertRegistryHistory - KeyPath = %wZ\n", &copy);
     status = CTInsertElement(Table, &copy, NULL, Hash, TRUE);
     if (!NT_SUCCESS(status)) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("InsertRegistryHistory - Failed to CTInsertElement. status = %x\n", status);
+        PrintPrefixed("InsertRegistryHistory - Failed to CTInsertElement. status = %x\n", status);
     }
 
 Exit:
     FreeOwnedString(&copy);
-    if (IsTraceEnabled()) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("InsertRegistryHistory - exit\n");
-    }
+    TraceLinePrefixed("InsertRegistryHistory - exit\n");
     return status;
 }
 
@@ -61,16 +51,12 @@ BOOLEAN RegistryHistoryExists(PCACHE_TABLE Table, PCUNICODE_STRING KeyPath, PULO
     NTSTATUS status = CreateNormalizedKeyPath(KeyPath, &copy);
     if (!NT_SUCCESS(status)) {
         if (status != STATUS_INVALID_PARAMETER) {
-            DbgPrint("VexRegFilter.sys: ");
-            DbgPrint("RegistryHistoryExists - KeyPath allocate error\n");
+            PrintPrefixed("RegistryHistoryExists - KeyPath allocate error\n");
         }
         return FALSE;
     }
     BOOLEAN exists = NT_SUCCESS(CTLookupElement(Table, &copy, NULL, Hash, OutHash, TRUE));
-    if (IsTraceEnabled()) {
-        DbgPrint("VexRegFilter.sys: ");
-        DbgPrint("RegistryHistoryExists - path = %wZ : %ws\n", &copy, exists ? L"exist" : L"not exist");
-    }
+    TraceLinePrefixed("RegistryHistoryExists - path = %wZ : %ws\n", &copy, exists ? L"exist" : L"not exist");
     FreeOwnedString(&copy);
     return exists;
 }

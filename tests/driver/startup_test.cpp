@@ -1,6 +1,7 @@
 // Driver start-up and unload: the debugger lines of both, the global record start-up leaves, the
 // fatal failures and what they leave behind, the pool choice by Windows version, the control
 // device as user mode sees it, and every allocation failure of loading and unloading.
+#include "names/name_patterns.h"
 #include "tables/id_manager.h"
 
 #include "sim/executive/exports.h"
@@ -25,11 +26,17 @@ using Lines = std::vector<std::string>;
 
 constexpr ULONG kUnknownControlCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0xFFF, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
-// What a normal start-up prints before it returns: ZwSetInformationKey is not yet an export of
-// the simulated kernel, so its resolution fails (and is retried at first use).
+// What a normal start-up prints before it returns.
 const Lines kStartLines = {
     "VexRegFilter DriverEntry",
     "VexRegFilter - OS Version: 0x0a000000",
+};
+
+// The name patterns in the order start-up builds them.
+const PUNICODE_STRING kPatterns[] = {
+    &g_HLPatterns.SiloUserClassesPattern, &g_HLPatterns.SiloUserSidClassesPattern, &g_HLPatterns.SiloUserClassesOwnPattern,
+    &g_HLPatterns.SiloUserSidPattern,     &g_HLPatterns.AppHiveRootPattern,        &g_HLPatterns.AppHiveRootSlashPattern,
+    &g_HLPatterns.AppHiveSubkeyPattern,
 };
 
 Lines LastLines(size_t count)
@@ -90,6 +97,29 @@ TEST_F(StartupTest, TheRecordHoldsTagAltitudeAndNothingStarted)
     EXPECT_FALSE(data.ProcessNotifyRegistered);
     EXPECT_FALSE(data.ImageNotifyRegistered);
     EXPECT_EQ(0u, data.DebugLogFlags);
+    EXPECT_EQ(0u, data.DeviceObject->Flags & 0x8) << "the control device is not exclusive (DO_EXCLUSIVE)";
+    // Every lock of the record is initialised and free, every list empty.
+    PVEX_REG_FILTER_DATA record = &g_VexRegFilterData;
+    for (PFAST_MUTEX lock : {&record->ProcessNotifyLock, &record->ImageNotifyLock, &record->ExcludeKeyLock, &record->ExcludeValueLock,
+                             &record->CopyKeyHistory.Lock, &record->CopySubkeyHistory.Lock, &record->DifferenceHistory.Lock,
+                             &record->ProcessCache.Lock}) {
+        ASSERT_TRUE(ExTryToAcquireFastMutex(lock));
+        ExReleaseFastMutex(lock);
+    }
+    for (PLOCKED_LIST list : {&record->ParentProcessNameList, &record->ProcessNameList, &record->ExclusionProcessNameList,
+                              &record->MonitoredParentProcessList, &record->MonitoredProcessList, &record->RootProcessNameList,
+                              &record->MonitoredRootProcessList, &record->MonitoredChildOfRootProcessList, &record->PTreeMonNameList,
+                              &record->PTreeMonList, &record->DescendantProcessList}) {
+        ASSERT_TRUE(ExTryToAcquireFastMutex(&list->Lock));
+        ExReleaseFastMutex(&list->Lock);
+        EXPECT_TRUE(IsListEmpty(&list->Head));
+    }
+    EXPECT_TRUE(IsListEmpty(&record->ExcludeKeyList) && IsListEmpty(&record->ExcludeValueList));
+    for (PUNICODE_STRING pattern : kPatterns) {
+        ASSERT_NE(nullptr, pattern->Buffer);
+        EXPECT_EQ(pattern->Length + sizeof(WCHAR), pattern->MaximumLength) << "each pattern keeps its NUL";
+        EXPECT_EQ(UNICODE_NULL, pattern->Buffer[pattern->Length / sizeof(WCHAR)]);
+    }
     EXPECT_EQ(7u + 6u * 2u, DriverAllocations().size()) << "start-up allocates only the seven name patterns and the six built-in keys, each an entry and its name";
 }
 
@@ -214,6 +244,28 @@ TEST_F(StartupFailureTest, EachFatalFailurePrintsReturnsItsStatusAndLeavesNothin
         vexsim::UnloadResult result = vexsim::UnloadDriver();
         EXPECT_TRUE(result.leftovers.empty()) << vexsim::FormatUnloadReport(result.leftovers);
     }
+}
+
+TEST_F(StartupFailureTest, APatternThatCannotBeBuiltIsPrintedAndLeavesTheLaterOnesEmpty)
+{
+    size_t failed = 0;
+    for (ULONG64 n = 1; failed < std::size(kPatterns) && n < 100; n++) {
+        vexsim::ClearDebugOutput();
+        vexsim::FailNthAllocation(n);
+        NTSTATUS status = vexsim::LoadDriver(DriverEntry, "VexRegFilter");
+        vexsim::ClearAllocationFailures();
+        ASSERT_EQ(STATUS_SUCCESS, status) << "a pattern is no reason to fail start-up";
+        if (vextest::HasDebugLine("VexRegFilter - HLInitialize() failed: c000009a")) {
+            SCOPED_TRACE("pattern " + std::to_string(failed) + " failed");
+            for (size_t j = 0; j < std::size(kPatterns); j++) {
+                EXPECT_EQ(j < failed, kPatterns[j]->Buffer != nullptr) << "pattern " << j;
+            }
+            failed++;
+        }
+        vexsim::UnloadResult result = vexsim::UnloadDriver();
+        EXPECT_TRUE(result.leftovers.empty()) << vexsim::FormatUnloadReport(result.leftovers);
+    }
+    EXPECT_EQ(std::size(kPatterns), failed);
 }
 
 // One version row: what RtlGetVersion reports (or its failure) and what start-up makes of it.

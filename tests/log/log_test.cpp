@@ -3,6 +3,7 @@
 #include "log/log.h"
 
 #include "sim/executive/dispatcher.h"
+#include "sim/executive/exports.h"
 #include "sim/io/io.h"
 #include "sim/ob/handles.h"
 #include "sim/ob/object.h"
@@ -14,6 +15,7 @@
 #include "tools/logdecode/log_decoder.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -36,6 +38,18 @@ std::string Hex16(const void* value)
     char text[32];
     std::snprintf(text, sizeof(text), "%016llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(value)));
     return text;
+}
+
+// Stands in for ZwQuerySystemInformation, which a writer asks for the process name after it found
+// its level enabled: when asked to, it disarms the log first, as a stop on another thread would.
+bool g_stopLoggingOnQuery = false;
+NTSTATUS NTAPI StopLoggingThenQuery(SYSTEM_INFORMATION_CLASS infoClass, PVOID buffer, ULONG length, PULONG returned)
+{
+    if (g_stopLoggingOnQuery) {
+        g_stopLoggingOnQuery = false;
+        EXPECT_EQ(STATUS_SUCCESS, StopLogging());
+    }
+    return ZwQuerySystemInformation(infoClass, buffer, length, returned);
 }
 
 class LogTest : public vextest::DriverTest {
@@ -158,18 +172,22 @@ TEST_F(LogTest, ProcessNameIsLookedUpByIdWhenNoneIsGiven)
 {
     PEPROCESS longNamed = vexsim::CreateUserProcess(
         vexsim::ProcessParams{u"\\Device\\HarddiskVolume3\\Program Files\\" + std::u16string(kFortyCharacterName)});
+    PEPROCESS shortNamed = vexsim::CreateUserProcess(vexsim::ProcessParams{u"\\Device\\HarddiskVolume3\\Tools\\a"});
     Arm(kInfoOnly);
     EXPECT_EQ(STATUS_SUCCESS, WriteLog(LOG_LEVEL_INFO, (HANDLE)longNamed->id, nullptr, L"looked up"));
+    EXPECT_EQ(STATUS_SUCCESS, WriteLog(LOG_LEVEL_INFO, (HANDLE)shortNamed->id, nullptr, L"one character"));
     // An id no process has: the record is lost and the lookup's status comes back.
     EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, WriteLog(LOG_LEVEL_INFO, (HANDLE)0x7FFC, nullptr, L"unknown"));
     // The idle process has an empty image name.
     EXPECT_EQ(STATUS_SUCCESS, WriteLog(LOG_LEVEL_INFO, (HANDLE)0, nullptr, L"idle"));
     std::vector<LogRecord> records = Drain();
-    ASSERT_EQ(2u, records.size());
+    ASSERT_EQ(3u, records.size());
     EXPECT_EQ(longNamed->id, records[0].processId);
     EXPECT_EQ("Forty_charact ... ame_of_40.exe", records[0].processName);
     EXPECT_EQ("looked up", records[0].message);
-    EXPECT_EQ("", records[1].processName);
+    EXPECT_EQ("a", records[1].processName);
+    EXPECT_EQ("", records[2].processName);
+    vexsim::EndProcess(shortNamed);
 }
 
 TEST_F(LogTest, MessageLongerThanTheFieldIsCutAt511CharactersAndStillQueued)
@@ -258,6 +276,25 @@ TEST_F(LogTest, LevelsOutsideTheMaskAreNeitherQueuedNorSignalled)
     EXPECT_TRUE(Signalled(event));
 }
 
+TEST_F(LogTest, ARecordWhoseLogIsDisarmedWhileItIsBuiltIsDropped)
+{
+    // The driver resolves the routine at start-up: load it again with the stand-in.
+    EXPECT_TRUE(vexsim::UnloadDriver().leftovers.empty());
+    vexsim::RegisterExport(u"ZwQuerySystemInformation", (void*)&StopLoggingThenQuery);
+    NTSTATUS loaded = vexsim::LoadDriver(DriverEntry, "VexRegFilter");
+    vexsim::RegisterExport(u"ZwQuerySystemInformation", (void*)&ZwQuerySystemInformation);
+    ASSERT_EQ(STATUS_SUCCESS, loaded);
+
+    HANDLE event = Arm(kInfoOnly);
+    size_t poolArmed = vextest::LivePoolAllocations();
+    g_stopLoggingOnQuery = true;
+    EXPECT_EQ(STATUS_SUCCESS, WriteLog(LOG_LEVEL_INFO, (HANDLE)client_->id, nullptr, L"written while stopping"));
+    EXPECT_FALSE(g_stopLoggingOnQuery) << "the writer looked the name up";
+    EXPECT_EQ(0u, GetLogCount()) << "nothing is queued in a disarmed log";
+    EXPECT_FALSE(Signalled(event));
+    EXPECT_EQ(poolArmed, vextest::LivePoolAllocations()) << "the record is freed";
+}
+
 TEST_F(LogTest, RecordsWrittenAbovePassiveLevelGoOnlyToTheDebugger)
 {
     Arm(kAllLevels);
@@ -281,6 +318,21 @@ TEST_F(LogTest, RecordsWrittenAbovePassiveLevelGoOnlyToTheDebugger)
     }
 }
 
+TEST_F(LogTest, RecordsAreHandedOutOnlyBelowDispatchLevel)
+{
+    Arm(kInfoOnly);
+    WriteLog(LOG_LEVEL_INFO, (HANDLE)8, L"x.exe", L"kept");
+    std::vector<unsigned char> buffer(LOG_RECORD_BODY_SIZE);
+    ULONG length = LOG_RECORD_BODY_SIZE;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    NTSTATUS status = GetLogData(buffer.data(), &length);
+    KeLowerIrql(old);
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, status);
+    EXPECT_EQ(0u, length);
+    EXPECT_EQ(1u, GetLogCount()) << "the record stays queued";
+}
+
 TEST_F(LogTest, RepeatingStartWithTheSameHandleAndMaskTakesNoNewReference)
 {
     HANDLE event = Arm(LOG_LEVEL_TRACE);
@@ -292,6 +344,7 @@ TEST_F(LogTest, RepeatingStartWithTheSameHandleAndMaskTakesNoNewReference)
     // A new mask on the same handle re-references the event and drops the old reference.
     EXPECT_EQ(STATUS_SUCCESS, Start(event, kAllLevels));
     EXPECT_EQ(1, DriverReferencesOn(event));
+    EXPECT_TRUE(IsLogLevelEnabled(LOG_LEVEL_ERROR)) << "the new mask took effect";
 
     // A new event replaces the old one and leaves the queue as it was.
     HANDLE replacement = CreateEvent();
@@ -299,6 +352,13 @@ TEST_F(LogTest, RepeatingStartWithTheSameHandleAndMaskTakesNoNewReference)
     EXPECT_EQ(0, DriverReferencesOn(event));
     EXPECT_EQ(1, DriverReferencesOn(replacement));
     EXPECT_EQ(4u, GetLogCount());
+
+    // A repeat does not look at the handle again: it holds after the client closed it.
+    {
+        vexsim::UserModeScope user(client_);
+        ASSERT_EQ(STATUS_SUCCESS, vexsim::UserCloseHandle(replacement));
+    }
+    EXPECT_EQ(STATUS_SUCCESS, Start(replacement, kAllLevels));
 }
 
 TEST_F(LogTest, RefusedHandleKeepsTheArmedStateAndLogsTheStatus)
@@ -463,6 +523,26 @@ TEST_F(LogTest, ConcurrentWriteWakesTheClientWaitingOnItsEvent)
     waiter.join();
     EXPECT_EQ(STATUS_SUCCESS, waited);
     EXPECT_EQ(1u, GetLogCount());
+}
+
+using LogBeforeStartTest = vextest::MachineTest;
+
+bool EveryOperationIsRefused()
+{
+    START_LOGGING_REQUEST request{0, kAllLevels};
+    unsigned char body[LOG_RECORD_BODY_SIZE];
+    ULONG length = sizeof(body);
+    return WriteLog(LOG_LEVEL_INFO, (HANDLE)8, L"x.exe", L"early") == STATUS_UNSUCCESSFUL && !IsLogLevelEnabled(LOG_LEVEL_INFO) &&
+           GetLogCount() == 0 && StartLogging(&request) == STATUS_UNSUCCESSFUL && StopLogging() == STATUS_UNSUCCESSFUL &&
+           GetLogData(body, &length) == STATUS_UNSUCCESSFUL && length == 0 && LogInitialize() == STATUS_SUCCESS &&
+           LogInitialize() == STATUS_UNSUCCESSFUL;
+}
+
+TEST_F(LogBeforeStartTest, EveryOperationIsRefusedUntilTheLogIsInitialised)
+{
+    // The log stays initialised for the life of the image: a fresh child process asks before any
+    // driver start-up has initialised it, then initialises it twice.
+    EXPECT_EXIT(std::_Exit(EveryOperationIsRefused() ? 0 : 1), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

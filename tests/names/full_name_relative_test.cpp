@@ -80,8 +80,14 @@ TEST_F(RelativeFullNameTest, JoinsTheRootNameAndFoldsTheResult)
         KernelKey root;
         ASSERT_EQ(STATUS_SUCCESS, root.CreatePath(row.root)) << Utf8(row.root);
         std::u16string full;
+        vexsim::ClearDebugOutput();
+        g_VexRegFilterData.DebugLogFlags = DEBUG_FLAG_TRACE;
         EXPECT_EQ(STATUS_SUCCESS, FullName(root.object(), row.name, full)) << Utf8(row.root) << " + " << Utf8(row.name);
+        g_VexRegFilterData.DebugLogFlags = 0;
         EXPECT_EQ(Utf8(row.full), Utf8(full)) << Utf8(row.root) << " + " << Utf8(row.name);
+        // A relative name's trace names the root it is read against.
+        const bool absolute = row.name.rfind(u"\\REGISTRY\\", 0) == 0;
+        EXPECT_EQ(!absolute, vextest::HasDebugLine("VexRegFilter - CreateFullName() [RootName] : \\REGISTRY\\")) << Utf8(row.name);
     }
 }
 
@@ -141,8 +147,11 @@ TEST_F(RelativeFullNameTest, EveryAllocationFailureOfARelativeGetRegistryPathLea
     NTSTATUS last = vextest::ForEachAllocationFailure(
         [&] { return GetRegistryPath(&g_VexRegFilterData.CallbackCookie, root.object(), name.get(), &full, &original, &redirect); },
         [&](NTSTATUS status, int failing) {
-            // A pattern test whose copy fails answers "no match", which is no failure of the whole.
+            // A silo-pattern test whose copy fails answers "no match", which changes nothing for
+            // this name and is no failure of the whole.
             if (NT_SUCCESS(status)) {
+                EXPECT_EQ(Utf8(std::u16string(vextest::kRedirectRoot) + u"\\MACHINE\\SOFTWARE\\Sample\\Demo"), Utf8(vextest::Text(&redirect)))
+                    << "allocation " << failing;
                 FreeOwnedString(&full);
                 FreeOwnedString(&original);
                 FreeOwnedString(&redirect);

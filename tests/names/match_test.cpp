@@ -1,5 +1,5 @@
 // Name matching: wildcard patterns, equality, prefixes and the split of deep key paths.
-#include "names/match.h"
+#include "common/match.h"
 
 #include "tests/support/backtracking_match.h"
 #include "tests/support/machine_fixture.h"
@@ -15,7 +15,7 @@ namespace {
 
 class NameMatchTest : public vextest::MachineTest {};
 
-TEST_F(NameMatchTest, MatchesTheDocumentedExamples)
+TEST_F(NameMatchTest, StarsSpanSeparatorsAndQuestionMarksTakeOneCharacter)
 {
     struct Row {
         const char16_t* name;
@@ -100,14 +100,21 @@ TEST_F(NameMatchTest, MissingStringsAndFailedCopiesDoNotMatch)
 
 TEST_F(NameMatchTest, ComparesEqualityAndPrefixIgnoringCase)
 {
-    vextest::Wide abc(u"\\A\\B"), abcLower(u"\\a\\b"), abcd(u"\\A\\BC"), empty(u"");
+    vextest::Wide abc(u"\\A\\B"), abcLower(u"\\a\\b"), abcd(u"\\A\\BC"), empty(u""), otherFirst(u"/A\\B");
     EXPECT_TRUE(IsSameName(abc.get(), abcLower.get()));
     EXPECT_FALSE(IsSameName(abc.get(), abcd.get()));
+    EXPECT_FALSE(IsSameName(otherFirst.get(), abc.get()));  // every character counts, the first too
+    EXPECT_FALSE(IsPrefixName(otherFirst.get(), abcd.get()));
     EXPECT_FALSE(IsSameName(abc.get(), NULL));
     EXPECT_TRUE(IsPrefixName(abcLower.get(), abcd.get()));  // no separator rule
     EXPECT_FALSE(IsPrefixName(abcd.get(), abc.get()));      // a longer prefix never matches
     EXPECT_TRUE(IsPrefixName(empty.get(), abc.get()));
     EXPECT_FALSE(IsPrefixName(NULL, abc.get()));
+    EXPECT_FALSE(IsPrefixName(abc.get(), NULL));
+    // Only the counted characters of the name take part, whatever its buffer holds after them.
+    UNICODE_STRING cut = *abcd.get();
+    cut.Length -= sizeof(WCHAR);
+    EXPECT_FALSE(IsPrefixName(abcd.get(), &cut));
 }
 
 std::u16string PathOf(int components, bool trailingSeparator)
@@ -121,12 +128,14 @@ std::u16string PathOf(int components, bool trailingSeparator)
 
 TEST_F(NameMatchTest, SplitsDeepPathsAfterTheThirtySecondComponent)
 {
-    vextest::Wide path(PathOf(40, true));
-    UNICODE_STRING head = {}, tail = {};
-    EXPECT_EQ(STATUS_SUCCESS, SplitDeepKeyPath(path.get(), &head, &tail));
-    EXPECT_EQ(PathOf(32, false), vextest::Text(&head));
-    EXPECT_EQ(u"K32\\K33\\K34\\K35\\K36\\K37\\K38\\K39", vextest::Text(&tail));
-    EXPECT_EQ(path.get()->Buffer, head.Buffer);
+    for (bool trailingSeparator : {true, false}) {
+        vextest::Wide path(PathOf(40, trailingSeparator));
+        UNICODE_STRING head = {}, tail = {};
+        EXPECT_EQ(STATUS_SUCCESS, SplitDeepKeyPath(path.get(), &head, &tail));
+        EXPECT_EQ(PathOf(32, false), vextest::Text(&head));
+        EXPECT_EQ(u"K32\\K33\\K34\\K35\\K36\\K37\\K38\\K39", vextest::Text(&tail)) << trailingSeparator;
+        EXPECT_EQ(path.get()->Buffer, head.Buffer);
+    }
 }
 
 TEST_F(NameMatchTest, LeavesPathsOfThirtyTwoComponentsWhole)

@@ -3,6 +3,8 @@
 // ends by unloading it and running the unload check.
 #pragma once
 
+#include "common/name_buffer.h"
+#include "common/pool_tags.h"
 #include "driver/global.h"
 #include "sim/debug/debug_output.h"
 #include "sim/executive/fault_injection.h"

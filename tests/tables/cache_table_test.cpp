@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <thread>
+#include <vector>
+
 namespace {
 
 class CacheTableTest : public vextest::MachineTest {
@@ -83,12 +87,32 @@ TEST_F(CacheTableTest, LookupReportsTheHashAndLeavesTheValueOfAValuelessElement)
     EXPECT_EQ(expected, hash);
 }
 
+TEST_F(CacheTableTest, EqualHashesAreOrderedByLengthThenByUpcasedKey)
+{
+    ULONG hash = 42, smaller = 41;
+    for (const char16_t* key : {u"b", u"A", u"aa", u"C", u"Ab", u"a"}) {
+        vextest::Wide wide(key);
+        ASSERT_EQ(STATUS_SUCCESS, CTInsertElement(&table, wide.get(), NULL, &hash, FALSE));
+    }
+    vextest::Wide last(u"zz");
+    ASSERT_EQ(STATUS_SUCCESS, CTInsertElement(&table, last.get(), NULL, &smaller, FALSE));
+    std::vector<std::u16string> order;
+    for (PVOID element = RtlEnumerateGenericTable(&table.Table, TRUE); element != NULL;
+         element = RtlEnumerateGenericTable(&table.Table, FALSE)) {
+        order.push_back(vextest::Text(&static_cast<PCT_ELEMENT>(element)->Key));
+    }
+    // "a" is "A" ignoring case: one element, the first spelling kept.
+    EXPECT_EQ((std::vector<std::u16string>{u"zz", u"A", u"b", u"C", u"aa", u"Ab"}), order);
+}
+
 TEST_F(CacheTableTest, EmptyKeysOfOneHashAreOneElement)
 {
-    UNICODE_STRING empty = {0, 0, (PWSTR)L""};
-    EXPECT_EQ(STATUS_SUCCESS, CTInsertElement(&table, &empty, NULL, NULL, TRUE));
+    // An empty key may come without a buffer: nothing is copied from it.
+    UNICODE_STRING empty = {0, 0, (PWSTR)L""}, noBuffer = {0, 0, NULL};
+    EXPECT_EQ(STATUS_SUCCESS, CTInsertElement(&table, &noBuffer, NULL, NULL, TRUE));
     EXPECT_EQ(STATUS_SUCCESS, CTInsertElement(&table, &empty, NULL, NULL, TRUE));
     EXPECT_EQ(1u, Count());
+    EXPECT_EQ(STATUS_SUCCESS, CTLookupElement(&table, &noBuffer, NULL, NULL, NULL, TRUE));
 }
 
 TEST_F(CacheTableTest, StaysUsableAfterBeingEmptied)
@@ -108,23 +132,31 @@ TEST_F(CacheTableTest, RefusesMissingArgumentsAndRaisedIrql)
     ULONG count = 0;
     EXPECT_EQ(STATUS_INVALID_PARAMETER, CTInitialize(NULL));
     EXPECT_EQ(STATUS_INVALID_PARAMETER, CTFinalize(NULL));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, CTDeleteAllElements(NULL));
     EXPECT_EQ(STATUS_INVALID_PARAMETER, CTGetElementCount(NULL, &count));
     EXPECT_EQ(STATUS_INVALID_PARAMETER, CTGetElementCount(&table, NULL));
     EXPECT_EQ(STATUS_INVALID_PARAMETER, CTInsertElement(&table, NULL, NULL, NULL, TRUE));
     EXPECT_EQ(STATUS_INVALID_PARAMETER, CTLookupElement(NULL, key.get(), NULL, NULL, NULL, TRUE));
     EXPECT_TRUE(vextest::HasDebugLine("CTGetElementCount fail NTSTATUS = 0xc000000d"));
 
+    // At DISPATCH_LEVEL the lock cannot be taken: nothing walks or changes the table.
     ASSERT_EQ(STATUS_SUCCESS, CTInsertElement(&table, key.get(), NULL, NULL, TRUE));
+    vextest::Wide other(u"\\Other\\");
+    count = 7;
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     NTSTATUS lookup = CTLookupElement(&table, key.get(), NULL, NULL, NULL, TRUE);
-    NTSTATUS insert = CTInsertElement(&table, key.get(), NULL, NULL, TRUE);
-    NTSTATUS counted = CTGetElementCount(&table, &count);  // runs without the lock
+    NTSTATUS insert = CTInsertElement(&table, other.get(), NULL, NULL, TRUE);
+    NTSTATUS counted = CTGetElementCount(&table, &count);
+    NTSTATUS deleted = CTDeleteAllElements(&table);
+    NTSTATUS finalized = CTFinalize(&table);
     KeLowerIrql(old);
-    EXPECT_EQ(STATUS_UNSUCCESSFUL, lookup);
-    EXPECT_EQ(STATUS_UNSUCCESSFUL, insert);
-    EXPECT_EQ(STATUS_SUCCESS, counted);
-    EXPECT_EQ(1u, count);
+    for (NTSTATUS status : {lookup, insert, counted, deleted, finalized}) {
+        EXPECT_EQ(STATUS_UNSUCCESSFUL, status);
+    }
+    EXPECT_EQ(7u, count);
+    EXPECT_EQ(1u, Count());
+    EXPECT_TRUE(vextest::HasDebugLine("CTDeleteAllElements fail NTSTATUS = 0xc0000001"));
 }
 
 TEST_F(CacheTableTest, AFailedInsertLeavesNothingBehind)
@@ -193,18 +225,30 @@ TEST_F(CacheTableTest, StoresOnlyValuesWhoseNulTerminatedCopyFitsACountedString)
     EXPECT_EQ(1u, Count());
 }
 
-TEST_F(CacheTableTest, OrdersManyKeysAndFindsEveryOne)
+TEST_F(CacheTableTest, ConcurrentInsertsAndLookupsKeepOneElementPerKey)
 {
-    const int keys = 2000;
-    for (int i = 0; i < keys; i++) {
-        vextest::Wide key(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Key" + vextest::Utf16(std::to_string(i)) + u"\\");
-        ASSERT_EQ(STATUS_SUCCESS, CTInsertElement(&table, key.get(), NULL, NULL, TRUE));
+    const int keys = 200;
+    auto keyOf = [](int i) { return u"\\REGISTRY\\MACHINE\\SOFTWARE\\K" + vextest::Utf16(std::to_string(i)) + u"\\"; };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; t++) {
+        threads.emplace_back([&, t] {
+            for (int n = 0; n < keys; n++) {
+                int i = (n * 7 + t * 50) % keys;  // every thread inserts every key, in its own order
+                vextest::Wide key(keyOf(i)), value(u"v" + vextest::Utf16(std::to_string(i)));
+                EXPECT_EQ(STATUS_SUCCESS, CTInsertElement(&table, key.get(), value.get(), NULL, TRUE));
+                UNICODE_STRING copy = {};
+                ASSERT_EQ(STATUS_SUCCESS, CTLookupElement(&table, key.get(), &copy, NULL, NULL, TRUE));
+                EXPECT_EQ(u"v" + vextest::Utf16(std::to_string(i)), vextest::Text(&copy));
+                FreeOwnedString(&copy);
+                ULONG count = 0;
+                EXPECT_EQ(STATUS_SUCCESS, CTGetElementCount(&table, &count));
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
     }
     EXPECT_EQ((ULONG)keys, Count());
-    for (int i = 0; i < keys; i++) {
-        vextest::Wide key(u"\\registry\\machine\\software\\key" + vextest::Utf16(std::to_string(i)) + u"\\");
-        ASSERT_EQ(STATUS_SUCCESS, CTLookupElement(&table, key.get(), NULL, NULL, NULL, TRUE)) << i;
-    }
 }
 
 }  // namespace

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -97,12 +99,62 @@ TEST_F(IdManagerTest, FinalizeFreesReleasedIdentifiersAndKeepsNumbering)
 
 TEST_F(IdManagerTest, NumberingStartsAtZeroAtEveryLoad)
 {
+    EXPECT_EQ(STATUS_SUCCESS, IDManInitialize()) << "start-up's own call starts numbering afresh";
+    EXPECT_EQ(0u, IssueId());
     Issue(3);
     ASSERT_EQ(STATUS_SUCCESS, ReleaseId(1));
     vexsim::UnloadResult result = vexsim::UnloadDriver();
     EXPECT_TRUE(result.leftovers.empty()) << vexsim::FormatUnloadReport(result.leftovers);
     ASSERT_EQ(STATUS_SUCCESS, vexsim::LoadDriver(DriverEntry, "VexRegFilter"));
     EXPECT_EQ((std::vector<ULONG>{0, 1}), Issue(2));
+}
+
+TEST_F(IdManagerTest, ConcurrentIssuesAndReleasesNeverHandOutAnIdentifierTwice)
+{
+    const int threads = 4, perThread = 100;
+    std::vector<std::vector<ULONG>> held(threads);
+    auto run = [&](bool release) {
+        std::vector<std::thread> workers;
+        for (int t = 0; t < threads; t++) {
+            workers.emplace_back([&, t] {
+                for (int i = 0; i < perThread; i++) {
+                    if (release) {
+                        EXPECT_EQ(STATUS_SUCCESS, ReleaseId(held[t][i]));
+                    } else {
+                        held[t].push_back(IssueId());
+                    }
+                }
+            });
+        }
+        for (std::thread& worker : workers) {
+            worker.join();
+        }
+    };
+    auto all = [&] {
+        std::vector<ULONG> ids;
+        for (std::vector<ULONG>& one : held) {
+            ids.insert(ids.end(), one.begin(), one.end());
+            one.clear();
+        }
+        std::sort(ids.begin(), ids.end());
+        return ids;
+    };
+    std::vector<ULONG> expected(threads * perThread);
+    for (size_t i = 0; i < expected.size(); i++) {
+        expected[i] = (ULONG)i;
+    }
+    run(false);
+    std::vector<ULONG> first = all();
+    EXPECT_EQ(expected, first) << "new identifiers, each once";
+    for (int t = 0; t < threads; t++) {
+        held[t].assign(first.begin() + t * perThread, first.begin() + (t + 1) * perThread);
+    }
+    run(true);
+    EXPECT_EQ((size_t)(threads * perThread), ReleasedRecords());
+    all();
+    run(false);
+    EXPECT_EQ(expected, all()) << "the released identifiers come back, each once";
+    EXPECT_EQ((ULONG)(threads * perThread), IssueId());
 }
 
 }  // namespace

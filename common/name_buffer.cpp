@@ -1,13 +1,13 @@
-#include "names/name_buffer.h"
+#include "common/name_buffer.h"
 
-#include "driver/global.h"
+#include "common/pool_tags.h"
 
 NTSTATUS AllocateName(PUNICODE_STRING String, ULONG Capacity)
 {
     String->Buffer = NULL;
     String->Length = 0;
     String->MaximumLength = 0;
-    if (Capacity > MAX_NAME_BYTES) {
+    if (Capacity > MAX_COUNTED_BYTES) {
         return STATUS_NAME_TOO_LONG;
     }
     // A zero capacity still gets a buffer, so that an empty name is told apart from no name.
@@ -21,7 +21,7 @@ NTSTATUS AllocateName(PUNICODE_STRING String, ULONG Capacity)
 
 VOID AppendNameBytes(PUNICODE_STRING String, const WCHAR* Source, ULONG Bytes)
 {
-    if (Bytes == 0) {
+    if (Bytes == 0 || (ULONG)String->Length + Bytes > String->MaximumLength) {
         return;
     }
     RtlCopyMemory((PUCHAR)String->Buffer + String->Length, Source, Bytes);
@@ -40,11 +40,26 @@ VOID AppendNameTail(PUNICODE_STRING String, PCUNICODE_STRING Source, ULONG SkipB
     }
 }
 
-NTSTATUS DuplicateName(PUNICODE_STRING Destination, PCUNICODE_STRING Source)
+NTSTATUS CopyName(PUNICODE_STRING Destination, PCUNICODE_STRING Source, ULONG Capacity)
 {
-    NTSTATUS status = AllocateName(Destination, Source->Length);
+    NTSTATUS status = AllocateName(Destination, Capacity > Source->Length ? Capacity : Source->Length);
     if (NT_SUCCESS(status)) {
         AppendName(Destination, Source);
     }
     return status;
+}
+
+NTSTATUS DuplicateName(PUNICODE_STRING Destination, PCUNICODE_STRING Source)
+{
+    return CopyName(Destination, Source, Source->Length);
+}
+
+VOID FreeOwnedString(PUNICODE_STRING String)
+{
+    if (String->Buffer != NULL) {
+        ExFreePoolWithTag(String->Buffer, VEXR_TAG);
+    }
+    String->Buffer = NULL;
+    String->Length = 0;
+    String->MaximumLength = 0;
 }

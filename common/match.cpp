@@ -1,6 +1,6 @@
-#include "names/match.h"
+#include "common/match.h"
 
-#include "driver/global.h"
+#include "common/pool_tags.h"
 
 static SIZE_T WideLength(PCWSTR String)
 {

@@ -1,0 +1,3 @@
+#include "tables/global_data.h"
+
+VEX_REG_FILTER_DATA g_VexRegFilterData;
