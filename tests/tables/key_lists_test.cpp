@@ -70,6 +70,22 @@ TEST_F(KeyListsTest, HistoriesStoreNormalisedPathsAndParents)
     EXPECT_EQ(STATUS_SUCCESS, InsertRegistryHistory(table, child.get(), &hash, TRUE));
     EXPECT_TRUE(RegistryHistoryExists(table, childParent.get(), NULL, NULL));
     EXPECT_FALSE(RegistryHistoryExists(table, child.get(), NULL, NULL));
+
+    // The hash of the normalised form, with or without the separator, and computed alone; a path
+    // that ends in a separator is looked up even when the pool is empty.
+    for (Wide* path : {&child, &childParent, &mixedOther}) {
+        ULONG expected = 0;
+        ULONG computed = 0;
+        (void)RegistryHistoryExists(table, path->get(), NULL, &expected);
+        EXPECT_EQ(STATUS_SUCCESS, RegistryHistoryHash(path->get(), &computed));
+        EXPECT_EQ(expected, computed) << vextest::Utf8(vextest::Text(path->get()));
+    }
+    Wide empty(u"");
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, RegistryHistoryHash(empty.get(), &hash));
+    vexsim::FailAllocationsWithTag(VEXR_TAG);
+    EXPECT_TRUE(RegistryHistoryExists(table, childParent.get(), NULL, NULL));
+    EXPECT_FALSE(RegistryHistoryExists(table, mixed.get(), NULL, NULL)) << "a path to normalise needs a copy";
+    vexsim::ClearAllocationFailures();
 }
 
 TEST_F(KeyListsTest, EmptyPathsAreRefusedEverywhere)
