@@ -65,8 +65,8 @@ static BOOLEAN IsAppHiveSubkeyName(PCUNICODE_STRING Name)
     return IsMatchName(Name, &g_HLPatterns.AppHiveSubkeyPattern);
 }
 
-// Opens a name inside an application hive relative to the hive root that the current process
-// opened. Caller names the operation in the failure lines.
+// Opens a name inside an application hive relative to the hive's root key, which the lookup hands
+// out with a reference of its own. Caller names the operation in the failure lines.
 static NTSTATUS OpenInAppHive(PCSTR Caller, PHANDLE Handle, PCUNICODE_STRING Name, ACCESS_MASK Access)
 {
     PVOID rootObject = NULL;
@@ -79,6 +79,7 @@ static NTSTATUS OpenInAppHive(PCSTR Caller, PHANDLE Handle, PCUNICODE_STRING Nam
         return status;
     }
     status = ObOpenObjectByPointer(rootObject, OBJ_KERNEL_HANDLE, NULL, KEY_READ, NULL, KernelMode, &root);
+    ObDereferenceObject(rootObject);
     if (!NT_SUCCESS(status)) {
         PrintPrefixed("%s - Failed to ObOpenObjectByPointer. status = %08x key = %wZ\n", Caller, status, Name);
         return status;

@@ -143,13 +143,14 @@ protected:
         ASSERT_EQ(STATUS_SUCCESS, ObReferenceObjectByHandle(root, 0, *CmKeyObjectType, KernelMode, &rootObject, nullptr));
         Wide hiveName(hive);
         ASSERT_EQ(STATUS_SUCCESS, AHLInsert(PsGetCurrentProcessId(), rootObject, hiveName.get()));
+        ASSERT_EQ(STATUS_SUCCESS, AHLHoldRootKey(PsGetCurrentProcessId(), rootObject, hiveName.get()));
     }
     void TearDown() override
     {
         {
             vexsim::UserModeScope scope(owner);
             Wide hiveName(hive);
-            AHLDelete(PsGetCurrentProcessId(), rootObject, hiveName.get());
+            AHLDelete(rootObject, hiveName.get());
             ObDereferenceObject(rootObject);
             EXPECT_EQ(STATUS_SUCCESS, vexsim::NtClose(root));
         }
