@@ -34,3 +34,28 @@ NTSTATUS OpenRegistryKeyEx(PREG_CREATE_KEY_INFORMATION_V1 Information, PCUNICODE
                            PCUNICODE_STRING Name);
 NTSTATUS CreateRegistryKeyEx(PREG_CREATE_KEY_INFORMATION_V1 Information, PCUNICODE_STRING FullName, PHANDLE Handle,
                              PCUNICODE_STRING Name);
+
+// Fills a first-time copy from its real key: an empty stub for every subkey that was never
+// prepared, then the values (CopyKeyValues rules). Records RedirectName in DifferenceHistory, and in
+// CopySubkeyHistory when every stub is there. Real is open for KEY_READ, Copy with full access;
+// Hash is RedirectName's history hash or none.
+NTSTATUS CopySubkeyValue(HANDLE Real, HANDLE Copy, PCUNICODE_STRING OriginalName, PCUNICODE_STRING RedirectName, PULONG Hash);
+
+// Makes the missing stubs of a copy by full name. STATUS_SUCCESS when every subkey of the real key
+// has its stub (or there is nothing to copy: a hidden or missing real key); the caller then records
+// the copy in CopySubkeyHistory.
+NTSTATUS CopySubkey(PCUNICODE_STRING OriginalName, PCUNICODE_STRING RedirectName);
+
+// Carries a key's last-write time over to another key (through the resolved ZwSetInformationKey).
+NTSTATUS CopyWriteTimeInfo(PCUNICODE_STRING SourceName, PCUNICODE_STRING TargetName);
+
+// Gives TargetName the group, DACL and SACL of SourceName.
+NTSTATUS CopySecurityObject(PCUNICODE_STRING SourceName, PCUNICODE_STRING TargetName);
+
+// Copies a whole tree: every key with its security and values, created with the copy's create
+// options. Excluded keys and everything below them are left out, and symbolic links are neither
+// followed nor copied. The tree is walked without recursion, so its depth costs pool, not stack.
+NTSTATUS CopyTreeAndSecurity(PCUNICODE_STRING SourceName, PCUNICODE_STRING TargetName);
+
+// Creates KeyName with every missing key above it (volatile) and writes one value into it.
+NTSTATUS CreateRegData(PCUNICODE_STRING KeyName, PCUNICODE_STRING ValueName, ULONG Type, PVOID Data, ULONG DataSize);

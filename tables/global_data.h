@@ -98,3 +98,12 @@ FORCEINLINE BOOLEAN IsDetailEnabled(VOID) { return (g_VexRegFilterData.DebugLogF
             PrintPrefixed(__VA_ARGS__); \
         }                              \
     } while (0)
+
+// Detail lines: printed only when DebugLogFlags has the details bit, in the two pieces of
+// PrintPrefixed.
+#define DetailLinePrefixed(...)        \
+    do {                               \
+        if (IsDetailEnabled()) {       \
+            PrintPrefixed(__VA_ARGS__); \
+        }                              \
+    } while (0)

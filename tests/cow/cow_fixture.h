@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -70,6 +71,7 @@ protected:
     }
     void TearDown() override
     {
+        hook = nullptr;
         if (g_VexRegFilterData.CallbackCookie.QuadPart != 0) {
             EXPECT_EQ(STATUS_SUCCESS, CmUnRegisterCallback(g_VexRegFilterData.CallbackCookie));
             g_VexRegFilterData.CallbackCookie.QuadPart = 0;
@@ -82,14 +84,28 @@ protected:
     static inline std::atomic<int> opens{0};
     static inline std::atomic<int> creates{0};
     static inline std::atomic<bool> counting{false};
+    // An action run once inside the next registry operation of hookClass, before the registry
+    // acts on it.
+    static inline std::function<void()> hook;
+    static inline REG_NOTIFY_CLASS hookClass;
     static NTSTATUS NTAPI Counter(PVOID, PVOID Argument1, PVOID)
     {
+        REG_NOTIFY_CLASS notifyClass = (REG_NOTIFY_CLASS)(ULONG_PTR)Argument1;
         if (counting.load()) {
-            REG_NOTIFY_CLASS notifyClass = (REG_NOTIFY_CLASS)(ULONG_PTR)Argument1;
             opens += notifyClass == RegNtPreOpenKeyEx;
             creates += notifyClass == RegNtPreCreateKeyEx;
         }
+        if (notifyClass == hookClass && hook) {
+            auto once = std::move(hook);
+            hook = nullptr;
+            once();
+        }
         return STATUS_SUCCESS;
+    }
+    static void HookNext(REG_NOTIFY_CLASS notifyClass, std::function<void()> action)
+    {
+        hookClass = notifyClass;
+        hook = std::move(action);
     }
     static void StartCounting()
     {
@@ -209,6 +225,18 @@ protected:
         }
         (void)ZwClose(handle);
         return subkeys;
+    }
+
+    // Deletes a key and everything below it.
+    static void DeleteTree(const std::u16string& name)
+    {
+        for (const std::u16string& subkey : SubkeysOf(name)) {
+            DeleteTree(name + u"\\" + subkey);
+        }
+        HANDLE key;
+        ASSERT_EQ(STATUS_SUCCESS, OpenPath(name, &key, OBJ_CASE_INSENSITIVE | OBJ_OPENLINK)) << Utf8(name);
+        EXPECT_EQ(STATUS_SUCCESS, ZwDeleteKey(key)) << Utf8(name);
+        (void)ZwClose(key);
     }
 
     static bool InHistory(CACHE_TABLE& table, const std::u16string& name)
