@@ -10,6 +10,7 @@
 #include "sim/ps/process.h"
 #include "sim/ps/user_mode_scope.h"
 
+#include <cstring>
 #include <thread>
 
 namespace vextest {
@@ -186,6 +187,46 @@ TEST_F(RegistryCallbackTest, BypassWithoutGrantedAccessGivesAHandleWithoutRights
     }
     redirector.answer = nullptr;
     vexsim::EndProcess(process);
+}
+
+// A callback that answers a security query itself, or refuses it for its size, tells the length
+// through the block's Length; the caller's LengthNeeded receives it as from the registry.
+TEST_F(RegistryCallbackTest, ASecurityQueryAnsweredByACallbackHandsItsLengthOn)
+{
+    TestCallback callback;
+    const UCHAR answer[] = {1, 2, 3, 4};
+    NTSTATUS returned = STATUS_SUCCESS;
+    callback.answer = [&](REG_NOTIFY_CLASS notifyClass, PVOID argument) {
+        if (notifyClass != RegNtPreQueryKeySecurity) {
+            return STATUS_SUCCESS;
+        }
+        auto* info = static_cast<PREG_QUERY_KEY_SECURITY_INFORMATION>(argument);
+        if (returned == STATUS_CALLBACK_BYPASS) {
+            std::memcpy(info->SecurityDescriptor, answer, sizeof(answer));
+        }
+        *info->Length = returned == STATUS_ACCESS_DENIED ? 77 : sizeof(answer);
+        return returned;
+    };
+    HANDLE key = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, OpenKey(&key, u"\\REGISTRY\\MACHINE\\SOFTWARE", KEY_READ));
+    const struct {
+        NTSTATUS returned;
+        NTSTATUS status;
+        ULONG needed;
+    } rows[] = {
+        {STATUS_CALLBACK_BYPASS, STATUS_SUCCESS, sizeof(answer)},
+        {STATUS_BUFFER_TOO_SMALL, STATUS_BUFFER_TOO_SMALL, sizeof(answer)},
+        {STATUS_ACCESS_DENIED, STATUS_ACCESS_DENIED, 0xEEEE},  // any other refusal leaves it alone
+    };
+    for (const auto& row : rows) {
+        returned = row.returned;
+        UCHAR buffer[16] = {};
+        ULONG needed = 0xEEEE;
+        EXPECT_EQ(row.status, ZwQuerySecurityObject(key, OWNER_SECURITY_INFORMATION, buffer, sizeof(buffer), &needed));
+        EXPECT_EQ(row.needed, needed) << std::hex << row.returned;
+    }
+    callback.answer = nullptr;
+    EXPECT_EQ(STATUS_SUCCESS, ZwClose(key));
 }
 
 TEST_F(RegistryCallbackTest, PostCallbackCanTurnSuccessIntoFailure)
