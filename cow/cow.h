@@ -59,3 +59,46 @@ NTSTATUS CopyTreeAndSecurity(PCUNICODE_STRING SourceName, PCUNICODE_STRING Targe
 
 // Creates KeyName with every missing key above it (volatile) and writes one value into it.
 NTSTATUS CreateRegData(PCUNICODE_STRING KeyName, PCUNICODE_STRING ValueName, ULONG Type, PVOID Data, ULONG DataSize);
+
+// Preparing the copy of a key for an intercepted create (NotifyClass RegNtPreCreateKeyEx) or open
+// (RegNtPreOpenKeyEx). A copy recorded in CopyKeyHistory is only opened (or, for a create, made
+// anew when the sandbox deleted it); otherwise it is made from the real key and recorded.
+// RedirectName owns a VexR buffer and may be replaced by the container correction; Hash receives
+// RedirectName's history hash; KeyObject receives a referenced key object of the copy, which the
+// caller hands to the configuration manager; Disposition is REG_CREATED_NEW_KEY or
+// REG_OPENED_EXISTING_KEY. On failure no key object is handed back and Disposition is 0. A first
+// copy that runs out of pool while it is filled or recorded fails with
+// STATUS_INSUFFICIENT_RESOURCES and stays unrecorded, so the next open fills it again.
+NTSTATUS PrepareRedirectKey(PREG_CREATE_KEY_INFORMATION_V1 Information, PCUNICODE_STRING FullName, PCUNICODE_STRING OriginalName,
+                            PUNICODE_STRING RedirectName, REG_NOTIFY_CLASS NotifyClass, ACCESS_MASK Access, PULONG Disposition,
+                            PULONG Hash, PVOID* KeyObject);
+// The two halves of PrepareRedirectKey; Hash is in and out (recomputed when the name is replaced).
+NTSTATUS CreateRedirectKeyFirstTime(PREG_CREATE_KEY_INFORMATION_V1 Information, PCUNICODE_STRING FullName,
+                                    PCUNICODE_STRING OriginalName, PUNICODE_STRING RedirectName, REG_NOTIFY_CLASS NotifyClass,
+                                    ACCESS_MASK Access, PULONG Disposition, PULONG Hash, PVOID* KeyObject);
+NTSTATUS OpenOrCreateRedirectKey(PREG_CREATE_KEY_INFORMATION_V1 Information, PCUNICODE_STRING FullName,
+                                 PCUNICODE_STRING OriginalName, PUNICODE_STRING RedirectName, REG_NOTIFY_CLASS NotifyClass,
+                                 ACCESS_MASK Access, PULONG Disposition, PULONG Hash, PVOID* KeyObject);
+
+// Opens or creates the copy RedirectName (its last level; with CreateMissing every missing level)
+// and references it for Access; with CopyValues fills it from OriginalName (CopySubkeyValue) unless
+// the real key is hidden. A real key that cannot be opened, or a fill that fails for any reason but
+// lack of pool, still gives STATUS_SUCCESS. On failure no key object is handed back.
+NTSTATUS CreateRedirectTree(PREG_CREATE_KEY_INFORMATION_V1 Information, PCUNICODE_STRING FullName, PCUNICODE_STRING OriginalName,
+                            PUNICODE_STRING RedirectName, BOOLEAN CopyValues, ACCESS_MASK Access, BOOLEAN CreateMissing,
+                            PULONG Hash, PVOID* KeyObject);
+
+// Creates every missing key of Name below the redirect root it lies under (or below \REGISTRY),
+// with Name's create options: the Handle of the last key and a reference on it for Access. Hash,
+// when given, follows a container correction of Name. STATUS_INVALID_PARAMETER for a name shorter
+// than 21 bytes.
+NTSTATUS CreateTreeAndGetKey(PUNICODE_STRING Name, ACCESS_MASK Access, PHANDLE Handle, PVOID* KeyObject, PULONG Hash);
+// The same walk with every key non-volatile, keeping nothing open: the status of the last create.
+NTSTATUS CreateTreeNonVolatile(PCUNICODE_STRING Name);
+
+// Opens the existing copy RedirectName (nothing is created) and references it for Access.
+NTSTATUS GetKeyObject(PREG_CREATE_KEY_INFORMATION_V1 Information, PCUNICODE_STRING FullName, PUNICODE_STRING RedirectName,
+                      ACCESS_MASK Access, PVOID* KeyObject, PULONG Hash);
+
+// Does the key exist (and can it be opened for reading)?
+BOOLEAN IsExistKey(PCUNICODE_STRING Name);

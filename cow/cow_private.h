@@ -13,6 +13,11 @@ NTSTATUS CreateKeyAt(PHANDLE Handle, HANDLE Root, PCUNICODE_STRING Name, ULONG C
 // Closes an open handle and forgets it; harmless on none.
 VOID CloseKey(PHANDLE Handle);
 
+// "\REGISTRY\" in characters, and the shortest full name a tree is built along: that prefix and one
+// more character.
+#define REGISTRY_PREFIX_CHARS 10
+#define MIN_FULL_KEY_NAME_BYTES 21
+
 // The longest name of one key the registry allows, in bytes.
 #define REG_MAX_KEY_NAME_BYTES (255 * sizeof(WCHAR))
 
@@ -64,3 +69,10 @@ BOOLEAN IsPreparedKey(PCUNICODE_STRING RedirectNameWithSeparator);
 // the caller frees, and its application to another key. Name appears in the failure lines.
 NTSTATUS QueryKeySecurity(HANDLE Key, PCUNICODE_STRING Name, PSECURITY_DESCRIPTOR* Descriptor);
 NTSTATUS ApplyKeySecurity(HANDLE Key, PCUNICODE_STRING Name, PSECURITY_DESCRIPTOR Descriptor);
+
+// A process in a Windows container reaches the user's classes redirect through the container's own
+// hive: when the key object's name differs from RedirectName and lies in the driver's key below a
+// container's user classes, RedirectName (a VexR buffer it owns) is replaced by the object's name,
+// and Hash, when given, becomes that name's history hash. Caller names the operation in the lines
+// printed. Fails only when the object's name cannot be had; an allocation failure keeps the old name.
+NTSTATUS ApplySiloCorrection(PCSTR Caller, PVOID KeyObject, PUNICODE_STRING RedirectName, PULONG Hash);

@@ -5,17 +5,13 @@
 #include "common/name_buffer.h"
 #include "tables/global_data.h"
 
-// "\REGISTRY\" and at least one more character.
-#define MIN_REG_DATA_KEY_BYTES 21
-#define REGISTRY_PREFIX_CHARS 10
-
 NTSTATUS CreateRegData(PCUNICODE_STRING KeyName, PCUNICODE_STRING ValueName, ULONG Type, PVOID Data, ULONG DataSize)
 {
     HANDLE key = NULL;
     NTSTATUS status = STATUS_SUCCESS;
 
     TraceLine("VexRegFilter - CreateRegData() - enter\n");
-    if (!IsNameSet(KeyName) || KeyName->Length < MIN_REG_DATA_KEY_BYTES) {
+    if (!IsNameSet(KeyName) || KeyName->Length < MIN_FULL_KEY_NAME_BYTES) {
         return STATUS_INVALID_PARAMETER;
     }
     TraceLine("VexRegFilter - CreateRegData() [FullName] : %wZ\n", KeyName);
