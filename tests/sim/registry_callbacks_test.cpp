@@ -229,6 +229,41 @@ TEST_F(RegistryCallbackTest, ASecurityQueryAnsweredByACallbackHandsItsLengthOn)
     EXPECT_EQ(STATUS_SUCCESS, ZwClose(key));
 }
 
+// A key a callback hands a 32-bit program keeps the view of the callback's own open, which has
+// no 32-bit view: relative opens under the program's handle are not moved into Wow6432Node.
+TEST_F(RegistryCallbackTest, ABypassedKeyKeepsTheViewOfTheCallbacksOwnOpen)
+{
+    TestCallback redirector;
+    redirector.answer = [](REG_NOTIFY_CLASS notifyClass, PVOID argument) {
+        return notifyClass == RegNtPreOpenKeyEx ? BypassTo(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Policies", argument)
+                                                : STATUS_SUCCESS;
+    };
+    vexsim::ProcessParams params;
+    params.imagePath = u"\\Device\\HarddiskVolume3\\app32.exe";
+    params.wow64 = true;
+    params.administrator = true;
+    PEPROCESS process = vexsim::CreateUserProcess(params);
+    {
+        vexsim::UserModeScope user(process);
+        Wide name(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Anything"), sub(u"Sub");
+        OBJECT_ATTRIBUTES oa;
+        InitializeObjectAttributes(&oa, name.get(), OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+        HANDLE key = nullptr;
+        ASSERT_EQ(STATUS_SUCCESS, vexsim::NtOpenKeyEx(&key, KEY_ALL_ACCESS, &oa, 0));
+        redirector.answer = nullptr;
+        InitializeObjectAttributes(&oa, sub.get(), OBJ_CASE_INSENSITIVE, key, nullptr);
+        HANDLE created = nullptr;
+        ASSERT_EQ(STATUS_SUCCESS, vexsim::NtCreateKey(&created, KEY_ALL_ACCESS, &oa, 0, nullptr, 0, nullptr));
+        EXPECT_EQ(STATUS_SUCCESS, vexsim::NtClose(created));
+        EXPECT_EQ(STATUS_SUCCESS, vexsim::NtClose(key));
+    }
+    vexsim::EndProcess(process);
+    HANDLE sub = nullptr;
+    EXPECT_EQ(STATUS_SUCCESS, OpenKey(&sub, u"\\REGISTRY\\MACHINE\\SOFTWARE\\Policies\\Sub", KEY_READ));
+    (void)ZwClose(sub);
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, OpenKey(&sub, u"\\REGISTRY\\MACHINE\\SOFTWARE\\Wow6432Node\\Policies\\Sub", KEY_READ));
+}
+
 TEST_F(RegistryCallbackTest, PostCallbackCanTurnSuccessIntoFailure)
 {
     TestCallback callback;
