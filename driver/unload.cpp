@@ -1,11 +1,13 @@
 // Unload: the filter unload callback is the driver's whole unload path. It is never refused.
 #include "driver/global.h"
 
+#include "callback/callback.h"
 #include "common/name_buffer.h"
 #include "driver/teardown.h"
 #include "log/log.h"
 #include "names/name_patterns.h"
 #include "names/names.h"
+#include "names/url_allowlist.h"
 #include "notify/notify.h"
 #include "process/process_lists.h"
 #include "tables/builtin_lists.h"
@@ -41,9 +43,10 @@ static VOID FreeRedirectNames(VOID)
 
 VOID ReleaseDriverState(VOID)
 {
-    // Nothing may call into the driver once the channel and the tables go: the notify routines
-    // are removed first, then the channel closes (waiting for the sends it queued) before the
-    // filter that owns its port is unregistered.
+    // Nothing may call into the driver once the channel and the tables go: the registry callback
+    // is unregistered and the notify routines are removed first, then the channel closes
+    // (waiting for the sends it queued) before the filter that owns its port is unregistered.
+    UnregisterRegistryCallback();
     UnregisterImageLoadNotify();
     if (g_VexRegFilterData.FilterHandle != NULL) {
         QFHFinalize();
@@ -53,6 +56,7 @@ VOID ReleaseDriverState(VOID)
     DeleteControlDevice();
     FreeRedirectNames();
     FreeRelatedKeyNames();
+    UAPFinalize();
     FreeOwnedString(&g_VexRegFilterData.InternetSettingsKey);
     FreeOwnedString(&g_VexRegFilterData.RedirectInternetSettingsKey);
     CTFinalize(&g_VexRegFilterData.CopyKeyHistory);
