@@ -60,7 +60,9 @@ protected:
     {
         vexsim::EndProcess(sandboxed);
         vexsim::EndProcess(outsider);
-        (void)StopLogging();
+        if (vexsim::LoadedDriverObject() != nullptr) {
+            (void)StopLogging();
+        }
         vexsim::EndProcess(logClient_);
         DriverTest::TearDown();
     }
