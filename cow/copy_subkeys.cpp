@@ -21,7 +21,7 @@ NTSTATUS CopySubkeyValue(HANDLE Real, HANDLE Copy, PCUNICODE_STRING OriginalName
     NTSTATUS stubs = STATUS_SUCCESS;
     if (counts.SubKeys != 0) {
         SUBKEY_WALK walk;
-        status = BeginSubkeyWalk(&walk, "CopySubkeyValue", RedirectName, counts.MaxNameLen);
+        status = BeginSubkeyWalk(&walk, "CopySubkeyValue", "KeyFullName", RedirectName, counts.MaxNameLen);
         if (!NT_SUCCESS(status)) {
             return status;
         }
@@ -55,7 +55,7 @@ NTSTATUS CopySubkey(PCUNICODE_STRING OriginalName, PCUNICODE_STRING RedirectName
         DetailLinePrefixed("CopySubkey - non keys in source %d\n", counts.SubKeys);
     } else if (NT_SUCCESS(status)) {
         SUBKEY_WALK walk;
-        status = BeginSubkeyWalk(&walk, "CopySubkey", RedirectName, counts.MaxNameLen);
+        status = BeginSubkeyWalk(&walk, "CopySubkey", "KeyFullName", RedirectName, counts.MaxNameLen);
         if (NT_SUCCESS(status)) {
             status = CreateSubkeyStubs(&walk, real, NULL, counts.SubKeys);
             EndSubkeyWalk(&walk);

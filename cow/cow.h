@@ -102,3 +102,26 @@ NTSTATUS GetKeyObject(PREG_CREATE_KEY_INFORMATION_V1 Information, PCUNICODE_STRI
 
 // Does the key exist (and can it be opened for reading)?
 BOOLEAN IsExistKey(PCUNICODE_STRING Name);
+
+// The prepared-key enumeration: when redirection starts, one system thread per Classes redirect
+// root enters each key directly below the root into CopyKeyHistory, so that copies made before
+// are opened as they are and never filled from the real keys again. The walk runs while
+// redirection is active and can be stopped before its next subkey.
+typedef struct _ENUM_PREPARED_KEY_WORK {
+    PVOID Thread;                 // the referenced thread object; none until it is referenced
+    UNICODE_STRING RootName;      // own copy of the root key's full name, exactly sized
+    volatile LONG StopRequested;  // set by DeleteEnumPreparedKeyThread; read before every subkey
+} ENUM_PREPARED_KEY_WORK, *PENUM_PREPARED_KEY_WORK;
+
+// Starts the walk of RootName in a slot of g_VexRegFilterData. A slot that holds a thread already
+// is refused with STATUS_INVALID_PARAMETER and left empty (its thread stopped); any other failure
+// leaves the slot empty and no thread running.
+NTSTATUS CreateEnumPreparedKeyThread(PENUM_PREPARED_KEY_WORK* Slot, PCUNICODE_STRING RootName);
+// Stops the slot's thread, waits until it has ended and releases its record; the slot is empty.
+VOID DeleteEnumPreparedKeyThread(PENUM_PREPARED_KEY_WORK* Slot);
+// Stops every prepared-key thread: called by the redirection stop and by unload, before the
+// registry callback is unregistered.
+VOID DeleteEnumPreparedKeyThreads(VOID);
+// The thread routine and its walk of Name (depth 1 is the root's first level).
+VOID NTAPI EnumPreparedKeyThread(PVOID Context);
+NTSTATUS EnumPreparedKey(PENUM_PREPARED_KEY_WORK Work, PCUNICODE_STRING Name, ULONG Depth);

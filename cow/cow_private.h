@@ -43,10 +43,15 @@ typedef struct _SUBKEY_WALK {
     ULONG EntryBytes;
 } SUBKEY_WALK, *PSUBKEY_WALK;
 
-// Allocates the walk's buffers ("<Caller> - KeyFullName allocate error", "<Caller> - KeyBasicInfo
-// allocate error": STATUS_INSUFFICIENT_RESOURCES, nothing left allocated).
-NTSTATUS BeginSubkeyWalk(PSUBKEY_WALK Walk, PCSTR Caller, PCUNICODE_STRING ParentName, ULONG MaxNameLen);
+// Allocates the walk's buffers ("<Caller> - <FullNameLabel> allocate error", "<Caller> -
+// KeyBasicInfo allocate error": STATUS_INSUFFICIENT_RESOURCES, nothing left allocated).
+NTSTATUS BeginSubkeyWalk(PSUBKEY_WALK Walk, PCSTR Caller, PCSTR FullNameLabel, PCUNICODE_STRING ParentName, ULONG MaxNameLen);
 VOID EndSubkeyWalk(PSUBKEY_WALK Walk);
+
+// Enumerates subkey Index of Key: Walk->FullName becomes its full name with a trailing separator
+// (a history key), Name its own name inside that buffer. The enumeration's status, or
+// STATUS_BUFFER_OVERFLOW for a name longer than the maxima announced.
+NTSTATUS NextSubkey(PSUBKEY_WALK Walk, HANDLE Key, ULONG Index, PUNICODE_STRING Name);
 
 // Makes an empty stub in the copy for every subkey of the real key that has none and was never
 // prepared (a prepared copy the sandbox deleted stays deleted): relative to Copy, or by full name

@@ -23,13 +23,13 @@ BOOLEAN IsPreparedKey(PCUNICODE_STRING RedirectNameWithSeparator)
 // The full-name buffer holds the parent's name, a separator, the longest subkey name and the
 // separator that makes the name a history key; a name too long for a counted string cannot exist
 // in the registry, so the capacity is capped there and the fit is checked for each name.
-NTSTATUS BeginSubkeyWalk(PSUBKEY_WALK Walk, PCSTR Caller, PCUNICODE_STRING ParentName, ULONG MaxNameLen)
+NTSTATUS BeginSubkeyWalk(PSUBKEY_WALK Walk, PCSTR Caller, PCSTR FullNameLabel, PCUNICODE_STRING ParentName, ULONG MaxNameLen)
 {
     RtlZeroMemory(Walk, sizeof(*Walk));
     Walk->Caller = Caller;
     ULONG capacity = (ULONG)ParentName->Length + MaxNameLen + 2 * sizeof(WCHAR);
     if (!NT_SUCCESS(AllocateName(&Walk->FullName, capacity < MAX_COUNTED_BYTES ? capacity : MAX_COUNTED_BYTES))) {
-        PrintPrefixed("%s - KeyFullName allocate error\n", Caller);
+        PrintPrefixed("%s - %s allocate error\n", Caller, FullNameLabel);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     AppendName(&Walk->FullName, ParentName);
@@ -57,9 +57,7 @@ VOID EndSubkeyWalk(PSUBKEY_WALK Walk)
     }
 }
 
-// Enumerates subkey Index: Walk->FullName becomes its full name with a trailing separator, Name
-// its own name inside that buffer.
-static NTSTATUS NextSubkey(PSUBKEY_WALK Walk, HANDLE Key, ULONG Index, PUNICODE_STRING Name)
+NTSTATUS NextSubkey(PSUBKEY_WALK Walk, HANDLE Key, ULONG Index, PUNICODE_STRING Name)
 {
     ULONG length = 0;
     NTSTATUS status = ZwEnumerateKey(Key, Index, KeyBasicInformation, Walk->Entry, Walk->EntryBytes, &length);
