@@ -3,6 +3,7 @@
 
 #include "callback/callback.h"
 #include "common/name_buffer.h"
+#include "cow/cow.h"
 #include "driver/teardown.h"
 #include "log/log.h"
 #include "names/name_patterns.h"
@@ -43,9 +44,11 @@ static VOID FreeRedirectNames(VOID)
 
 VOID ReleaseDriverState(VOID)
 {
-    // Nothing may call into the driver once the channel and the tables go: the registry callback
-    // is unregistered and the notify routines are removed first, then the channel closes
-    // (waiting for the sends it queued) before the filter that owns its port is unregistered.
+    // Nothing may call into the driver once the channel and the tables go: the prepared-key
+    // threads stop, the registry callback is unregistered and the notify routines are removed
+    // first, then the channel closes (waiting for the sends it queued) before the filter that
+    // owns its port is unregistered.
+    DeleteEnumPreparedKeyThreads();
     UnregisterRegistryCallback();
     UnregisterImageLoadNotify();
     if (g_VexRegFilterData.FilterHandle != NULL) {

@@ -2,6 +2,7 @@
 // programs still hold keys of their copies.
 #include "tests/callback/callback_fixture.h"
 
+#include "cow/cow.h"
 #include "tables/builtin_lists.h"
 #include "tables/cache_table.h"
 
@@ -100,9 +101,10 @@ TEST_F(LifecycleTest, AFirstOpenThatRunsOutOfPoolLeavesACopyALaterOpenCompletes)
     EXPECT_EQ((std::pair<size_t, size_t>{3, 3}), CopyCounts());
 }
 
-// Unloading with redirected keys open: the configuration manager cleans every context up when the
-// callback goes, the hive list lets its root keys go, and nothing of the driver is left; the
-// programs' keys stay usable and close without the driver.
+// Unloading with redirected keys open and the prepared-key threads started: the threads stop, the
+// configuration manager cleans every context up when the callback goes, the hive list lets its
+// root keys go, and nothing of the driver is left; the programs' keys stay usable and close
+// without the driver.
 TEST_F(LifecycleTest, UnloadWithRedirectedKeysOpenLeavesNothingBehind)
 {
     HANDLE keys[4] = {};
@@ -127,6 +129,9 @@ TEST_F(LifecycleTest, UnloadWithRedirectedKeysOpenLeavesNothingBehind)
     (void)ZwClose(kernelRoot);
     ASSERT_EQ(STATUS_SUCCESS, Open(sandboxed, u"Inside", KEY_ALL_ACCESS, &keys[2], hiveRoot));
     EXPECT_FALSE(AHLIsEmpty());
+    PVEX_REG_FILTER_DATA data = &g_VexRegFilterData;
+    ASSERT_EQ(STATUS_SUCCESS, CreateEnumPreparedKeyThread(&data->UserClassesEnumThread, &data->RedirectUserClasses));
+    ASSERT_EQ(STATUS_SUCCESS, CreateEnumPreparedKeyThread(&data->MachineClassesEnumThread, &data->RedirectMachineClasses));
 
     vexsim::UnloadResult result = vexsim::UnloadDriver();
     EXPECT_EQ(STATUS_SUCCESS, result.status);
