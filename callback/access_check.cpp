@@ -3,6 +3,7 @@
 #include "callback/callback_private.h"
 
 #include "common/match.h"
+#include "common/name_buffer.h"
 #include "names/name_patterns.h"
 #include "tables/builtin_lists.h"
 
@@ -83,6 +84,14 @@ static NTSTATUS OpenAsCaller(HANDLE Root, PCUNICODE_STRING Name, ACCESS_MASK Des
     return status;
 }
 
+// Only names below \REGISTRY\A can lie in an application hive: the pattern is matched for those
+// alone.
+static BOOLEAN IsAppHiveSubkeyName(PCUNICODE_STRING Name)
+{
+    static const UNICODE_STRING appHives = CONSTANT_NAME(L"\\REGISTRY\\A\\");
+    return IsPrefixName(&appHives, Name) && IsMatchName(Name, &g_HLPatterns.AppHiveSubkeyPattern);
+}
+
 // A key inside an application hive is opened relative to the hive's root key, which only the
 // process that opened the hive can reach. On failure *Root stays none.
 static NTSTATUS OpenAppHiveRoot(PCUNICODE_STRING OriginalName, PHANDLE Root, PUNICODE_STRING RelativeName)
@@ -115,8 +124,7 @@ BOOLEAN RegAccessCheck(PCUNICODE_STRING OriginalName, KPROCESSOR_MODE CheckAcces
     if (CheckAccessMode == UserMode) {
         attributeFlags |= OBJ_FORCE_ACCESS_CHECK;
     }
-    if (IsMatchName(OriginalName, &g_HLPatterns.AppHiveSubkeyPattern) &&
-        !NT_SUCCESS(OpenAppHiveRoot(OriginalName, &root, &name))) {
+    if (IsAppHiveSubkeyName(OriginalName) && !NT_SUCCESS(OpenAppHiveRoot(OriginalName, &root, &name))) {
         return TRUE;
     }
     NTSTATUS status = OpenAsCaller(root, &name, DesiredAccess, attributeFlags, &key);

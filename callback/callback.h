@@ -22,7 +22,7 @@
 
 typedef struct _CALLBACK_CONTEXT {
     CHAR Tag[CALLBACK_CONTEXT_TAG_BYTES];  // TAG_CALLBACK_CONTEXT, checked before the record is freed
-    UNICODE_STRING OriginalName;           // full name of the real key; own buffer of exactly its length
+    UNICODE_STRING OriginalName;           // full name of the real key; buffer of exactly its length
     UNICODE_STRING RedirectName;           // full name of the key's copy under the redirect root; likewise
     ULONG RedirectNameHash;                // history hash of RedirectName (with one trailing '\', case ignored)
 } CALLBACK_CONTEXT, *PCALLBACK_CONTEXT;

@@ -2,7 +2,6 @@
 // when the object is handed out and freed when the configuration manager cleans them up.
 #include "callback/callback_private.h"
 
-#include "common/name_buffer.h"
 #include "common/pool_tags.h"
 
 static BOOLEAN HasContextTag(PCALLBACK_CONTEXT Context)
@@ -10,11 +9,29 @@ static BOOLEAN HasContextTag(PCALLBACK_CONTEXT Context)
     return RtlCompareMemory(Context->Tag, TAG_CALLBACK_CONTEXT, CALLBACK_CONTEXT_TAG_BYTES) == CALLBACK_CONTEXT_TAG_BYTES;
 }
 
+// A context and the buffers of its two names are one allocation: the names' buffers follow the
+// record, each exactly as long as its name.
 static VOID FreeContext(PCALLBACK_CONTEXT Context)
 {
-    FreeOwnedString(&Context->OriginalName);
-    FreeOwnedString(&Context->RedirectName);
     ExFreePoolWithTag(Context, VEXR_TAG);
+}
+
+static PCALLBACK_CONTEXT AllocateContext(PCUNICODE_STRING OriginalName, PCUNICODE_STRING RedirectName)
+{
+    const SIZE_T size = sizeof(CALLBACK_CONTEXT) + (SIZE_T)OriginalName->Length + RedirectName->Length;
+    PCALLBACK_CONTEXT context = (PCALLBACK_CONTEXT)ExAllocatePoolZero(g_NonPagedPoolType, size, VEXR_TAG);
+    if (context == NULL) {
+        return NULL;
+    }
+    RtlCopyMemory(context->Tag, TAG_CALLBACK_CONTEXT, CALLBACK_CONTEXT_TAG_BYTES);
+    PWSTR names = (PWSTR)(context + 1);
+    context->OriginalName.Buffer = names;
+    context->OriginalName.Length = context->OriginalName.MaximumLength = OriginalName->Length;
+    RtlCopyMemory(names, OriginalName->Buffer, OriginalName->Length);
+    context->RedirectName.Buffer = names + OriginalName->Length / sizeof(WCHAR);
+    context->RedirectName.Length = context->RedirectName.MaximumLength = RedirectName->Length;
+    RtlCopyMemory(context->RedirectName.Buffer, RedirectName->Buffer, RedirectName->Length);
+    return context;
 }
 
 PCALLBACK_CONTEXT CallbackContextOf(PVOID ObjectContext)
@@ -29,24 +46,14 @@ PCALLBACK_CONTEXT CallbackContextOf(PVOID ObjectContext)
 NTSTATUS SetCallbackContext(PVOID KeyObject, PCUNICODE_STRING OriginalName, PCUNICODE_STRING RedirectName,
                             ULONG RedirectNameHash)
 {
-    NTSTATUS status;
     PVOID oldContext = NULL;
-    PCALLBACK_CONTEXT context = (PCALLBACK_CONTEXT)ExAllocatePoolZero(g_NonPagedPoolType, sizeof(*context), VEXR_TAG);
+    PCALLBACK_CONTEXT context = AllocateContext(OriginalName, RedirectName);
     if (context == NULL) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    RtlCopyMemory(context->Tag, TAG_CALLBACK_CONTEXT, CALLBACK_CONTEXT_TAG_BYTES);
-    status = DuplicateName(&context->OriginalName, OriginalName);
-    if (NT_SUCCESS(status)) {
-        status = DuplicateName(&context->RedirectName, RedirectName);
-    }
-    if (!NT_SUCCESS(status)) {
-        FreeContext(context);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     context->RedirectNameHash = RedirectNameHash;
 
-    status = CmSetCallbackObjectContext(KeyObject, &g_VexRegFilterData.CallbackCookie, context, &oldContext);
+    NTSTATUS status = CmSetCallbackObjectContext(KeyObject, &g_VexRegFilterData.CallbackCookie, context, &oldContext);
     if (oldContext != NULL) {
         PrintPrefixed("SetCallbackContext - OldCtx has been set.\n");
     }

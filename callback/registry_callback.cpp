@@ -69,6 +69,55 @@ static BOOLEAN IsRedirectionConfigured(VOID)
            IsNameSet(&data->RedirectMachineClasses);
 }
 
+// The handler of each class a sandboxed operation is handed on for, each taking the class's own
+// information block.
+typedef NTSTATUS (*REGISTRY_HANDLER)(PVOID Information);
+
+#define INFORMATION_HANDLER(Handler, Block) \
+    static NTSTATUS Call##Handler(PVOID Information) { return Handler((Block)Information); }
+INFORMATION_HANDLER(VexRegNtEnumerateKey, PREG_ENUMERATE_KEY_INFORMATION)
+INFORMATION_HANDLER(VexRegNtPreQueryKey, PREG_QUERY_KEY_INFORMATION)
+INFORMATION_HANDLER(VexRegNtPreQueryValueKey, PREG_QUERY_VALUE_KEY_INFORMATION)
+INFORMATION_HANDLER(VexRegNtPostDeleteKey, PREG_POST_OPERATION_INFORMATION)
+INFORMATION_HANDLER(VexRegNtPostSetValueKey, PREG_POST_OPERATION_INFORMATION)
+INFORMATION_HANDLER(VexRegNtPostDeleteValueKey, PREG_POST_OPERATION_INFORMATION)
+INFORMATION_HANDLER(VexRegNtPostRenameKey, PREG_POST_OPERATION_INFORMATION)
+INFORMATION_HANDLER(VexRegNtPreCreateKeyEx, PREG_CREATE_KEY_INFORMATION_V1)
+INFORMATION_HANDLER(VexRegNtPreOpenKeyEx, PREG_OPEN_KEY_INFORMATION_V1)
+INFORMATION_HANDLER(VexRegNtPostKeyHandleClose, PREG_POST_OPERATION_INFORMATION)
+INFORMATION_HANDLER(VexRegNtPreQueryKeySecurity, PREG_QUERY_KEY_SECURITY_INFORMATION)
+
+// The handler of a class, or none: every other class only names itself.
+static REGISTRY_HANDLER HandlerOf(ULONG_PTR NotifyClass)
+{
+    switch (NotifyClass) {
+    case RegNtPreEnumerateKey:
+        return CallVexRegNtEnumerateKey;
+    case RegNtPreQueryKey:
+        return CallVexRegNtPreQueryKey;
+    case RegNtPreQueryValueKey:
+        return CallVexRegNtPreQueryValueKey;
+    case RegNtPostDeleteKey:
+        return CallVexRegNtPostDeleteKey;
+    case RegNtPostSetValueKey:
+        return CallVexRegNtPostSetValueKey;
+    case RegNtPostDeleteValueKey:
+        return CallVexRegNtPostDeleteValueKey;
+    case RegNtPostRenameKey:
+        return CallVexRegNtPostRenameKey;
+    case RegNtPreCreateKeyEx:
+        return CallVexRegNtPreCreateKeyEx;
+    case RegNtPreOpenKeyEx:
+        return CallVexRegNtPreOpenKeyEx;
+    case RegNtPostOpenKeyEx:
+        return CallVexRegNtPostKeyHandleClose;
+    case RegNtPreQueryKeySecurity:
+        return CallVexRegNtPreQueryKeySecurity;
+    default:
+        return NULL;
+    }
+}
+
 static NTSTATUS DispatchSandboxedOperation(ULONG_PTR NotifyClass, PVOID Information)
 {
     if (NotifyClass >= RTL_NUMBER_OF(g_NotifyClassNames)) {
@@ -80,32 +129,8 @@ static NTSTATUS DispatchSandboxedOperation(ULONG_PTR NotifyClass, PVOID Informat
     if (IsDetailEnabled()) {
         DbgPrint("VexRegFilter - %s\n", g_NotifyClassNames[NotifyClass]);
     }
-    switch ((REG_NOTIFY_CLASS)NotifyClass) {
-    case RegNtPreEnumerateKey:
-        return VexRegNtEnumerateKey((PREG_ENUMERATE_KEY_INFORMATION)Information);
-    case RegNtPreQueryKey:
-        return VexRegNtPreQueryKey((PREG_QUERY_KEY_INFORMATION)Information);
-    case RegNtPreQueryValueKey:
-        return VexRegNtPreQueryValueKey((PREG_QUERY_VALUE_KEY_INFORMATION)Information);
-    case RegNtPostDeleteKey:
-        return VexRegNtPostDeleteKey((PREG_POST_OPERATION_INFORMATION)Information);
-    case RegNtPostSetValueKey:
-        return VexRegNtPostSetValueKey((PREG_POST_OPERATION_INFORMATION)Information);
-    case RegNtPostDeleteValueKey:
-        return VexRegNtPostDeleteValueKey((PREG_POST_OPERATION_INFORMATION)Information);
-    case RegNtPostRenameKey:
-        return VexRegNtPostRenameKey((PREG_POST_OPERATION_INFORMATION)Information);
-    case RegNtPreCreateKeyEx:
-        return VexRegNtPreCreateKeyEx((PREG_CREATE_KEY_INFORMATION_V1)Information);
-    case RegNtPreOpenKeyEx:
-        return VexRegNtPreOpenKeyEx((PREG_OPEN_KEY_INFORMATION_V1)Information);
-    case RegNtPostOpenKeyEx:
-        return VexRegNtPostKeyHandleClose((PREG_POST_OPERATION_INFORMATION)Information);
-    case RegNtPreQueryKeySecurity:
-        return VexRegNtPreQueryKeySecurity((PREG_QUERY_KEY_SECURITY_INFORMATION)Information);
-    default:
-        return STATUS_SUCCESS;
-    }
+    REGISTRY_HANDLER handler = HandlerOf(NotifyClass);
+    return handler != NULL ? handler(Information) : STATUS_SUCCESS;
 }
 
 // The cleanup of contexts and the close of key objects come for every process: a context must be
@@ -128,6 +153,11 @@ NTSTATUS NTAPI RegistryCallback(PVOID CallbackContext, PVOID Argument1, PVOID Ar
         DbgPrint("VexRegFilter - Current IRQL %d\n", irql);
     }
     if (IoGetCurrentProcess() == PsInitialSystemProcess) {
+        return STATUS_SUCCESS;
+    }
+    // A class without a handler has nothing to do unless it is to be named: its answer is the
+    // same for every process, and the look-up in the process list is spared.
+    if (!IsDetailEnabled() && HandlerOf(notifyClass) == NULL) {
         return STATUS_SUCCESS;
     }
     if (!IsProcessUnderSandbox(PsGetCurrentProcessId())) {
