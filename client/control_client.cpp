@@ -367,6 +367,10 @@ Result<std::vector<vextools::LogRecord>> ControlClient::GetLogData()
     Bytes output(static_cast<size_t>(LOG_QUEUE_LIMIT) * LOG_RECORD_BODY_SIZE);
     uint32_t returned = 0;
     auto result = Send<std::vector<vextools::LogRecord>>(IOCTL_GET_LOG_DATA, {}, output, &returned);
+    if (result.status == kStatusNoMoreEntries) {
+        result.status = kStatusSuccess;
+        return result;
+    }
     if (!Succeeded(result.status)) {
         return result;
     }

@@ -78,8 +78,9 @@ public:
     Result<Done> ResetExcludeValueName();
 
     // The log. StartLogging takes an event of DeviceTransport::CreateLogEvent. GetLogData drains
-    // as many records as one request returns (at most the whole queue); an empty queue answers
-    // kStatusNoMoreEntries and no records.
+    // as many records as one request returns (at most the whole queue); the driver answers an
+    // empty queue with the warning STATUS_NO_MORE_ENTRIES, which this reports as success without
+    // records.
     Result<Done> StartLogging(uint64_t eventHandle, uint32_t levelMask);
     Result<Done> StopLogging();
     Result<std::vector<vextools::LogRecord>> GetLogData();

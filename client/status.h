@@ -16,7 +16,7 @@ constexpr NtStatus kStatusInvalidParameter = static_cast<NtStatus>(0xC000000Du);
 constexpr NtStatus kStatusBufferTooSmall = static_cast<NtStatus>(0xC0000023u);
 
 // Success and informational values are not negative; warnings (such as the empty log's
-// STATUS_NO_MORE_ENTRIES) count as success, as NT_SUCCESS says.
+// STATUS_NO_MORE_ENTRIES) and errors are, as NT_SUCCESS says.
 constexpr bool Succeeded(NtStatus status) { return status >= 0; }
 
 // "0xC000000D STATUS_INVALID_PARAMETER", or the hexadecimal value alone for a status without a
