@@ -199,7 +199,7 @@ private:
         if (!Succeeded(result)) {
             return false;
         }
-        if (result.status == vexclient::kStatusNoMoreEntries) {
+        if (result.value.empty()) {
             s_.out_ << "no log records\n";
             return true;
         }
