@@ -43,6 +43,9 @@ TEST(VexctlGoldenTest, ScriptsPrintTheirAnswers)
         {"add-exclude-key \"\\REGISTRY\\MACHINE\\SOFTWARE\\A B\"",
          "> add-exclude-key \"\\REGISTRY\\MACHINE\\SOFTWARE\\A B\"\n" + kRefused + "\n"},
         {"get-pid-list\nstop-logging", "> get-pid-list\n" + kRefused + "\n> stop-logging\n" + kRefused + "\n"},
+        {"start-process C:\\Apps\\t.exe --console\nend-process 24\nend-process 24",
+         "> start-process C:\\Apps\\t.exe --console\npid 24\n> end-process 24\nok\n> end-process 24\nerror: no process 24\n"},
+        {"connect", "> connect\nconnected\n"},
     };
     for (const GoldenCase& c : cases) {
         EXPECT_EQ(c.output, RunScript(c.script)) << c.script;

@@ -78,6 +78,9 @@ public:
         AddLog();
         AddListings();
         AddPort();
+        for (const Session::CommandHook& hook : s_.hooks_) {
+            hook(app_, s_.out_, [this](Session::Action action) { Then(std::move(action)); });
+        }
     }
 
     bool Run(std::vector<std::string> args)

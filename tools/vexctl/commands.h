@@ -6,9 +6,14 @@
 #include "client/control_client.h"
 #include "client/port_client.h"
 
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <vector>
+
+namespace CLI {
+class App;
+}
 
 namespace vexctl {
 
@@ -32,6 +37,13 @@ public:
     // Runs every command, failed or not; false when any failed.
     bool RunAll(const std::vector<std::vector<std::string>>& commands, bool echo);
 
+    // Subcommands of the machine the tool runs on. The hook adds them to the parser of each
+    // command and hands the chosen one's action to `then`; the action prints to `out` and says
+    // whether it succeeded.
+    using Action = std::function<bool()>;
+    using CommandHook = std::function<void(CLI::App& app, std::ostream& out, const std::function<void(Action)>& then)>;
+    void AddCommands(CommandHook hook) { hooks_.push_back(std::move(hook)); }
+
 private:
     friend class Commands;
 
@@ -39,6 +51,7 @@ private:
     vexclient::ControlClient control_;
     vexclient::PortClient port_;
     std::ostream& out_;
+    std::vector<CommandHook> hooks_;
     bool connected_ = false;
     uint64_t logEvent_ = 0;
 };
