@@ -5,6 +5,7 @@
 #include "notify/process_message_format.h"
 
 #include <stdexcept>
+#include <type_traits>
 
 namespace vexclient {
 
@@ -154,7 +155,8 @@ Result<bool> ControlClient::AskBoolean(uint32_t code, const Bytes& input)
 template <typename Entry>
 Result<std::vector<Entry>> ControlClient::GetIdList(uint32_t code)
 {
-    constexpr size_t kEntrySize = sizeof(Entry) == 4 ? PID_LIST_ENTRY_SIZE : PID_PPID_LIST_ENTRY_SIZE;
+    constexpr bool kIdsAlone = std::is_same_v<Entry, uint32_t>;
+    constexpr size_t kEntrySize = kIdsAlone ? PID_LIST_ENTRY_SIZE : PID_PPID_LIST_ENTRY_SIZE;
     uint32_t capacity = kFirstListEntries;
     Result<std::vector<Entry>> result;
     for (int attempt = 0; attempt < kSizingAttempts; attempt++) {
@@ -180,7 +182,7 @@ Result<std::vector<Entry>> ControlClient::GetIdList(uint32_t code)
         }
         for (uint32_t i = 0; i < count; i++) {
             size_t at = PID_LIST_COUNT_SIZE + i * kEntrySize;
-            if constexpr (sizeof(Entry) == 4) {
+            if constexpr (kIdsAlone) {
                 result.value.push_back(GetU32(output, at));
             } else {
                 result.value.push_back(PidPair{GetU32(output, at), GetU32(output, at + 4)});

@@ -54,8 +54,8 @@ NtStatus WindowsTransport::Control(uint32_t code, const std::vector<uint8_t>& in
         RtlInitUnicodeString(&name, kDeviceNtPath);
         OBJECT_ATTRIBUTES attributes;
         InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-        NTSTATUS status = NtOpenFile(&device_, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &attributes, &io, 0,
-                                     FILE_SYNCHRONOUS_IO_NONALERT);
+        NTSTATUS status = NtOpenFile(&device_, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &attributes, &io,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_SYNCHRONOUS_IO_NONALERT);
         if (status < 0) {
             device_ = nullptr;
             return status;

@@ -85,8 +85,12 @@ public:
 
     bool Run(std::vector<std::string> args)
     {
-        const auto& known = app_.get_subcommands([&](const CLI::App* command) { return command->get_name() == args[0]; });
-        if (!args.empty() && known.empty()) {
+        if (args.empty()) {
+            s_.out_ << "error: no subcommand (vexctl help lists them)\n";
+            return false;
+        }
+        auto named = [&](const CLI::App* command) { return command->get_name() == args[0]; };
+        if (app_.get_subcommands(named).empty()) {
             s_.out_ << "error: no subcommand " << args[0] << " (vexctl help lists them)\n";
             return false;
         }
@@ -356,8 +360,12 @@ private:
             if (!Print(s_.control_.GetLogData())) {
                 return false;
             }
-            if (!follow_ || s_.logEvent_ == 0) {
+            if (!follow_) {
                 return true;
+            }
+            if (s_.logEvent_ == 0) {
+                s_.out_ << "error: --follow waits on the event of this vexctl's own start-logging or --levels\n";
+                return false;
             }
             // The wait ends only when the event is signalled, or at once on a machine whose clock
             // does not move while the tool waits.
