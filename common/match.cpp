@@ -1,8 +1,9 @@
 #include "common/match.h"
 
+// Equal characters need no case mapping; the names compared mostly agree in case.
 static BOOLEAN IsSameCharacter(WCHAR A, WCHAR B)
 {
-    return RtlUpcaseUnicodeChar(A) == RtlUpcaseUnicodeChar(B);
+    return A == B || RtlUpcaseUnicodeChar(A) == RtlUpcaseUnicodeChar(B);
 }
 
 // The characters a comparison reads, in place: Length characters of Buffer, followed by one
@@ -126,11 +127,32 @@ BOOLEAN MatchNamePattern(PCWSTR String, PCWSTR Pattern)
     return MatchCharacters(&string, Pattern, WideLength(Pattern));
 }
 
+// Does the name differ from the literal characters that begin the pattern, up to its first
+// wildcard? Such a name can match in no way. Most tests meet names that differ there, and are
+// answered without measuring either string.
+static BOOLEAN DiffersFromLiteralStart(const NAME_CHARACTERS* Name, const WCHAR* Pattern, SIZE_T PatternLength)
+{
+    for (SIZE_T i = 0; i < PatternLength; i++) {
+        const WCHAR pc = Pattern[i];
+        if (pc == L'*' || pc == L'?' || pc == UNICODE_NULL) {
+            return FALSE;
+        }
+        const BOOLEAN nameEnded = i >= TotalLength(Name) || (i < Name->Length && Name->Buffer[i] == UNICODE_NULL);
+        if (nameEnded || !IsSameCharacter(CharacterAt(Name, i), pc)) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
 // Both strings end at their first NUL, as they would in NUL-terminated copies. A separator to
 // follow the name is read only when the name has no NUL: in a copy it would come after the end.
 static BOOLEAN MatchCounted(NAME_CHARACTERS Name, PCUNICODE_STRING Pattern)
 {
     if (Pattern == NULL || Pattern->Buffer == NULL) {
+        return FALSE;
+    }
+    if (DiffersFromLiteralStart(&Name, Pattern->Buffer, Pattern->Length / sizeof(WCHAR))) {
         return FALSE;
     }
     const SIZE_T nameLength = LengthBeforeNul(Name.Buffer, Name.Length);

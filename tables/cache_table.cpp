@@ -13,9 +13,9 @@ static ULONG KeyLength(const CT_ELEMENT* Element)
     return (ULONG)Element->Key.Length + (Element->KeySeparator ? sizeof(WCHAR) : 0);
 }
 
-static WCHAR UpcasedKeyCharacter(const CT_ELEMENT* Element, ULONG Index)
+static WCHAR KeyCharacter(const CT_ELEMENT* Element, ULONG Index)
 {
-    return RtlUpcaseUnicodeChar(Index < Element->Key.Length / sizeof(WCHAR) ? Element->Key.Buffer[Index] : L'\\');
+    return Index < Element->Key.Length / sizeof(WCHAR) ? Element->Key.Buffer[Index] : L'\\';
 }
 
 static RTL_GENERIC_COMPARE_RESULTS NTAPI CTCompareElements(PRTL_GENERIC_TABLE Table, PVOID FirstStruct, PVOID SecondStruct)
@@ -32,8 +32,13 @@ static RTL_GENERIC_COMPARE_RESULTS NTAPI CTCompareElements(PRTL_GENERIC_TABLE Ta
         return length < KeyLength(second) ? GenericLessThan : GenericGreaterThan;
     }
     for (ULONG i = 0; i < length / sizeof(WCHAR); i++) {
-        WCHAR a = UpcasedKeyCharacter(first, i);
-        WCHAR b = UpcasedKeyCharacter(second, i);
+        WCHAR a = KeyCharacter(first, i);
+        WCHAR b = KeyCharacter(second, i);
+        if (a == b) {
+            continue;  // equal characters need no case mapping
+        }
+        a = RtlUpcaseUnicodeChar(a);
+        b = RtlUpcaseUnicodeChar(b);
         if (a != b) {
             return a < b ? GenericLessThan : GenericGreaterThan;
         }

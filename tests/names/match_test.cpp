@@ -72,6 +72,9 @@ TEST_F(NameMatchTest, AgreesWithTheBacktrackingMatcherOnEveryShortPair)
             bool expected = vextest::BacktrackingMatch(n.c_str(), p.c_str());
             ASSERT_EQ(expected, (bool)MatchNamePattern((PCWSTR)n.c_str(), (PCWSTR)p.c_str()))
                 << vextest::Utf8(n) << " against " << vextest::Utf8(p);
+            vextest::Wide countedName(n), countedPattern(p);
+            ASSERT_EQ(expected, (bool)IsMatchName(countedName.get(), countedPattern.get()))
+                << vextest::Utf8(n) << " against " << vextest::Utf8(p) << " counted";
             compared++;
         });
     });
