@@ -52,7 +52,8 @@ static const MONITORED_LIST_TRAITS g_MonitoredLists[] = {
 // bucket that counts shows only that the list has to be walked. The registry callback asks for
 // every operation of every process, and so answers a process outside the sandbox without
 // taking the mutex.
-#define PRESENCE_BUCKETS 64
+#define PRESENCE_BUCKET_BITS 6
+#define PRESENCE_BUCKETS (1 << PRESENCE_BUCKET_BITS)
 
 static LONG g_Presence[RTL_NUMBER_OF(g_MonitoredLists)][PRESENCE_BUCKETS];
 
@@ -60,7 +61,7 @@ static LONG* PresenceOf(ULONG ListIndex, HANDLE ProcessId)
 {
     // Process ids are multiples of four; the multiplier spreads neighbouring ids over the buckets.
     ULONG key = (ULONG)((ULONG_PTR)ProcessId >> 2) * 0x9E3779B1u;
-    return &g_Presence[ListIndex][key >> 26];
+    return &g_Presence[ListIndex][key >> (32 - PRESENCE_BUCKET_BITS)];
 }
 
 static const MONITORED_LIST_TRAITS* MonitoredListTraits(PLOCKED_LIST List)

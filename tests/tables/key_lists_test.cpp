@@ -95,6 +95,13 @@ TEST_F(KeyListsTest, EmptyPathsAreRefusedEverywhere)
     EXPECT_EQ(STATUS_INVALID_PARAMETER, InsertRegistryHistory(&g_VexRegFilterData.CopyKeyHistory, empty.get(), NULL, FALSE));
     EXPECT_EQ(STATUS_INVALID_PARAMETER, InsertRegistryHistory(&g_VexRegFilterData.CopyKeyHistory, &none, NULL, FALSE));
     EXPECT_FALSE(RegistryHistoryExists(&g_VexRegFilterData.CopyKeyHistory, empty.get(), NULL, NULL));
+    // Not even with the root "\" recorded and its hash handed over: an empty path is no path.
+    Wide top(u"\\A"), root(u"\\");
+    ULONG rootHash = 0;
+    ASSERT_EQ(STATUS_SUCCESS, InsertRegistryHistory(&g_VexRegFilterData.CopyKeyHistory, top.get(), NULL, TRUE));
+    ASSERT_EQ(STATUS_SUCCESS, RegistryHistoryHash(root.get(), &rootHash));
+    ASSERT_TRUE(RegistryHistoryExists(&g_VexRegFilterData.CopyKeyHistory, root.get(), &rootHash, NULL));
+    EXPECT_FALSE(RegistryHistoryExists(&g_VexRegFilterData.CopyKeyHistory, empty.get(), &rootHash, NULL));
     // As the exclusion "\" an empty path would exclude the whole registry.
     EXPECT_EQ(STATUS_INVALID_PARAMETER, InsertExcludeKey(empty.get()));
     EXPECT_TRUE(ExcludeKeys().empty());
