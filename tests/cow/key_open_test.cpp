@@ -199,6 +199,43 @@ TEST_F(AppHiveOpenTest, KeysInsideTheHiveOpenOnlyThroughTheProcessRoot)
     }
 }
 
+// Below the hive root the name is relative: its first 32 levels take one call, each level after
+// them one more.
+TEST_F(AppHiveOpenTest, DeepKeysInsideTheHiveOpenInOneCallPer32Levels)
+{
+    vexsim::UserModeScope scope(owner);
+    Wide sub(u"Sub");
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, sub.get(), OBJ_CASE_INSENSITIVE, root, nullptr);
+    HANDLE parentKey;
+    ASSERT_EQ(STATUS_SUCCESS, vexsim::NtOpenKey(&parentKey, KEY_ALL_ACCESS, &oa));
+    for (int level = 2; level <= 40; level++) {
+        Wide name(u"L" + Utf16(std::to_string(level)));
+        InitializeObjectAttributes(&oa, name.get(), OBJ_CASE_INSENSITIVE, parentKey, nullptr);
+        HANDLE child;
+        ASSERT_EQ(STATUS_SUCCESS, vexsim::NtCreateKey(&child, KEY_ALL_ACCESS, &oa, 0, nullptr, 0, nullptr));
+        ASSERT_EQ(STATUS_SUCCESS, vexsim::NtClose(parentKey));
+        parentKey = child;
+    }
+    ASSERT_EQ(STATUS_SUCCESS, vexsim::NtClose(parentKey));
+    const struct {
+        int levels;  // below the hive root
+        int expectedOpens;
+    } rows[] = {{32, 1}, {33, 2}, {40, 9}};
+    for (const auto& row : rows) {
+        std::u16string name = hive + u"\\Sub";
+        for (int level = 2; level <= row.levels; level++) {
+            name += u"\\L" + Utf16(std::to_string(level));
+        }
+        Wide asked(name);
+        Handle key;
+        StartCounting();
+        ASSERT_EQ(STATUS_SUCCESS, OpenRegistryKey(&key.value, asked.get(), KEY_READ)) << row.levels;
+        EXPECT_EQ(row.expectedOpens, opens.load()) << row.levels;
+        EXPECT_EQ(name, NameOf(key.value));
+    }
+}
+
 // The calls a walk of a full name makes: one for the first 32 levels, one per level after them.
 int WalkCalls(const std::u16string& name)
 {
