@@ -41,7 +41,7 @@ std::vector<std::string> CopyLines()
 }
 
 // The copy routines as their callers use them, on the real key and its copy.
-enum class Routine { WriteTime, Security, Stubs, OneLevel, Tree, RegData };
+enum class Routine { WriteTime, Security, Stubs, OneLevel, Tree, RegData, Exists };
 
 const char* RoutineName(Routine routine)
 {
@@ -52,6 +52,7 @@ const char* RoutineName(Routine routine)
     case Routine::OneLevel: return "CopySubkeyValue";
     case Routine::Tree: return "CopyTreeAndSecurity";
     case Routine::RegData: return "CreateRegData";
+    case Routine::Exists: return "IsExistKey";
     }
     return "?";
 }
@@ -91,6 +92,7 @@ protected:
         }
         Make(kCopy);
         ResetExcludeValue();
+        ResetExcludeKey();
         CTFinalize(&g_VexRegFilterData.CopyKeyHistory);
         CTFinalize(&g_VexRegFilterData.CopySubkeyHistory);
         CTFinalize(&g_VexRegFilterData.DifferenceHistory);
@@ -108,6 +110,7 @@ protected:
         case Routine::Stubs: return CopySubkey(real.get(), copy.get());
         case Routine::Tree: return CopyTreeAndSecurity(real.get(), tree.get());
         case Routine::RegData: return CreateRegData(data.get(), value.get(), REG_DWORD, &one, sizeof(one));
+        case Routine::Exists: return IsExistKey(real.get()) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
         case Routine::OneLevel: break;
         }
         HANDLE realKey = nullptr, copyKey = nullptr;
@@ -313,6 +316,17 @@ TEST_F(CopyLinesTest, DetailAndTraceLinesTellEveryStep)
          },
          {P("CopySubkeyValue - keys = 0 max = 0, values = 1 max = 2, data = 4"),
           P("CopySubkeyValue - Exclude URLAllowlist = " + Utf8(allowlist))}},
+        {"a tree with a hidden subkey", Routine::Tree, kReal, kCopy,
+         [] {
+             Wide hidden(kReal + u"\\X");
+             ASSERT_EQ(STATUS_SUCCESS, InsertExcludeKey(hidden.get()));
+         },
+         {P("CopyTreeAndSecurity - keys = 2 max = 2, values = 2 max = 2, data = 4"),
+          P("CopyTreeAndSecurity - keys = 0 max = 0, values = 0 max = 0, data = 0"), P("CopyTreeAndSecurity - non values in source 0"),
+          P("CopyTreeAndSecurity - ValueName = A"), P("CopyTreeAndSecurity - Set ValueName = A"),
+          P("CopyTreeAndSecurity - ValueName = B"), P("CopyTreeAndSecurity - Set ValueName = B")}},
+        {"an existing key", Routine::Exists, kReal, kCopy, [] {},
+         {"VexRegFilter - IsExistKey() [KeyName] : " + kRealText, "VexRegFilter - IsExistKey() [Exist] : 1"}},
         {"a value in a new path", Routine::RegData, kReal, kCopy, [] {},
          {"VexRegFilter - CreateRegData() - enter", "VexRegFilter - CreateRegData() [FullName] : " + Utf8(kDataKey),
           "VexRegFilter - CreateRegData() [ValueName] : V", P("Create Name : \\REGISTRY\\MACHINE"),
