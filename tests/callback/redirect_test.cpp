@@ -351,6 +351,7 @@ TEST_F(RedirectTest, KeysOutsideTheSandboxPassAndExcludedKeysAreMissing)
     ASSERT_EQ(STATUS_SUCCESS, Open(sandboxed, u"Class\\{Device}", KEY_ALL_ACCESS, &key, parent));
     EXPECT_EQ(STATUS_SUCCESS, SetDword(sandboxed, key, u"throughCopy", 1));
     EXPECT_EQ(STATUS_SUCCESS, Close(sandboxed, key));
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, Open(sandboxed, u"Class\\{Missing}", KEY_READ, &key, parent));
     EXPECT_EQ((KeyContent{{}, {u"direct", u"throughCopy"}}), KernelContent(device)) << "both reach the real key";
     ASSERT_EQ(STATUS_SUCCESS, Open(sandboxed, u"\\REGISTRY\\MACHINE", KEY_READ, &key));
     EXPECT_EQ(STATUS_SUCCESS, Close(sandboxed, key));
@@ -375,6 +376,8 @@ TEST_F(RedirectTest, KeysOutsideTheSandboxPassAndExcludedKeysAreMissing)
                   Record("REG = OPEN", "func = BYPASS", 0, copyOfControl),
                   Record("REG = OPEN", "func = OPEN", 0, copyOfControl + u"\\Class\\{Device}"),
                   Record("REG = OPEN", "func = BYPASS", 0, device),
+                  Record("REG = OPEN", "func = OPEN", 0, copyOfControl + u"\\Class\\{Missing}"),
+                  Record("REG = OPEN", "func = OPEN", STATUS_OBJECT_NAME_NOT_FOUND, control + u"\\Class\\{Missing}"),
                   Record("REG = OPEN", "func = OPEN", 0, u"\\REGISTRY\\MACHINE"),
                   Record("REG = OPEN", "func = EXCLUDED", 0, u"\\REGISTRY\\MACHINE"),
                   Record("REG = OPEN", "func = OPEN", 0, kSoftware + u"\\Hidden\\Below"),
