@@ -167,6 +167,12 @@ TEST_F(AccessCheckTest, KeysOfAnApplicationHiveAreCheckedThroughItsRootKey)
     }
     (void)ZwClose(rootHandle);
     EXPECT_EQ((Answer{STATUS_SUCCESS, KEY_ALL_ACCESS}), Check(sub, UserMode, MAXIMUM_ALLOWED));
+    // Only keys below a hive's root are reached through the root: the root itself, or a name below
+    // \REGISTRY\A that names no hive, is opened by name, which the registry refuses.
+    vexsim::ClearDebugOutput();
+    EXPECT_EQ((Answer{STATUS_ACCESS_DENIED, 0}), Check(hive, UserMode, KEY_READ));
+    EXPECT_EQ((Answer{STATUS_ACCESS_DENIED, 0}), Check(u"\\REGISTRY\\A\\NoHive\\Sub", UserMode, KEY_READ));
+    EXPECT_EQ(std::vector<std::string>{}, vexsim::DebugOutput());
     ASSERT_EQ(STATUS_SUCCESS, Close(outsider, root));
 }
 
