@@ -100,6 +100,40 @@ TEST_F(HandlerLinesTest, TheDebugBitsNameCreatesAndOpens)
     }
 }
 
+// With bit 0x01 the handlers of a redirected handle name the key it stands for and its copy, and a
+// value query the value.
+TEST_F(HandlerLinesTest, QueriesOfARedirectedHandleNameItsKeys)
+{
+    const std::string real = Utf8(kReal), copy = Utf8(kCopy);
+    HANDLE key = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, Open(sandboxed, kReal, KEY_READ | READ_CONTROL, &key));
+    g_VexRegFilterData.DebugLogFlags = DEBUG_FLAG_DETAILS;
+    vexsim::ClearDebugOutput();
+    {
+        vexsim::UserModeScope user(sandboxed);
+        std::vector<UCHAR> buffer(512);
+        ULONG length = 0;
+        Wide value(u"v");
+        EXPECT_EQ(STATUS_SUCCESS, vexsim::NtEnumerateKey(key, 0, KeyBasicInformation, buffer.data(), 512, &length));
+        EXPECT_EQ(STATUS_SUCCESS, vexsim::NtQueryKey(key, KeyFullInformation, buffer.data(), 512, &length));
+        EXPECT_EQ(STATUS_SUCCESS, vexsim::NtQuerySecurityObject(key, DACL_SECURITY_INFORMATION, buffer.data(), 512, &length));
+        EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND,
+                  vexsim::NtQueryValueKey(key, value.get(), KeyValuePartialInformation, buffer.data(), 512, &length));
+    }
+    g_VexRegFilterData.DebugLogFlags = 0;
+    EXPECT_EQ((std::vector<std::string>{P("VexRegNtEnumerateKey - Original   : " + real),
+                                        P("VexRegNtEnumerateKey - Redirected : " + copy),
+                                        P("VexRegNtPreQueryKey - Original   : " + real),
+                                        P("VexRegNtPreQueryKey - Redirected : " + copy),
+                                        P("PreQueryKeySecurity - Original   : " + real),
+                                        P("PreQueryKeySecurity - Redirected : " + copy),
+                                        P("VexRegNtPreQueryValueKey - Original   : " + real),
+                                        P("VexRegNtPreQueryValueKey - Redirected : " + copy),
+                                        P("VexRegNtPreQueryValueKey - ValueName  : v")}),
+              LinesBeginningWith({P("VexRegNt"), P("PreQueryKeySecurity")}));
+    EXPECT_EQ(STATUS_SUCCESS, Close(sandboxed, key));
+}
+
 // The answers from the real key: a real key that cannot be opened, a refused call and a failed
 // allocation each print their line and return their status; the statuses that tell a size or the
 // end of an enumeration print nothing.

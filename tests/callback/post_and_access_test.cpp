@@ -132,6 +132,14 @@ TEST_F(AccessCheckTest, TheCopyGrantsWhatTheRealKeyWould)
             << Utf8(row.name).substr(0, 60) << " mode " << (int)row.mode << " desired " << std::hex << row.desired;
     }
     EXPECT_EQ(std::vector<std::string>{}, vexsim::DebugOutput());
+
+    // When the handle of the real key cannot be referenced, MAXIMUM_ALLOWED grants everything.
+    vexsim::FailNthHandleReference(1, STATUS_INVALID_HANDLE);
+    EXPECT_EQ((Answer{STATUS_SUCCESS, KEY_ALL_ACCESS}), Check(machine, UserMode, MAXIMUM_ALLOWED));
+    vexsim::FailNthHandleReference(0, STATUS_SUCCESS);
+    EXPECT_EQ(std::vector<std::string>{"VexRegFilter.sys: RegAccessCheck - Failed to ObReferenceObjectByHandle. status = c0000008 key = " +
+                                       Utf8(machine)},
+              vexsim::DebugOutput());
 }
 
 // Inside an application hive the real key is reached through the hive's root key, once the
