@@ -53,6 +53,7 @@ private:
 
 class HandlerLinesTest : public CallbackTest {
 protected:
+    HandlerLinesTest() { logLevels = LOG_LEVEL_INFO | LOG_LEVEL_TRACE; }
     void SetUp() override
     {
         CallbackTest::SetUp();
@@ -132,6 +133,29 @@ TEST_F(HandlerLinesTest, QueriesOfARedirectedHandleNameItsKeys)
                                         P("VexRegNtPreQueryValueKey - ValueName  : v")}),
               LinesBeginningWith({P("VexRegNt"), P("PreQueryKeySecurity")}));
     EXPECT_EQ(STATUS_SUCCESS, Close(sandboxed, key));
+}
+
+// A key of the built-in exclusion list reached through a copy is opened on the real key; when its
+// handle cannot be referenced, the open fails with that status, printed and recorded at level 0x40.
+TEST_F(HandlerLinesTest, AFailedReferenceOfAnExcludedRealKeyIsPrintedAndRecorded)
+{
+    const std::u16string control = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control";
+    const std::u16string device = control + u"\\Class\\{Device}";
+    KernelKey real;
+    ASSERT_EQ(STATUS_SUCCESS, real.CreatePath(device));
+    HANDLE parent = nullptr, key = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, Open(sandboxed, control, KEY_READ, &parent));
+    (void)Records();
+    vexsim::ClearDebugOutput();
+    vexsim::FailNthHandleReference(1, STATUS_INVALID_HANDLE);
+    EXPECT_EQ(STATUS_INVALID_HANDLE, Open(sandboxed, u"Class\\{Device}", KEY_READ, &key, parent));
+    vexsim::FailNthHandleReference(0, STATUS_SUCCESS);
+    EXPECT_EQ(std::vector<std::string>{P("PreOpenKey - Failed to ObReferenceObjectByHandle. status = c0000008 key = " + Utf8(device))},
+              LinesBeginningWith({P("PreOpenKey")}));
+    const std::vector<std::string> records = Records();
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(Record("REG = OPEN", "func = BYPASS", STATUS_INVALID_HANDLE, device), records.back());
+    EXPECT_EQ(STATUS_SUCCESS, Close(sandboxed, parent));
 }
 
 // The answers from the real key: a real key that cannot be opened, a refused call and a failed
