@@ -41,7 +41,7 @@ std::vector<std::string> CopyLines()
 }
 
 // The copy routines as their callers use them, on the real key and its copy.
-enum class Routine { WriteTime, Security, Stubs, OneLevel, Tree, RegData, Exists };
+enum class Routine { WriteTime, Security, Stubs, OneLevel, Tree, RegData, Exists, PreparedWalk };
 
 const char* RoutineName(Routine routine)
 {
@@ -53,6 +53,7 @@ const char* RoutineName(Routine routine)
     case Routine::Tree: return "CopyTreeAndSecurity";
     case Routine::RegData: return "CreateRegData";
     case Routine::Exists: return "IsExistKey";
+    case Routine::PreparedWalk: return "EnumPreparedKey";
     }
     return "?";
 }
@@ -102,7 +103,11 @@ protected:
     // The routine on realName and copyName (the tree and the new value go to their own places).
     static NTSTATUS Run(Routine routine, const std::u16string& realName = kReal, const std::u16string& copyName = kCopy)
     {
-        Wide real(realName), copy(copyName), tree(kTreeCopy), data(kDataKey), value(u"V");
+        Wide real(realName), copy(copyName), tree(kTreeCopy), value(u"V");
+        // The new value's key is named by the first part of a longer text: only its length counts.
+        Wide data(kDataKey + u"\\Below");
+        data.get()->Length = (USHORT)(kDataKey.size() * sizeof(WCHAR));
+        ENUM_PREPARED_KEY_WORK work = {};
         ULONG one = 1;
         switch (routine) {
         case Routine::WriteTime: return CopyWriteTimeInfo(real.get(), copy.get());
@@ -111,6 +116,7 @@ protected:
         case Routine::Tree: return CopyTreeAndSecurity(real.get(), tree.get());
         case Routine::RegData: return CreateRegData(data.get(), value.get(), REG_DWORD, &one, sizeof(one));
         case Routine::Exists: return IsExistKey(real.get()) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
+        case Routine::PreparedWalk: return EnumPreparedKey(&work, real.get(), 1);
         case Routine::OneLevel: break;
         }
         HANDLE realKey = nullptr, copyKey = nullptr;
@@ -325,6 +331,10 @@ TEST_F(CopyLinesTest, DetailAndTraceLinesTellEveryStep)
           P("CopyTreeAndSecurity - keys = 0 max = 0, values = 0 max = 0, data = 0"), P("CopyTreeAndSecurity - non values in source 0"),
           P("CopyTreeAndSecurity - ValueName = A"), P("CopyTreeAndSecurity - Set ValueName = A"),
           P("CopyTreeAndSecurity - ValueName = B"), P("CopyTreeAndSecurity - Set ValueName = B")}},
+        {"the walk of a root's first level", Routine::PreparedWalk, kReal, kCopy, [] {},
+         {P("EnumPreparedKey - keys = 2 max = 2, values = 2 max = 2, data = 4"),
+          P("EnumPreparedKey - Enum Subkey. Path = " + kRealText + "\\X"),
+          P("EnumPreparedKey - Enum Subkey. Path = " + kRealText + "\\Y")}},
         {"an existing key", Routine::Exists, kReal, kCopy, [] {},
          {"VexRegFilter - IsExistKey() [KeyName] : " + kRealText, "VexRegFilter - IsExistKey() [Exist] : 1"}},
         {"a value in a new path", Routine::RegData, kReal, kCopy, [] {},
