@@ -159,6 +159,17 @@ TEST_F(DispatchTest, AContextIsFreedOnlyWithTheDriversTag)
     // The key object's teardown frees the driver's own record through the callback.
     key = vextest::KernelKey();
     EXPECT_EQ(before, LivePoolAllocations());
+
+    // A key object that carries a context already (here another's) takes the driver's record
+    // all the same; the earlier one is named and left to its owner.
+    ASSERT_EQ(STATUS_SUCCESS, key.CreatePath(kSoftware + u"\\Context"));
+    PVOID earlier = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, CmSetCallbackObjectContext(key.object(), &g_VexRegFilterData.CallbackCookie, &foreign, &earlier));
+    vexsim::ClearDebugOutput();
+    EXPECT_EQ(STATUS_SUCCESS, SetCallbackContext(key.object(), original.get(), redirect.get(), 0x1234));
+    EXPECT_EQ(std::vector<std::string>{"VexRegFilter.sys: SetCallbackContext - OldCtx has been set."}, vexsim::DebugOutput());
+    key = vextest::KernelKey();
+    EXPECT_EQ(before, LivePoolAllocations());
 }
 
 TEST_F(DispatchTest, AContextThatCannotBeAttachedLeavesNothing)

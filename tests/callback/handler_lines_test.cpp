@@ -165,10 +165,13 @@ TEST_F(HandlerLinesTest, AnswersFromTheRealKeyPrintTheirFailures)
 {
     enum Answer { Enumeration, KeyQuery, SecurityQuery };
     const std::string real = Utf8(kReal), missing = Utf8(kMissing);
-    auto answer = [](Answer kind, const std::u16string& name, ULONG index, ULONG length) {
+    // The answer's status; reported receives the length handed to the caller (0 when none).
+    auto answer = [](Answer kind, const std::u16string& name, ULONG index, ULONG length, ULONG* reported = nullptr) {
         Wide wide(name);
         std::vector<UCHAR> buffer(length + 1);
-        ULONG resultLength = 0;
+        ULONG ignored = 0;
+        ULONG& resultLength = reported != nullptr ? *reported : ignored;
+        resultLength = 0;
         ULONG securityLength = length;
         SECURITY_INFORMATION information = DACL_SECURITY_INFORMATION;
         if (kind == Enumeration) {
@@ -192,7 +195,9 @@ TEST_F(HandlerLinesTest, AnswersFromTheRealKeyPrintTheirFailures)
         block.SecurityInformation = &information;
         block.SecurityDescriptor = buffer.data();
         block.Length = &securityLength;
-        return QuerySecurity(wide.get(), &block);
+        NTSTATUS status = QuerySecurity(wide.get(), &block);
+        resultLength = securityLength;
+        return status;
     };
     const struct {
         Answer kind;
@@ -225,8 +230,12 @@ TEST_F(HandlerLinesTest, AnswersFromTheRealKeyPrintTheirFailures)
         SCOPED_TRACE(std::to_string(row.kind) + " of " + Utf8(row.name) + " refusing class " + std::to_string(row.refused));
         Refuser refuser(row.refused);
         vexsim::ClearDebugOutput();
-        EXPECT_EQ(row.expected, answer(row.kind, row.name, row.index, row.length));
+        ULONG reported = 0;
+        EXPECT_EQ(row.expected, answer(row.kind, row.name, row.index, row.length, &reported));
         EXPECT_EQ(row.lines, LinesBeginningWith(ownLines));
+        if (row.expected == STATUS_ACCESS_DENIED) {
+            EXPECT_EQ(0u, reported) << "a refused call reports no length";
+        }
     }
 
     const std::vector<std::string> allocationLines[] = {{P("EnumerateKey - KeyInformation allocate error")},
