@@ -4,6 +4,7 @@
 
 #include "tests/support/kernel_key.h"
 
+#include <algorithm>
 #include <functional>
 
 namespace {
@@ -165,15 +166,18 @@ TEST_F(HandlerLinesTest, AnswersFromTheRealKeyPrintTheirFailures)
 {
     enum Answer { Enumeration, KeyQuery, SecurityQuery };
     const std::string real = Utf8(kReal), missing = Utf8(kMissing);
-    // The answer's status; reported receives the length handed to the caller (0 when none).
+    // The answer's status; reported receives the length handed to the caller (0 when none), and
+    // the caller's bytes past the length it gave must stay as they were.
     auto answer = [](Answer kind, const std::u16string& name, ULONG index, ULONG length, ULONG* reported = nullptr) {
         Wide wide(name);
-        std::vector<UCHAR> buffer(length + 1);
+        const UCHAR untouched = 0xCC;
+        std::vector<UCHAR> buffer(length + 64, untouched);
         ULONG ignored = 0;
         ULONG& resultLength = reported != nullptr ? *reported : ignored;
         resultLength = 0;
         ULONG securityLength = length;
         SECURITY_INFORMATION information = DACL_SECURITY_INFORMATION;
+        NTSTATUS status;
         if (kind == Enumeration) {
             REG_ENUMERATE_KEY_INFORMATION block = {};
             block.Index = index;
@@ -181,22 +185,24 @@ TEST_F(HandlerLinesTest, AnswersFromTheRealKeyPrintTheirFailures)
             block.KeyInformation = buffer.data();
             block.Length = length;
             block.ResultLength = &resultLength;
-            return EnumerateKey(wide.get(), &block);
-        }
-        if (kind == KeyQuery) {
+            status = EnumerateKey(wide.get(), &block);
+        } else if (kind == KeyQuery) {
             REG_QUERY_KEY_INFORMATION block = {};
             block.KeyInformationClass = KeyFullInformation;
             block.KeyInformation = buffer.data();
             block.Length = length;
             block.ResultLength = &resultLength;
-            return QueryKey(wide.get(), &block);
+            status = QueryKey(wide.get(), &block);
+        } else {
+            REG_QUERY_KEY_SECURITY_INFORMATION block = {};
+            block.SecurityInformation = &information;
+            block.SecurityDescriptor = buffer.data();
+            block.Length = &securityLength;
+            status = QuerySecurity(wide.get(), &block);
+            resultLength = securityLength;
         }
-        REG_QUERY_KEY_SECURITY_INFORMATION block = {};
-        block.SecurityInformation = &information;
-        block.SecurityDescriptor = buffer.data();
-        block.Length = &securityLength;
-        NTSTATUS status = QuerySecurity(wide.get(), &block);
-        resultLength = securityLength;
+        EXPECT_TRUE(std::all_of(buffer.begin() + length, buffer.end(), [&](UCHAR byte) { return byte == untouched; }))
+            << "written past the caller's length";
         return status;
     };
     const struct {
