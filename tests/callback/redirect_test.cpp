@@ -424,6 +424,19 @@ TEST_F(RedirectTest, TheRealKeysAccessRulesHoldForItsCopy)
     ASSERT_EQ(STATUS_SUCCESS, Create(program_, kSoftware + u"\\Guarded\\Mine", &key, nullptr, nullptr, MAXIMUM_ALLOWED));
     EXPECT_EQ(STATUS_SUCCESS, SetDword(program_, key, u"w", 1));
     EXPECT_EQ(STATUS_SUCCESS, Close(program_, key));
+
+    // A real key of the built-in exclusion list reached through a copy is opened with the
+    // program's own rights, not the driver's.
+    const std::u16string control = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control";
+    KernelKey device;
+    ASSERT_EQ(STATUS_SUCCESS, device.CreatePath(control + u"\\Class\\{Device}"));
+    HANDLE parent = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, Open(program_, control, KEY_READ, &parent));
+    EXPECT_EQ(STATUS_ACCESS_DENIED, Open(program_, u"Class\\{Device}", KEY_WRITE, &key, parent));
+    EXPECT_EQ(STATUS_ACCESS_DENIED, Create(program_, u"Class\\{Device}", &key, nullptr, parent));
+    ASSERT_EQ(STATUS_SUCCESS, Open(program_, u"Class\\{Device}", KEY_READ, &key, parent));
+    EXPECT_EQ(STATUS_SUCCESS, Close(program_, key));
+    EXPECT_EQ(STATUS_SUCCESS, Close(program_, parent));
 }
 
 TEST_F(RedirectTest, PassThroughOnlyLogsAndPerformsOnTheRealKey)
