@@ -222,7 +222,7 @@ TEST_F(DispatchTest, LogPathsLongerThan260CharactersAreCutInTheMiddle)
         {16, 9, STATUS_SUCCESS, text(8).substr(0, 2) + u" ... " + text(9).substr(8)},
         {17, 9, STATUS_SUCCESS, text(8).substr(0, 2) + u" ... " + text(9).substr(8)},  // whole characters only
         {16, 8, STATUS_SUCCESS, text(8)},
-        {14, 1, STATUS_BUFFER_TOO_SMALL, u""},
+        {15, 1, STATUS_BUFFER_TOO_SMALL, u""},
     };
     for (const auto& row : rows) {
         std::vector<WCHAR> buffer(row.capacity / sizeof(WCHAR) + 1, L'#');

@@ -119,6 +119,15 @@ TEST_F(KeyOpenTest, OnlyTheInternetSettingsSubtreeOfTheCopyIsNonVolatile)
         EXPECT_EQ(GetRedirectCreateOptions(wide.get()) == REG_OPTION_VOLATILE, IsVolatile(name)) << Utf8(name);
     }
 
+    // Configured with a trailing separator, the names that begin with it are the subtree.
+    SetOwnedName(g_VexRegFilterData.RedirectInternetSettingsKey, settings + u"\\", false);
+    for (const auto& row : rows) {
+        if (row.name != settings) {
+            Wide name(row.name);
+            EXPECT_EQ(row.options, GetRedirectCreateOptions(name.get())) << Utf8(row.name) << " below a name with a separator";
+        }
+    }
+
     // Without an Internet Settings copy configured, everything is volatile.
     FreeOwnedString(&g_VexRegFilterData.RedirectInternetSettingsKey);
     Wide zones(settings + u"\\Zones");
