@@ -32,6 +32,10 @@ TEST_F(AppHiveTest, ASandboxedOpenOfAHiveRootIsRecordedUntilItsKeyObjectGoes)
     HANDLE outside = Load(outsider);
     EXPECT_TRUE(AHLIsEmpty()) << "programs outside the sandbox are not recorded";
     ASSERT_EQ(STATUS_SUCCESS, Close(outsider, outside));
+    HANDLE machine = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, Open(sandboxed, u"\\REGISTRY\\MACHINE", KEY_READ, &machine));
+    EXPECT_TRUE(AHLIsEmpty()) << "nor are opens of other keys";
+    ASSERT_EQ(STATUS_SUCCESS, Close(sandboxed, machine));
 
     vexsim::ClearDebugOutput();
     HANDLE root = Load(sandboxed);

@@ -128,9 +128,11 @@ TEST_F(KeyOpenTest, OnlyTheInternetSettingsSubtreeOfTheCopyIsNonVolatile)
         }
     }
 
-    // Without an Internet Settings copy configured, everything is volatile.
-    FreeOwnedString(&g_VexRegFilterData.RedirectInternetSettingsKey);
+    // Without an Internet Settings copy configured, or with an empty name, everything is volatile.
     Wide zones(settings + u"\\Zones");
+    g_VexRegFilterData.RedirectInternetSettingsKey.Length = 0;
+    EXPECT_EQ((ULONG)REG_OPTION_VOLATILE, GetRedirectCreateOptions(zones.get()));
+    FreeOwnedString(&g_VexRegFilterData.RedirectInternetSettingsKey);
     EXPECT_EQ((ULONG)REG_OPTION_VOLATILE, GetRedirectCreateOptions(zones.get()));
 }
 
