@@ -168,8 +168,14 @@ TEST_F(DispatchTest, AContextIsFreedOnlyWithTheDriversTag)
     vexsim::ClearDebugOutput();
     EXPECT_EQ(STATUS_SUCCESS, SetCallbackContext(key.object(), original.get(), redirect.get(), 0x1234));
     EXPECT_EQ(std::vector<std::string>{"VexRegFilter.sys: SetCallbackContext - OldCtx has been set."}, vexsim::DebugOutput());
-    key = vextest::KernelKey();
+    // The driver's record, taken back from the object, is freed by a cleanup that succeeds.
+    PVOID record = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, CmSetCallbackObjectContext(key.object(), &g_VexRegFilterData.CallbackCookie, &foreign, &record));
+    REG_CALLBACK_CONTEXT_CLEANUP_INFORMATION own = {key.object(), record, nullptr};
+    EXPECT_EQ(STATUS_SUCCESS, ContextCleanup(&own));
+    EXPECT_EQ(nullptr, own.ObjectContext);
     EXPECT_EQ(before, LivePoolAllocations());
+    key = vextest::KernelKey();
 }
 
 TEST_F(DispatchTest, AContextThatCannotBeAttachedLeavesNothing)
