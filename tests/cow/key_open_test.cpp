@@ -231,14 +231,15 @@ TEST_F(AppHiveOpenTest, DeepKeysInsideTheHiveOpenInOneCallPer32Levels)
     ASSERT_EQ(STATUS_SUCCESS, vexsim::NtClose(parentKey));
     const struct {
         int levels;  // below the hive root
+        bool trailingSeparator;
         int expectedOpens;
-    } rows[] = {{32, 1}, {33, 2}, {40, 9}};
+    } rows[] = {{32, false, 1}, {32, true, 1}, {33, false, 2}, {40, false, 9}};
     for (const auto& row : rows) {
         std::u16string name = hive + u"\\Sub";
         for (int level = 2; level <= row.levels; level++) {
             name += u"\\L" + Utf16(std::to_string(level));
         }
-        Wide asked(name);
+        Wide asked(name + (row.trailingSeparator ? u"\\" : u""));
         Handle key;
         StartCounting();
         ASSERT_EQ(STATUS_SUCCESS, OpenRegistryKey(&key.value, asked.get(), KEY_READ)) << row.levels;

@@ -401,6 +401,10 @@ TEST_F(ContainerPrepareTest, TheCopyTakesTheNameOfItsKeyObject)
 
 TEST_F(PrepareTest, FailedReferencesAndObjectNamesLeaveNothingBehind)
 {
+    PVOID none = nullptr;
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, GetKeyObject(nullptr, nullptr, nullptr, KEY_READ, &none, nullptr)) << "no copy named";
+    EXPECT_EQ(nullptr, none);
+
     Make(kCopyB);
     const std::u16string missing = R + u"\\MACHINE\\SOFTWARE\\Missing\\Key";
     Wide real(kRealB), copy(kCopyB), missingName(missing);
