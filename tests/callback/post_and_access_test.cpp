@@ -66,9 +66,12 @@ TEST_F(PostOperationTest, TracesNameEachHandler)
     vexsim::ClearDebugOutput();
     VexRegNtPostDeleteKey(&post);
     VexRegNtPostRenameKey(&post);
+    VexRegNtPostKeyHandleClose(&post);
     EXPECT_EQ((std::vector<std::string>{"VexRegFilter - VexRegNtPostDeleteKey() - enter", "VexRegFilter - VexRegNtPostDeleteKey() - exit",
                                         "VexRegFilter.sys: VexRegNtPostRenameKey() - enter",
-                                        "VexRegFilter.sys: VexRegNtPostRenameKey() - exit"}),
+                                        "VexRegFilter.sys: VexRegNtPostRenameKey() - exit",
+                                        "VexRegFilter.sys: VexRegNtPostKeyHandleClose() - enter",
+                                        "VexRegFilter.sys: VexRegNtPostKeyHandleClose() - exit"}),
               vexsim::DebugOutput());
 }
 
