@@ -303,6 +303,8 @@ const Area kAreas[] = {
     {"HKCU Classes by the classes hive", u"\\REGISTRY\\USER\\" + kSid + u"_Classes", kUser + u"\\Software\\Classes",
      kRedirectUserClasses},
     {"HKLM Classes", kSoftware + u"\\Classes", kSoftware + u"\\Classes", kRedirectMachineClasses},
+    {"64-bit view of a Classes CLSID", kSoftware + u"\\Classes\\CLSID", kSoftware + u"\\Classes\\CLSID",
+     std::u16string(kRedirectMachineClasses) + u"\\CLSID"},
     {"32-bit view of HKLM\\Software", kSoftware, kSoftware + u"\\Wow6432Node", kRoot + u"\\MACHINE\\SOFTWARE\\Wow6432Node", true},
     {"32-bit view of a Classes CLSID", kSoftware + u"\\Classes\\CLSID", kSoftware + u"\\Classes\\Wow6432Node\\CLSID",
      std::u16string(kRedirectMachineClasses) + u"\\Wow6432Node\\CLSID", true},
