@@ -260,6 +260,11 @@ TEST_F(CopyLinesTest, AFailedAllocationPrintsItsLine)
           noDescriptor,
           noCountsInSubtree,
           {noPool, P("CopyTreeAndSecurity - ValueFullInfo allocate error")}}},
+        // The prepared-key walk, like the stubs alone, keeps the size query's status.
+        {Routine::PreparedWalk,
+         {{STATUS_BUFFER_TOO_SMALL, P("EnumPreparedKey - PKEY_FULL_INFORMATION allocate error")},
+          {noPool, P("EnumPreparedKey - Subkey allocate error")},
+          {noPool, P("EnumPreparedKey - KeyBasicInfo allocate error")}}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(RoutineName(row.routine));
@@ -271,7 +276,7 @@ TEST_F(CopyLinesTest, AFailedAllocationPrintsItsLine)
                 ClearDebugOutput();
                 NTSTATUS status = Run(row.routine);
                 for (const std::string& line : CopyLines()) {
-                    if (line.rfind(P("Copy"), 0) == 0) {
+                    if (line.rfind(P("Copy"), 0) == 0 || line.rfind(P("EnumPreparedKey"), 0) == 0) {
                         outcomes.push_back({status, line});
                     }
                 }
