@@ -327,15 +327,6 @@ TEST_F(CopyLinesTest, DetailAndTraceLinesTellEveryStep)
          },
          {P("CopySubkeyValue - keys = 0 max = 0, values = 1 max = 2, data = 4"),
           P("CopySubkeyValue - Exclude URLAllowlist = " + Utf8(allowlist))}},
-        {"a tree with a hidden subkey", Routine::Tree, kReal, kCopy,
-         [] {
-             Wide hidden(kReal + u"\\X");
-             ASSERT_EQ(STATUS_SUCCESS, InsertExcludeKey(hidden.get()));
-         },
-         {P("CopyTreeAndSecurity - keys = 2 max = 2, values = 2 max = 2, data = 4"),
-          P("CopyTreeAndSecurity - keys = 0 max = 0, values = 0 max = 0, data = 0"), P("CopyTreeAndSecurity - non values in source 0"),
-          P("CopyTreeAndSecurity - ValueName = A"), P("CopyTreeAndSecurity - Set ValueName = A"),
-          P("CopyTreeAndSecurity - ValueName = B"), P("CopyTreeAndSecurity - Set ValueName = B")}},
         {"the walk of a root's first level", Routine::PreparedWalk, kReal, kCopy, [] {},
          {P("EnumPreparedKey - keys = 2 max = 2, values = 2 max = 2, data = 4"),
           P("EnumPreparedKey - Enum Subkey. Path = " + kRealText + "\\X"),
@@ -351,6 +342,24 @@ TEST_F(CopyLinesTest, DetailAndTraceLinesTellEveryStep)
           P("Create Name : " + Utf8(R) + "\\MACHINE"), P("Create Name : " + Utf8(R) + "\\MACHINE\\New"),
           "VexRegFilter - CreateRegData() ZwCreateKey succeeded [FullName] : " + Utf8(kDataKey),
           "VexRegFilter - CreateRegData() ZwSetValueKey succeeded [ValueName] : V", "VexRegFilter - CreateRegData() - exit"}},
+        {"a tree with a hidden subkey and a link", Routine::Tree, kReal, kCopy,
+         [] {
+             Wide hidden(kReal + u"\\X");
+             ASSERT_EQ(STATUS_SUCCESS, InsertExcludeKey(hidden.get()));
+             HANDLE real = nullptr, link = nullptr;
+             ASSERT_EQ(STATUS_SUCCESS, OpenPath(kReal, &real));
+             Wide linkName(u"L");
+             OBJECT_ATTRIBUTES oa;
+             InitializeObjectAttributes(&oa, linkName.get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, real, nullptr);
+             ASSERT_EQ(STATUS_SUCCESS, ZwCreateKey(&link, KEY_ALL_ACCESS, &oa, 0, nullptr, REG_OPTION_CREATE_LINK, nullptr));
+             (void)ZwClose(link);
+             (void)ZwClose(real);
+         },
+         {P("CopyTreeAndSecurity - keys = 3 max = 2, values = 2 max = 2, data = 4"),
+          P("CopyTreeAndSecurity - symbolic link not copied. key = " + kRealText + "\\L"),
+          P("CopyTreeAndSecurity - keys = 0 max = 0, values = 0 max = 0, data = 0"), P("CopyTreeAndSecurity - non values in source 0"),
+          P("CopyTreeAndSecurity - ValueName = A"), P("CopyTreeAndSecurity - Set ValueName = A"),
+          P("CopyTreeAndSecurity - ValueName = B"), P("CopyTreeAndSecurity - Set ValueName = B")}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
