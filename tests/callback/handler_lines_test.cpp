@@ -156,6 +156,11 @@ TEST_F(HandlerLinesTest, AFailedReferenceOfAnExcludedRealKeyIsPrintedAndRecorded
     const std::vector<std::string> records = Records();
     ASSERT_FALSE(records.empty());
     EXPECT_EQ(Record("REG = OPEN", "func = BYPASS", STATUS_INVALID_HANDLE, device), records.back());
+    // Without the failure a create of it opens the real key and says so.
+    ULONG disposition = 0;
+    ASSERT_EQ(STATUS_SUCCESS, Create(sandboxed, u"Class\\{Device}", &key, &disposition, parent));
+    EXPECT_EQ((ULONG)REG_OPENED_EXISTING_KEY, disposition);
+    EXPECT_EQ(STATUS_SUCCESS, Close(sandboxed, key));
     EXPECT_EQ(STATUS_SUCCESS, Close(sandboxed, parent));
 }
 
