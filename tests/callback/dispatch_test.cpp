@@ -248,6 +248,14 @@ TEST_F(DispatchTest, TheRecordNamesOperationFunctionStatusAndPath)
     EXPECT_EQ(STATUS_SUCCESS, LogRegistryOperation(LOG_LEVEL_INFO, PsGetProcessId(sandboxed), L"REG = OPEN",
                                                    L"func = BYPASS", STATUS_OBJECT_NAME_NOT_FOUND, path.get()));
     EXPECT_EQ(std::vector<std::string>{record}, Records());
+    // A path of more than 260 characters is logged as its first 128, " ... " and its last 127.
+    const std::u16string longPath = kSoftware + u"\\" + std::u16string(300, u'x') + u"\\End";
+    Wide longName(longPath);
+    EXPECT_EQ(STATUS_SUCCESS, LogRegistryOperation(LOG_LEVEL_INFO, PsGetProcessId(sandboxed), L"REG = OPEN", L"func = OPEN", 0,
+                                                   longName.get()));
+    EXPECT_EQ(std::vector<std::string>{"REG = OPEN Ope = PRE func = OPEN status = 0x00000000L path = " + Utf8(longPath.substr(0, 128)) +
+                                       " ... " + Utf8(longPath.substr(longPath.size() - 127))},
+              Records());
 
     // A level the log is not armed for costs nothing; a record that cannot be built is dropped.
     ULONG64 before = vexsim::PoolAllocationTotal();

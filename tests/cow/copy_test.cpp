@@ -172,7 +172,9 @@ TEST_F(CopyTest, StubsAloneNeedARealKeyToCopyFrom)
         EXPECT_TRUE(SubkeysOf(kCopy).empty());
         ResetExcludeKey();
     }
-    EXPECT_EQ(STATUS_SUCCESS, CopySubkey(real.get(), copy.get()));
+    // A copy named with a trailing separator gets the same stubs.
+    Wide copyWithSeparator(kCopy + u"\\");
+    EXPECT_EQ(STATUS_SUCCESS, CopySubkey(real.get(), copyWithSeparator.get()));
     EXPECT_EQ((std::vector<std::u16string>{u"X", u"Y"}), SubkeysOf(kCopy));
 }
 
