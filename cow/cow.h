@@ -26,11 +26,6 @@ ULONG GetRedirectCreateOptions(PCUNICODE_STRING Name);
 // failure no handle is returned and nothing stays open.
 NTSTATUS OpenRegistryKey(PHANDLE Handle, PCUNICODE_STRING Name, ACCESS_MASK Access);
 NTSTATUS CreateRegistryKey(PHANDLE Handle, PCUNICODE_STRING Name);
-// Splits off the part of Rest that one registry call may walk: DEEP_KEY_PATH_COMPONENTS levels, of
-// which an absolute name's first is REGISTRY. Chunk is that part and Rest what follows its
-// separator (empty when one call reaches the whole name); both are views. A trailing separator is
-// no level.
-VOID NextKeyPathChunk(PUNICODE_STRING Rest, BOOLEAN Absolute, PUNICODE_STRING Chunk);
 // The same with KEY_ALL_ACCESS for an intercepted operation, whose create or open information
 // block (REG_OPEN_KEY_INFORMATION_V1 is the same type) is Information, or none: a name
 // deeper than 32 levels that the caller addressed as one level below a redirected root key is

@@ -65,40 +65,12 @@ static BOOLEAN IsAppHiveSubkeyName(PCUNICODE_STRING Name)
     return IsMatchName(Name, &g_HLPatterns.AppHiveSubkeyPattern);
 }
 
-VOID NextKeyPathChunk(PUNICODE_STRING Rest, BOOLEAN Absolute, PUNICODE_STRING Chunk)
-{
-    USHORT characters = Rest->Length / sizeof(WCHAR);
-    if (characters > 0 && Rest->Buffer[characters - 1] == L'\\') {
-        characters--;
-    }
-    const ULONG boundary = Absolute ? DEEP_KEY_PATH_COMPONENTS + 1 : DEEP_KEY_PATH_COMPONENTS;
-    ULONG separators = 0;
-    *Chunk = *Rest;
-    Chunk->Length = (USHORT)(characters * sizeof(WCHAR));
-    Rest->Length = 0;
-    for (USHORT i = 0; i < characters; i++) {
-        if (Rest->Buffer[i] == L'\\' && ++separators == boundary) {
-            Chunk->Length = (USHORT)(i * sizeof(WCHAR));
-            Rest->Buffer += i + 1;
-            Rest->Length = (USHORT)((characters - i - 1) * sizeof(WCHAR));
-            break;
-        }
-    }
-    Chunk->MaximumLength = Chunk->Length;
-    Rest->MaximumLength = Rest->Length;
-}
-
 // Where one registry call ends on Name: Head is what it walks (all of Name when Tail is empty),
 // Tail the levels below, without a trailing separator. Relative to Root when Root is given.
 static VOID SplitForOneCall(HANDLE Root, PCUNICODE_STRING Name, PUNICODE_STRING Head, PUNICODE_STRING Tail)
 {
-    if (Root == NULL) {
-        *Tail = {};
-        SplitDeepKeyPath(Name, Head, Tail);
-        return;
-    }
     *Tail = *Name;
-    NextKeyPathChunk(Tail, FALSE, Head);
+    NextKeyPathChunk(Tail, Root == NULL, Head);
 }
 
 // Opens Name (relative to Root, or absolute without one) at any depth, or with CreateLast creates
@@ -225,8 +197,8 @@ static NTSTATUS OpenBelowRootObject(PREG_CREATE_KEY_INFORMATION_V1 Information, 
 static BOOLEAN IsDeeperThanOneCall(PCUNICODE_STRING Name)
 {
     UNICODE_STRING head = {};
-    UNICODE_STRING tail = {};
-    SplitDeepKeyPath(Name, &head, &tail);
+    UNICODE_STRING tail = *Name;
+    NextKeyPathChunk(&tail, TRUE, &head);
     return tail.Length != 0;
 }
 
