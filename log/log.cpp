@@ -1,5 +1,7 @@
 // Log record queue. Lock guards Queue, Event, EventHandle and Flags; it is taken only below
-// DISPATCH_LEVEL, and WriteLog queues only at PASSIVE_LEVEL. The queue owns its records until
+// DISPATCH_LEVEL, and WriteLog queues only at PASSIVE_LEVEL. ArmedLevels mirrors Event and Flags
+// for the level test that every registry operation makes: written under the lock, read without
+// it; an append tests the level again under the lock. The queue owns its records until
 // GetLogData hands their bodies out or StopLogging discards them; the event is signalled under
 // the lock.
 #include "log/log.h"
@@ -15,6 +17,7 @@ static struct {
     ULONG64 EventHandle;  // the handle value as given, to recognise a repeated request
     ULONG Flags;          // levels that are queued
     ULONG Count;          // records in Queue
+    LONG ArmedLevels;     // Flags while Event is set, else 0
 } g_Log;
 
 static_assert(sizeof(LOG_RECORD_BODY) == LOG_RECORD_BODY_SIZE, "log record body layout");
@@ -51,18 +54,7 @@ static BOOLEAN IsArmedFor(ULONG Level)
 
 BOOLEAN IsLogLevelEnabled(ULONG Level)
 {
-    if (!g_Log.Initialized) {
-        return FALSE;
-    }
-    BOOLEAN locked = MayTakeLock();
-    if (locked) {
-        ExAcquireFastMutex(&g_Log.Lock);
-    }
-    BOOLEAN enabled = IsArmedFor(Level);
-    if (locked) {
-        ExReleaseFastMutex(&g_Log.Lock);
-    }
-    return enabled;
+    return g_Log.Initialized && ((ULONG)ReadCountAcquire(&g_Log.ArmedLevels) & Level) != 0;
 }
 
 ULONG GetLogCount(VOID)
@@ -205,6 +197,7 @@ NTSTATUS StartLogging(const START_LOGGING_REQUEST* Request)
                 g_Log.Event = event;
                 g_Log.EventHandle = Request->EventHandle;
                 g_Log.Flags = Request->Flags;
+                InterlockedExchange(&g_Log.ArmedLevels, (LONG)Request->Flags);
                 ExReleaseFastMutex(&g_Log.Lock);
                 if (previous != NULL) {
                     ObDereferenceObject(previous);
@@ -232,6 +225,7 @@ NTSTATUS StopLogging(VOID)
     g_Log.Event = NULL;
     g_Log.EventHandle = 0;
     g_Log.Flags = 0;
+    InterlockedExchange(&g_Log.ArmedLevels, 0);
     ExReleaseFastMutex(&g_Log.Lock);
     if (event != NULL) {
         ObDereferenceObject(event);
