@@ -28,6 +28,8 @@ add_library(vexsim STATIC ${VEX_SIM_SOURCES})
 target_include_directories(vexsim PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform)
 target_compile_options(vexsim PRIVATE -Wall -Wextra -Werror -Wno-multichar)
 target_link_libraries(vexsim PUBLIC Threads::Threads)
+# Driver loads install the project's own package, so every load reads the INF Windows would.
+target_compile_definitions(vexsim PUBLIC VEXSIM_DEFAULT_DRIVER_INF="${CMAKE_SOURCE_DIR}/driver/VexRegFilter.inf")
 
 add_library(vexdriver STATIC ${VEX_DRIVER_SOURCES})
 target_include_directories(vexdriver PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform)
