@@ -1,11 +1,15 @@
 // Unload: the filter unload callback is the driver's whole unload path. It is never refused.
 #include "driver/global.h"
 
+#include "callback/callback.h"
 #include "common/name_buffer.h"
+#include "cow/cow.h"
+#include "driver/process_notify.h"
 #include "driver/teardown.h"
 #include "log/log.h"
 #include "names/name_patterns.h"
 #include "names/names.h"
+#include "names/url_allowlist.h"
 #include "notify/notify.h"
 #include "process/process_lists.h"
 #include "tables/builtin_lists.h"
@@ -41,9 +45,14 @@ static VOID FreeRedirectNames(VOID)
 
 VOID ReleaseDriverState(VOID)
 {
-    // Nothing may call into the driver once the channel and the tables go: the notify routines
-    // are removed first, then the channel closes (waiting for the sends it queued) before the
-    // filter that owns its port is unregistered.
+    // Nothing may call into the driver once the channel and the tables go: the create-process
+    // routine is removed first (each removal waits for the routine's calls in flight, so no
+    // process record or send is made after this), the prepared-key threads stop, the registry
+    // callback is unregistered and the image-load routine removed, then the channel closes
+    // (waiting for the sends it queued) before the filter that owns its port is unregistered.
+    UnregisterProcessNotify();
+    DeleteEnumPreparedKeyThreads();
+    UnregisterRegistryCallback();
     UnregisterImageLoadNotify();
     if (g_VexRegFilterData.FilterHandle != NULL) {
         QFHFinalize();
@@ -53,6 +62,7 @@ VOID ReleaseDriverState(VOID)
     DeleteControlDevice();
     FreeRedirectNames();
     FreeRelatedKeyNames();
+    UAPFinalize();
     FreeOwnedString(&g_VexRegFilterData.InternetSettingsKey);
     FreeOwnedString(&g_VexRegFilterData.RedirectInternetSettingsKey);
     CTFinalize(&g_VexRegFilterData.CopyKeyHistory);

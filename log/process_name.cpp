@@ -3,20 +3,7 @@
 #include "common/pool_tags.h"
 #include "tables/dl_ext_func.h"
 
-// The file-name part of an image name: what follows its last separator.
-static VOID FileNamePart(PCUNICODE_STRING ImageName, PCWSTR* Start, USHORT* Characters)
-{
-    USHORT total = ImageName->Length / sizeof(WCHAR);
-    USHORT first = 0;
-    for (USHORT i = 0; i < total; i++) {
-        if (ImageName->Buffer[i] == L'\\') {
-            first = i + 1;
-        }
-    }
-    *Start = ImageName->Buffer + first;
-    *Characters = total - first;
-}
-
+// The snapshot names each process by its image's file name alone, which is what records carry.
 NTSTATUS GetProcessName(PWSTR* Name, HANDLE ProcessId)
 {
     PVOID snapshot = NULL;
@@ -27,27 +14,23 @@ NTSTATUS GetProcessName(PWSTR* Name, HANDLE ProcessId)
 
     // A snapshot that fitted in no buffer at all holds no process.
     status = STATUS_OBJECT_NAME_NOT_FOUND;
-    PSYSTEM_PROCESS_INFORMATION entry = (PSYSTEM_PROCESS_INFORMATION)snapshot;
-    while (entry != NULL) {
+    for (PSYSTEM_PROCESS_INFORMATION entry = (PSYSTEM_PROCESS_INFORMATION)snapshot; entry != NULL;
+         entry = NextProcessEntry(entry)) {
         if (entry->UniqueProcessId == ProcessId) {
-            PCWSTR start;
-            USHORT characters;
-            FileNamePart(&entry->ImageName, &start, &characters);
-            PWSTR copy = (PWSTR)ExAllocatePoolZero(g_NonPagedPoolType, ((SIZE_T)characters + 1) * sizeof(WCHAR), VEXR_TAG);
+            USHORT bytes = entry->ImageName.Length;
+            PWSTR copy = (PWSTR)ExAllocatePoolZero(g_NonPagedPoolType, (SIZE_T)bytes + sizeof(WCHAR), VEXR_TAG);
             if (copy == NULL) {
                 DbgPrint("[Logging] GetProcessName : resource allocation error\n");
                 status = STATUS_INSUFFICIENT_RESOURCES;
             } else {
-                if (characters > 0) {
-                    RtlCopyMemory(copy, start, characters * sizeof(WCHAR));
+                if (bytes > 0) {
+                    RtlCopyMemory(copy, entry->ImageName.Buffer, bytes);
                 }
                 *Name = copy;
                 status = STATUS_SUCCESS;
             }
             break;
         }
-        entry = (entry->NextEntryOffset == 0) ? NULL
-                                              : (PSYSTEM_PROCESS_INFORMATION)((PUCHAR)entry + entry->NextEntryOffset);
     }
     if (snapshot != NULL) {
         ExFreePoolWithTag(snapshot, VEXR_TAG);

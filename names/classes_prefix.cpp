@@ -135,10 +135,12 @@ VOID FreeRelatedKeyNames(VOID)
     }
 }
 
-// An area that was never built has no buffer and contains no name.
+// An area that was never built has no buffer and contains no name. A name is under an area when
+// it is the area's key or a key below it: "...\ClassesX" merely begins like "...\Classes".
 static BOOLEAN IsUnder(PCUNICODE_STRING Prefix, PCUNICODE_STRING Name)
 {
-    return IsNameSet(Name) && IsNameSet(Prefix) && RtlPrefixUnicodeString(Prefix, Name, TRUE);
+    return IsNameSet(Name) && IsNameSet(Prefix) && RtlPrefixUnicodeString(Prefix, Name, TRUE) &&
+           (Name->Length == Prefix->Length || Name->Buffer[Prefix->Length / sizeof(WCHAR)] == L'\\');
 }
 
 BOOLEAN IsUnderCuSidClasses(PCUNICODE_STRING Name) { return IsUnder(&g_VexRegFilterData.CuSidClasses, Name); }

@@ -50,5 +50,6 @@ BOOLEAN IsCertificateStoreKey(PCUNICODE_STRING Name);
 // Applies the WOW64 registry view (KEY_WOW64_64KEY / KEY_WOW64_32KEY) to a name pair.
 NTSTATUS GetActualPathForClassesWow64(PUNICODE_STRING OriginalFullName, PUNICODE_STRING RedirectFullName, ULONG Wow64Flags);
 
-// Is Prefix a prefix of Name (case ignored) and Name longer? Missing or unset strings: false.
+// Is Name a key below Prefix: Prefix (case ignored), a separator and more? Missing or unset
+// strings: false.
 BOOLEAN IsProperPrefixName(PCUNICODE_STRING Prefix, PCUNICODE_STRING Name);

@@ -15,9 +15,12 @@
 #define REGISTRY_ROOT L"\\REGISTRY"
 #define REGISTRY_ROOT_BYTES (sizeof(REGISTRY_ROOT) - sizeof(WCHAR))
 
+// A name that merely begins like a redirect root ("...\RegX" beside "...\Reg") is a key beside
+// it: translating it as one below would name a real key outside the copy.
 BOOLEAN IsProperPrefixName(PCUNICODE_STRING Prefix, PCUNICODE_STRING Name)
 {
-    return IsNameSet(Prefix) && IsNameSet(Name) && Prefix->Length < Name->Length && RtlPrefixUnicodeString(Prefix, Name, TRUE);
+    return IsNameSet(Prefix) && IsNameSet(Name) && Prefix->Length < Name->Length && RtlPrefixUnicodeString(Prefix, Name, TRUE) &&
+           Name->Buffer[Prefix->Length / sizeof(WCHAR)] == L'\\';
 }
 
 NTSTATUS RelocateUnderUser(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString)
@@ -61,8 +64,8 @@ static VOID TraceRedirected(BOOLEAN Redirected, PCSTR RootLabel, PCUNICODE_STRIN
     DbgPrint("\t[FullName] : %wZ\n", FullName);
 }
 
-// Is RedirectUserClasses a proper prefix of the relocation of FullName, a name in the user's
-// classes hive, to the link in the user hive (CuClasses followed by FullName after CuSidClasses)?
+// Does the relocation of FullName, a name in the user's classes hive, to the link in the user hive
+// (CuClasses followed by FullName after CuSidClasses) lie below RedirectUserClasses?
 // The relocation is compared in place rather than built: the answer decides whether a name is
 // translated back or forward, and running out of pool must not change it.
 static BOOLEAN IsRelocationUnderUserClassesRoot(PCUNICODE_STRING FullName)
@@ -80,7 +83,8 @@ static BOOLEAN IsRelocationUnderUserClassesRoot(PCUNICODE_STRING FullName)
     UNICODE_STRING nameTail = {(USHORT)(FullName->Length - data->CuSidClasses.Length),
                                (USHORT)(FullName->Length - data->CuSidClasses.Length),
                                FullName->Buffer + data->CuSidClasses.Length / sizeof(WCHAR)};
-    return IsSameName(&rootHead, area) && IsPrefixName(&rootTail, &nameTail);
+    return IsSameName(&rootHead, area) && IsPrefixName(&rootTail, &nameTail) &&
+           nameTail.Buffer[rootTail.Length / sizeof(WCHAR)] == L'\\';
 }
 
 BOOLEAN IsRedirectedFullName(PCUNICODE_STRING FullName)

@@ -37,8 +37,8 @@ NTSTATUS QFHFinalize(VOID);
 NTSTATUS BroadcastMessage(const PROCESS_MESSAGE* Message, ULONG Length);
 
 // A process was created: records it when it is a console program outside session 0 or a
-// surrogate host (not one of the product's own programs); nothing is sent yet. A record left by
-// an earlier process with the same id (whose exit was missed) is dropped first.
+// surrogate host (not one of the product's own programs); nothing is sent yet. Records left by
+// an earlier process with the same id (whose exit was missed) are dropped first, in every case.
 VOID RecordProcessData(PEPROCESS Process, HANDLE ProcessId, PPS_CREATE_NOTIFY_INFO CreateInfo);
 
 // A process exited: sends the exit message of its record, if it has one, and drops the record.

@@ -111,11 +111,25 @@ static NTSTATUS ReadCreatedImage(PEPROCESS Process, PPROCESS_TRAITS Traits)
     return status;
 }
 
+// Drops the records that carry the id: they belong to an earlier process whose exit was missed.
+static VOID DropProcessData(ULONG ProcessId)
+{
+    PVEX_PROCESS_DATA stale;
+    ExAcquireFastMutex(&g_NotifyChannel.ProcessData.Lock);
+    while ((stale = FindProcessData(&g_NotifyChannel.ProcessData.Head, ProcessId)) != NULL) {
+        RemoveEntryList(&stale->Links);
+        ExFreePoolWithTag(stale, VEXH_TAG);
+    }
+    ExReleaseFastMutex(&g_NotifyChannel.ProcessData.Lock);
+}
+
 VOID RecordProcessData(PEPROCESS Process, HANDLE ProcessId, PPS_CREATE_NOTIFY_INFO CreateInfo)
 {
     PROCESS_TRAITS traits;
     RtlZeroMemory(&traits, sizeof(traits));
 
+    // Whether or not this process gets a record, none of another may answer for its id.
+    DropProcessData(LowProcessId(ProcessId));
     NTSTATUS status = GetSessionId(Process, &traits.SessionId);
     if (!NT_SUCCESS(status)) {
         NotifyPrint("GetSessionId failed: 0x%08x\n", status);
@@ -134,13 +148,8 @@ VOID RecordProcessData(PEPROCESS Process, HANDLE ProcessId, PPS_CREATE_NOTIFY_IN
         return;
     }
 
-    // A record still carrying this id belongs to an earlier process whose exit was missed.
-    PVEX_PROCESS_DATA stale;
+    // Creations of one id never overlap, so no other record of it can have come meanwhile.
     ExAcquireFastMutex(&g_NotifyChannel.ProcessData.Lock);
-    while ((stale = FindProcessData(&g_NotifyChannel.ProcessData.Head, record->Message.ProcessId)) != NULL) {
-        RemoveEntryList(&stale->Links);
-        ExFreePoolWithTag(stale, VEXH_TAG);
-    }
     InsertTailList(&g_NotifyChannel.ProcessData.Head, &record->Links);
     ExReleaseFastMutex(&g_NotifyChannel.ProcessData.Lock);
 }

@@ -38,6 +38,7 @@
     X(REG_RENAME_KEY_INFORMATION, 40)       \
     X(REG_SET_INFORMATION_KEY_INFORMATION, 56) \
     X(KEY_CACHED_INFORMATION, 40)           \
+    X(KEY_FLAGS_INFORMATION, 12)            \
     X(SID_IDENTIFIER_AUTHORITY, 6)          \
     X(SID, 12)                              \
     X(ACL, 8)                               \
@@ -58,6 +59,7 @@
     X(UNICODE_STRING, Length, 0)                                                   \
     X(KEY_CACHED_INFORMATION, SubKeys, 12)                                         \
     X(KEY_CACHED_INFORMATION, NameLength, 32)                                      \
+    X(KEY_FLAGS_INFORMATION, KeyFlags, 4)                                          \
     X(UNICODE_STRING, MaximumLength, 2)                                            \
     X(UNICODE_STRING, Buffer, 8)                                                   \
     X(OBJECT_ATTRIBUTES, RootDirectory, 8)                                         \

@@ -21,3 +21,9 @@ typedef struct _SYSTEM_PROCESS_INFORMATION {
     SIZE_T PrivatePageCount;
     LARGE_INTEGER IoCounters[6];
 } SYSTEM_PROCESS_INFORMATION, *PSYSTEM_PROCESS_INFORMATION;
+
+// The entry after Entry in a snapshot, or none after the last one.
+FORCEINLINE PSYSTEM_PROCESS_INFORMATION NextProcessEntry(PSYSTEM_PROCESS_INFORMATION Entry)
+{
+    return Entry->NextEntryOffset == 0 ? NULL : (PSYSTEM_PROCESS_INFORMATION)((PUCHAR)Entry + Entry->NextEntryOffset);
+}

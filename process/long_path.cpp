@@ -6,40 +6,36 @@
 #include "common/pool_tags.h"
 #include "tables/global_data.h"
 
-// A directory entry with the longest name, and the name to open: fixed sizes, so no path length
-// needs a second attempt.
-#define DIRECTORY_QUERY_BUFFER_BYTES (LONG_PATH_BUFFER_BYTES + FIELD_OFFSET(FILE_BOTH_DIR_INFORMATION, FileName) + sizeof(WCHAR))
-#define DIRECTORY_NAME_BUFFER_BYTES LONG_PATH_BUFFER_BYTES
+// The longest file name a directory entry is queried for, in bytes, and the buffer that holds
+// such an entry: fixed sizes, so no name needs a second attempt.
+#define DIRECTORY_ENTRY_NAME_BYTES 32766
+#define DIRECTORY_QUERY_BUFFER_BYTES \
+    (DIRECTORY_ENTRY_NAME_BYTES + FIELD_OFFSET(FILE_BOTH_DIR_INFORMATION, FileName) + sizeof(WCHAR))
 
-// A copy of Text in a zero-filled buffer of at least Bytes bytes and always room for a NUL.
-// Callers read the copy as a NUL-terminated string, so a text that leaves no room for the NUL
-// within a counted string's capacity is refused rather than handed out unterminated.
-static NTSTATUS CopyString(PUNICODE_STRING Copy, PCUNICODE_STRING Text, ULONG Bytes)
+// A copy of Text in a zero-filled buffer with room for a NUL after it. Callers read the copy as a
+// NUL-terminated string, so a text that leaves no room for the NUL within a counted string's
+// capacity is refused rather than handed out unterminated.
+static NTSTATUS CopyString(PUNICODE_STRING Copy, PCUNICODE_STRING Text)
 {
+    ULONG bytes = (ULONG)Text->Length + sizeof(WCHAR);
     Copy->Buffer = NULL;
     Copy->Length = 0;
     Copy->MaximumLength = 0;
-    if ((ULONG)Text->Length + sizeof(WCHAR) > MAX_COUNTED_BYTES) {
+    if (bytes > MAX_COUNTED_BYTES) {
         return STATUS_NAME_TOO_LONG;
     }
-    if (Bytes < (ULONG)Text->Length + sizeof(WCHAR)) {
-        Bytes = (ULONG)Text->Length + sizeof(WCHAR);
-    }
-    if (Bytes > MAX_COUNTED_BYTES) {
-        Bytes = MAX_COUNTED_BYTES;
-    }
-    Copy->Buffer = (PWSTR)ExAllocatePoolZero(g_NonPagedPoolType, Bytes, VEXR_TAG);
+    Copy->Buffer = (PWSTR)ExAllocatePoolZero(g_NonPagedPoolType, bytes, VEXR_TAG);
     if (Copy->Buffer == NULL) {
         DbgPrint("Memory allocation error\n");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     RtlCopyMemory(Copy->Buffer, Text->Buffer, Text->Length);
     Copy->Length = Text->Length;
-    Copy->MaximumLength = (USHORT)Bytes;
+    Copy->MaximumLength = (USHORT)bytes;
     return STATUS_SUCCESS;
 }
 
-// Appends when the text and a NUL after it still fit; the result stays NUL-terminated.
+// Appends when the text and a NUL after it still fit, and writes the NUL.
 static BOOLEAN AppendWithin(PUNICODE_STRING Destination, PCWSTR Text, ULONG Bytes)
 {
     if ((ULONG)Destination->Length + Bytes + sizeof(WCHAR) > Destination->MaximumLength) {
@@ -47,6 +43,7 @@ static BOOLEAN AppendWithin(PUNICODE_STRING Destination, PCWSTR Text, ULONG Byte
     }
     RtlCopyMemory((PUCHAR)Destination->Buffer + Destination->Length, Text, Bytes);
     Destination->Length = (USHORT)(Destination->Length + Bytes);
+    Destination->Buffer[Destination->Length / sizeof(WCHAR)] = UNICODE_NULL;
     return TRUE;
 }
 
@@ -87,7 +84,10 @@ static BOOLEAN FindEntry(HANDLE Directory, PUNICODE_STRING Name, PFILE_BOTH_DIR_
         if (!NT_SUCCESS(status)) {
             return FALSE;
         }
-        if (IsSameText(Entry->ShortName, (ULONG)(UCHAR)Entry->ShortNameLength, Name) ||
+        // A name that is already 8.3 has no short name, which an empty component (a doubled or
+        // trailing backslash) would otherwise match.
+        ULONG shortBytes = (UCHAR)Entry->ShortNameLength;
+        if ((shortBytes != 0 && IsSameText(Entry->ShortName, shortBytes, Name)) ||
             IsSameText(Entry->FileName, Entry->FileNameLength, Name)) {
             return TRUE;
         }
@@ -106,13 +106,13 @@ static NTSTATUS ExpandComponents(PCUNICODE_STRING Path, BOOLEAN Dos, PUNICODE_ST
     USHORT prefixBytes = Dos ? (USHORT)(sizeof(dosPrefix) - sizeof(WCHAR)) : 0;
 
     entry = (PFILE_BOTH_DIR_INFORMATION)ExAllocatePoolZero(g_NonPagedPoolType, DIRECTORY_QUERY_BUFFER_BYTES, VEXR_TAG);
-    directoryName.Buffer = (PWSTR)ExAllocatePoolZero(g_NonPagedPoolType, DIRECTORY_NAME_BUFFER_BYTES, VEXR_TAG);
+    directoryName.Buffer = (PWSTR)ExAllocatePoolZero(g_NonPagedPoolType, MAX_COUNTED_BYTES, VEXR_TAG);
     if (entry == NULL || directoryName.Buffer == NULL) {
         DbgPrint("Memory allocation error\n");
         status = STATUS_INSUFFICIENT_RESOURCES;
         goto Cleanup;
     }
-    directoryName.MaximumLength = DIRECTORY_NAME_BUFFER_BYTES;
+    directoryName.MaximumLength = MAX_COUNTED_BYTES;
 
     // Each backslash splits the path into a directory (up to and including it) and the name after
     // it, up to the next backslash or the end; the pairs are taken leftmost first.
@@ -147,14 +147,15 @@ static NTSTATUS ExpandComponents(PCUNICODE_STRING Path, BOOLEAN Dos, PUNICODE_ST
         }
         // The first component brings the path's beginning with it (drive and colon, or the
         // device prefix); later ones are joined by a backslash.
-        BOOLEAN fits = TRUE;
-        if (LongPath->Length == 0) {
-            fits = AppendWithin(LongPath, Path->Buffer, directoryBytes);
-        } else {
-            fits = AppendWithin(LongPath, L"\\", sizeof(WCHAR));
-        }
+        BOOLEAN fits = LongPath->Length == 0 ? AppendWithin(LongPath, Path->Buffer, directoryBytes)
+                                             : AppendWithin(LongPath, L"\\", sizeof(WCHAR));
         if (!fits || !AppendWithin(LongPath, longName, longNameBytes)) {
-            status = STATUS_NAME_TOO_LONG;
+            // The long form does not fit a counted string. The path stays as it was given rather
+            // than fail: callers decide sandbox membership on it.
+            LongPath->Length = 0;
+            if (!AppendWithin(LongPath, Path->Buffer, Path->Length)) {
+                status = STATUS_NAME_TOO_LONG;
+            }
             goto Cleanup;
         }
     }
@@ -182,23 +183,25 @@ NTSTATUS KernelGetLongPathName(PCUNICODE_STRING Path, PUNICODE_STRING LongPath)
     }
     // Short names always hold a tilde, so paths without one are never queried.
     if (!ContainsTilde(Path)) {
-        return CopyString(LongPath, Path, Path->MaximumLength);
+        return CopyString(LongPath, Path);
     }
+    // Every element of the cache has its long path as its value.
     status = CTLookupElement(&g_VexRegFilterData.ProcessCache, Path, LongPath, NULL, NULL, FALSE);
-    if (NT_SUCCESS(status) && LongPath->Buffer != NULL) {
+    if (NT_SUCCESS(status)) {
         return STATUS_SUCCESS;
     }
     BOOLEAN dos = IsDosPath(Path);
     if (!dos && !IsPrefixName(&devicePrefix, Path)) {
-        return CopyString(LongPath, Path, Path->MaximumLength);
+        return CopyString(LongPath, Path);
     }
 
-    LongPath->Buffer = (PWSTR)ExAllocatePoolZero(g_NonPagedPoolType, LONG_PATH_BUFFER_BYTES, VEXR_TAG);
+    // Room for the longest text a counted string holds with a NUL after it.
+    LongPath->Buffer = (PWSTR)ExAllocatePoolZero(g_NonPagedPoolType, MAX_COUNTED_BYTES, VEXR_TAG);
     if (LongPath->Buffer == NULL) {
         DbgPrint("Memory allocation error\n");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    LongPath->MaximumLength = LONG_PATH_BUFFER_BYTES;
+    LongPath->MaximumLength = MAX_COUNTED_BYTES;
     status = ExpandComponents(Path, dos, LongPath);
     if (!NT_SUCCESS(status)) {
         FreeOwnedString(LongPath);

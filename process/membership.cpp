@@ -1,6 +1,8 @@
 // Sandbox membership, the answers of the membership requests, and removal across all lists.
 #include "process/process_private.h"
 
+#include "tables/id_manager.h"
+
 BOOLEAN IsProcessUnderSandbox(HANDLE ProcessId)
 {
     return FindMonitoredProcess(&g_VexRegFilterData.MonitoredProcessList, ProcessId, MONITORED_KIND_ANY, NULL);
@@ -44,20 +46,30 @@ ULONG AnswerExistProcessTree(ULONG Id, HANDLE ProcessId)
     return exists ? 1 : 0;
 }
 
-VOID DeleteProcessById(ULONG Id)
+// The identifier stays issued until every list has let go of it, so that a setting added
+// meanwhile cannot receive it and lose its entries to the removals still to come.
+VOID DeleteSettingById(ULONG Id, PCWSTR Operation)
 {
     PVEX_REG_FILTER_DATA data = &g_VexRegFilterData;
-    DeleteProcessName(&data->ParentProcessNameList, NULL, Id, FALSE);
-    DeleteProcessName(&data->ProcessNameList, NULL, Id, FALSE);
-    DeleteProcessName(&data->ExclusionProcessNameList, NULL, Id, FALSE);
-    DeleteMonitoredProcess(&data->MonitoredParentProcessList, NULL, Id, FALSE);
-    DeleteMonitoredProcess(&data->MonitoredProcessList, NULL, Id, FALSE);
-    DeleteProcessName(&data->RootProcessNameList, NULL, Id, FALSE);
-    DeleteMonitoredProcess(&data->MonitoredRootProcessList, NULL, Id, FALSE);
-    DeleteMonitoredProcess(&data->MonitoredChildOfRootProcessList, NULL, Id, FALSE);
-    DeleteProcessName(&data->PTreeMonNameList, NULL, Id, FALSE);
-    DeleteMonitoredProcess(&data->PTreeMonList, NULL, Id, FALSE);
-    DeleteMonitoredProcess(&data->DescendantProcessList, NULL, Id, FALSE);
+    BOOLEAN named = RemoveProcessNamesById(&data->ParentProcessNameList, Id, Operation);
+    named |= RemoveProcessNamesById(&data->ProcessNameList, Id, Operation);
+    named |= RemoveProcessNamesById(&data->ExclusionProcessNameList, Id, Operation);
+    RemoveMonitoredProcessesById(&data->MonitoredParentProcessList, Id, Operation);
+    RemoveMonitoredProcessesById(&data->MonitoredProcessList, Id, Operation);
+    named |= RemoveProcessNamesById(&data->RootProcessNameList, Id, Operation);
+    RemoveMonitoredProcessesById(&data->MonitoredRootProcessList, Id, Operation);
+    RemoveMonitoredProcessesById(&data->MonitoredChildOfRootProcessList, Id, Operation);
+    named |= RemoveProcessNamesById(&data->PTreeMonNameList, Id, Operation);
+    RemoveMonitoredProcessesById(&data->PTreeMonList, Id, Operation);
+    RemoveMonitoredProcessesById(&data->DescendantProcessList, Id, Operation);
+    if (named) {
+        ReleaseId(Id);
+    }
+}
+
+VOID DeleteProcessById(ULONG Id)
+{
+    DeleteSettingById(Id, OP_DEL_PROCESS);
 }
 
 VOID ClearProcessLists(BOOLEAN Logged)

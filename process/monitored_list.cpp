@@ -3,56 +3,79 @@
 
 #include "log/log.h"
 
-// What differs between the members of the monitored-list family.
+// What differs between the members of the monitored-list family: one row per list.
 typedef struct _MONITORED_LIST_TRAITS {
+    PLOCKED_LIST List;
     ULONG StoredKind;           // the Kind every entry gets; 0: the caller's
     BOOLEAN StoresParent;       // ParentProcessId is kept
     PCWSTR DeletedText;         // record text of a removal
-    NTSTATUS AllocationStatus;
+    NTSTATUS AllocationStatus;  // what an allocation failure yields
 } MONITORED_LIST_TRAITS;
 
-static const MONITORED_LIST_TRAITS g_MonitoredParents = {2, FALSE, L"status = DELETED_PARENT", STATUS_MEMORY_NOT_ALLOCATED};
-static const MONITORED_LIST_TRAITS g_MonitoredProcesses = {0, TRUE, L"status = DELETED_PROCESS", STATUS_MEMORY_NOT_ALLOCATED};
-static const MONITORED_LIST_TRAITS g_MonitoredRoots = {2, FALSE, L"status = DELETED_ROOT", STATUS_MEMORY_NOT_ALLOCATED};
-static const MONITORED_LIST_TRAITS g_ChildrenOfRoots = {1, FALSE, L"status = DELETED_CHILD_OF_ROOT", STATUS_MEMORY_NOT_ALLOCATED};
-static const MONITORED_LIST_TRAITS g_TreeMonitors = {2, FALSE, L"status = DELETED_MONITOR", STATUS_INSUFFICIENT_RESOURCES};
-static const MONITORED_LIST_TRAITS g_Descendants = {2, TRUE, L"status = DELETED_DESCENDANT", STATUS_INSUFFICIENT_RESOURCES};
+static const MONITORED_LIST_TRAITS g_MonitoredLists[] = {
+    {.List = &g_VexRegFilterData.MonitoredParentProcessList,
+     .StoredKind = MONITORED_KIND_CHILD,
+     .StoresParent = FALSE,
+     .DeletedText = L"status = DELETED_PARENT",
+     .AllocationStatus = STATUS_MEMORY_NOT_ALLOCATED},
+    {.List = &g_VexRegFilterData.MonitoredProcessList,
+     .StoredKind = 0,
+     .StoresParent = TRUE,
+     .DeletedText = L"status = DELETED_PROCESS",
+     .AllocationStatus = STATUS_MEMORY_NOT_ALLOCATED},
+    {.List = &g_VexRegFilterData.MonitoredRootProcessList,
+     .StoredKind = MONITORED_KIND_CHILD,
+     .StoresParent = FALSE,
+     .DeletedText = L"status = DELETED_ROOT",
+     .AllocationStatus = STATUS_MEMORY_NOT_ALLOCATED},
+    {.List = &g_VexRegFilterData.MonitoredChildOfRootProcessList,
+     .StoredKind = MONITORED_KIND_PROCESS,
+     .StoresParent = FALSE,
+     .DeletedText = L"status = DELETED_CHILD_OF_ROOT",
+     .AllocationStatus = STATUS_MEMORY_NOT_ALLOCATED},
+    {.List = &g_VexRegFilterData.PTreeMonList,
+     .StoredKind = MONITORED_KIND_CHILD,
+     .StoresParent = FALSE,
+     .DeletedText = L"status = DELETED_MONITOR",
+     .AllocationStatus = STATUS_INSUFFICIENT_RESOURCES},
+    {.List = &g_VexRegFilterData.DescendantProcessList,
+     .StoredKind = MONITORED_KIND_CHILD,
+     .StoresParent = TRUE,
+     .DeletedText = L"status = DELETED_DESCENDANT",
+     .AllocationStatus = STATUS_INSUFFICIENT_RESOURCES},
+};
 
 static const MONITORED_LIST_TRAITS* MonitoredListTraits(PLOCKED_LIST List)
 {
-    PVEX_REG_FILTER_DATA data = &g_VexRegFilterData;
-    if (List == &data->MonitoredParentProcessList) {
-        return &g_MonitoredParents;
+    for (ULONG i = 0; i < RTL_NUMBER_OF(g_MonitoredLists); i++) {
+        if (g_MonitoredLists[i].List == List) {
+            return &g_MonitoredLists[i];
+        }
     }
-    if (List == &data->MonitoredProcessList) {
-        return &g_MonitoredProcesses;
-    }
-    if (List == &data->MonitoredRootProcessList) {
-        return &g_MonitoredRoots;
-    }
-    if (List == &data->MonitoredChildOfRootProcessList) {
-        return &g_ChildrenOfRoots;
-    }
-    if (List == &data->PTreeMonList) {
-        return &g_TreeMonitors;
-    }
-    return &g_Descendants;
+    return NULL;
 }
 
 // Only MonitoredProcessList tells its kinds apart in records.
-static PCWSTR DeletedText(PLOCKED_LIST List, PMONITORED_PROCESS_ENTRY Entry)
+static PCWSTR DeletedText(const MONITORED_LIST_TRAITS* Traits, PMONITORED_PROCESS_ENTRY Entry)
 {
-    if (List == &g_VexRegFilterData.MonitoredProcessList && (Entry->Kind & MONITORED_KIND_PROCESS) == 0) {
+    if (Traits->List == &g_VexRegFilterData.MonitoredProcessList && (Entry->Kind & MONITORED_KIND_PROCESS) == 0) {
         return L"status = DELETED_CHILD";
     }
-    return MonitoredListTraits(List)->DeletedText;
+    return Traits->DeletedText;
+}
+
+// A process whose exit has begun has its exit status; until then it reads STATUS_PENDING.
+static BOOLEAN HasBegunToExit(PEPROCESS Process)
+{
+    return PsGetProcessExitStatus(Process) != STATUS_PENDING;
 }
 
 NTSTATUS InsertMonitoredProcess(PLOCKED_LIST List, PEPROCESS Process, HANDLE ProcessId, HANDLE ParentProcessId, ULONG Kind,
                                 ULONG Id)
 {
     const MONITORED_LIST_TRAITS* traits = MonitoredListTraits(List);
-    if (Process == NULL || ProcessId == NULL) {
+    NTSTATUS status = STATUS_SUCCESS;
+    if (traits == NULL || Process == NULL || ProcessId == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
     PMONITORED_PROCESS_ENTRY entry =
@@ -65,10 +88,19 @@ NTSTATUS InsertMonitoredProcess(PLOCKED_LIST List, PEPROCESS Process, HANDLE Pro
     entry->ParentProcessId = traits->StoresParent ? ParentProcessId : NULL;
     entry->Id = Id;
     entry->Kind = traits->StoredKind != 0 ? traits->StoredKind : Kind;
+    // Checked under the mutex that the exit's removal takes: see process_lists.h.
     ExAcquireFastMutex(&List->Lock);
-    InsertTailList(&List->Head, &entry->Links);
+    if (HasBegunToExit(Process)) {
+        status = STATUS_PROCESS_IS_TERMINATING;
+    } else {
+        InsertTailList(&List->Head, &entry->Links);
+        entry = NULL;
+    }
     ExReleaseFastMutex(&List->Lock);
-    return STATUS_SUCCESS;
+    if (entry != NULL) {
+        ExFreePoolWithTag(entry, VEXR_TAG);
+    }
+    return status;
 }
 
 BOOLEAN FindMonitoredProcess(PLOCKED_LIST List, HANDLE ProcessId, ULONG KindMask, PULONG Id)
@@ -92,53 +124,57 @@ BOOLEAN FindMonitoredProcess(PLOCKED_LIST List, HANDLE ProcessId, ULONG KindMask
     return found;
 }
 
-typedef struct _MONITORED_MATCH {
-    HANDLE ProcessId;  // by process id when set
-    ULONG Id;          // by identifier otherwise
-} MONITORED_MATCH;
-
-static BOOLEAN IsMatchingMonitoredEntry(PLIST_ENTRY Link, PVOID Context)
+static BOOLEAN HasProcessId(PLIST_ENTRY Link, PVOID Context)
 {
-    MONITORED_MATCH* match = (MONITORED_MATCH*)Context;
-    PMONITORED_PROCESS_ENTRY entry = CONTAINING_RECORD(Link, MONITORED_PROCESS_ENTRY, Links);
-    return match->ProcessId != NULL ? entry->ProcessId == match->ProcessId : entry->Id == match->Id;
+    return CONTAINING_RECORD(Link, MONITORED_PROCESS_ENTRY, Links)->ProcessId == (HANDLE)Context;
 }
 
-typedef enum _MONITORED_REMOVAL { RemovedByExit, RemovedById, RemovedByStop, RemovedSilently } MONITORED_REMOVAL;
-
-static VOID RetireMonitoredEntries(PLOCKED_LIST List, PLIST_ENTRY Removed, MONITORED_REMOVAL How)
+static BOOLEAN HasSettingId(PLIST_ENTRY Link, PVOID Context)
 {
+    return CONTAINING_RECORD(Link, MONITORED_PROCESS_ENTRY, Links)->Id == *(PULONG)Context;
+}
+
+// Unlinks the entries Match accepts, then writes a record for each and frees it: an exit's record
+// when Exited, otherwise one naming Operation, and none without an Operation.
+static VOID RemoveMonitoredEntries(PLOCKED_LIST List, LIST_ENTRY_MATCH Match, PVOID Context, BOOLEAN Exited,
+                                   PCWSTR Operation)
+{
+    const MONITORED_LIST_TRAITS* traits = MonitoredListTraits(List);
     HANDLE current = PsGetCurrentProcessId();
-    while (!IsListEmpty(Removed)) {
-        PMONITORED_PROCESS_ENTRY entry = CONTAINING_RECORD(RemoveHeadList(Removed), MONITORED_PROCESS_ENTRY, Links);
+    LIST_ENTRY removed;
+    if (traits == NULL) {
+        return;
+    }
+    UnlinkMatchingEntries(List, Match, Context, &removed);
+    while (!IsListEmpty(&removed)) {
+        PMONITORED_PROCESS_ENTRY entry = CONTAINING_RECORD(RemoveHeadList(&removed), MONITORED_PROCESS_ENTRY, Links);
         ULONG pid = (ULONG)(ULONG_PTR)entry->ProcessId;
-        if (How == RemovedByExit) {
-            WriteLog(PROCESS_RECORD_LEVEL, current, NULL, L"%s %s id = %d pid = %d", L"PROC = EXITS", DeletedText(List, entry),
-                     entry->Id, pid);
-        } else if (How != RemovedSilently) {
-            WriteLog(PROCESS_RECORD_LEVEL, current, NULL, L"%s %s %s id = %d pid = %d", IRP_DEV_CTRL,
-                     How == RemovedById ? OP_DEL_PROCESS : OP_STOP, DeletedText(List, entry), entry->Id, pid);
+        if (Exited) {
+            WriteLog(PROCESS_RECORD_LEVEL, current, NULL, L"%s %s id = %d pid = %d", L"PROC = EXITS",
+                     DeletedText(traits, entry), entry->Id, pid);
+        } else if (Operation != NULL) {
+            WriteLog(PROCESS_RECORD_LEVEL, current, NULL, L"%s %s %s id = %d pid = %d", IRP_DEV_CTRL, Operation,
+                     DeletedText(traits, entry), entry->Id, pid);
         }
         ExFreePoolWithTag(entry, VEXR_TAG);
     }
 }
 
-VOID DeleteMonitoredProcess(PLOCKED_LIST List, HANDLE ProcessId, ULONG Id, BOOLEAN ByProcessId)
+VOID DeleteMonitoredProcess(PLOCKED_LIST List, HANDLE ProcessId)
 {
-    MONITORED_MATCH match = {ByProcessId ? ProcessId : NULL, Id};
-    LIST_ENTRY removed;
-    if (ByProcessId && ProcessId == NULL) {
-        return;
+    if (ProcessId != NULL) {
+        RemoveMonitoredEntries(List, HasProcessId, ProcessId, TRUE, NULL);
     }
-    UnlinkMatchingEntries(List, IsMatchingMonitoredEntry, &match, &removed);
-    RetireMonitoredEntries(List, &removed, ByProcessId ? RemovedByExit : RemovedById);
+}
+
+VOID RemoveMonitoredProcessesById(PLOCKED_LIST List, ULONG Id, PCWSTR Operation)
+{
+    RemoveMonitoredEntries(List, HasSettingId, &Id, FALSE, Operation);
 }
 
 VOID ClearMonitoredProcessList(PLOCKED_LIST List, BOOLEAN Logged)
 {
-    LIST_ENTRY removed;
-    UnlinkMatchingEntries(List, IsAnyEntry, NULL, &removed);
-    RetireMonitoredEntries(List, &removed, Logged ? RemovedByStop : RemovedSilently);
+    RemoveMonitoredEntries(List, IsAnyEntry, NULL, FALSE, Logged ? OP_STOP : NULL);
 }
 
 BOOLEAN IsMonitoredProcessListEmpty(PLOCKED_LIST List)
@@ -162,7 +198,6 @@ static NTSTATUS WriteIdList(PLOCKED_LIST List, PVOID Buffer, ULONG Length, BOOLE
     ULONG perEntry = WithParents ? 2 : 1;
     NTSTATUS status = STATUS_SUCCESS;
     ULONG count = 0;
-    out[0] = 0;
     ExAcquireFastMutex(&List->Lock);
     for (PLIST_ENTRY link = List->Head.Flink; link != &List->Head; link = link->Flink) {
         count++;

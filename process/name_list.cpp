@@ -1,33 +1,44 @@
 // The name-list family: settings by image path, each owning an identifier.
 #include "process/process_private.h"
 
-#include "log/log.h"
 #include "common/match.h"
+#include "log/log.h"
 #include "tables/id_manager.h"
 
-static const NAME_LIST_TRAITS g_ParentNames = {OP_SET_PARENT, 2, STATUS_MEMORY_NOT_ALLOCATED};
-static const NAME_LIST_TRAITS g_ProcessNames = {OP_SET_PROCESS, 1, STATUS_MEMORY_NOT_ALLOCATED};
-static const NAME_LIST_TRAITS g_ExclusionNames = {OP_ADD_EXC_PROC, 1, STATUS_MEMORY_NOT_ALLOCATED};
-static const NAME_LIST_TRAITS g_RootNames = {OP_SET_ROOT, 2, STATUS_MEMORY_NOT_ALLOCATED};
-static const NAME_LIST_TRAITS g_TreeMonitorNames = {OP_ADD_PTREE_MONITOR, 2, STATUS_INSUFFICIENT_RESOURCES};
+// Kinds of name entries: images whose process trees matter, and images that matter themselves.
+#define NAME_KIND_TREE 2
+#define NAME_KIND_IMAGE 1
 
-const NAME_LIST_TRAITS* NameListTraits(PLOCKED_LIST List)
-{
-    PVEX_REG_FILTER_DATA data = &g_VexRegFilterData;
-    if (List == &data->ParentProcessNameList) {
-        return &g_ParentNames;
-    }
-    if (List == &data->ProcessNameList) {
-        return &g_ProcessNames;
-    }
-    if (List == &data->ExclusionProcessNameList) {
-        return &g_ExclusionNames;
-    }
-    if (List == &data->RootProcessNameList) {
-        return &g_RootNames;
-    }
-    return &g_TreeMonitorNames;
-}
+const NAME_LIST_TRAITS g_ParentProcessNames = {
+    .List = &g_VexRegFilterData.ParentProcessNameList,
+    .Operation = OP_SET_PARENT,
+    .Kind = NAME_KIND_TREE,
+    .AllocationStatus = STATUS_MEMORY_NOT_ALLOCATED,
+};
+const NAME_LIST_TRAITS g_ProcessNames = {
+    .List = &g_VexRegFilterData.ProcessNameList,
+    .Operation = OP_SET_PROCESS,
+    .Kind = NAME_KIND_IMAGE,
+    .AllocationStatus = STATUS_MEMORY_NOT_ALLOCATED,
+};
+const NAME_LIST_TRAITS g_ExclusionProcessNames = {
+    .List = &g_VexRegFilterData.ExclusionProcessNameList,
+    .Operation = OP_ADD_EXC_PROC,
+    .Kind = NAME_KIND_IMAGE,
+    .AllocationStatus = STATUS_MEMORY_NOT_ALLOCATED,
+};
+const NAME_LIST_TRAITS g_RootProcessNames = {
+    .List = &g_VexRegFilterData.RootProcessNameList,
+    .Operation = OP_SET_ROOT,
+    .Kind = NAME_KIND_TREE,
+    .AllocationStatus = STATUS_MEMORY_NOT_ALLOCATED,
+};
+const NAME_LIST_TRAITS g_TreeMonitorNames = {
+    .List = &g_VexRegFilterData.PTreeMonNameList,
+    .Operation = OP_ADD_PTREE_MONITOR,
+    .Kind = NAME_KIND_TREE,
+    .AllocationStatus = STATUS_INSUFFICIENT_RESOURCES,
+};
 
 NTSTATUS MeasureProcessName(PCWSTR Name, PUNICODE_STRING View)
 {
@@ -43,30 +54,30 @@ NTSTATUS MeasureProcessName(PCWSTR Name, PUNICODE_STRING View)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS AllocateProcessNameEntry(PLOCKED_LIST List, PCUNICODE_STRING Name, PPROCESS_NAME_ENTRY* Entry)
+// A new entry holding a copy of Name, not linked; failures print their debugger lines.
+static NTSTATUS AllocateProcessNameEntry(const NAME_LIST_TRAITS* Traits, PCUNICODE_STRING Name, PPROCESS_NAME_ENTRY* Entry)
 {
-    const NAME_LIST_TRAITS* traits = NameListTraits(List);
     *Entry = NULL;
     PPROCESS_NAME_ENTRY entry = (PPROCESS_NAME_ENTRY)ExAllocatePoolZero(g_NonPagedPoolType, sizeof(*entry), VEXR_TAG);
     if (entry == NULL) {
         DbgPrint("VexRegFilter - process name entry allocate error\n");
-        return traits->AllocationStatus;
+        return Traits->AllocationStatus;
     }
     entry->Name.Buffer = (PWSTR)ExAllocatePoolZero(g_NonPagedPoolType, Name->Length + sizeof(WCHAR), VEXR_TAG);
     if (entry->Name.Buffer == NULL) {
         DbgPrint("VexRegFilter - current process list allocate error\n");
         ExFreePoolWithTag(entry, VEXR_TAG);
-        return traits->AllocationStatus;
+        return Traits->AllocationStatus;
     }
     RtlCopyMemory(entry->Name.Buffer, Name->Buffer, Name->Length);
     entry->Name.Length = Name->Length;
     entry->Name.MaximumLength = (USHORT)(Name->Length + sizeof(WCHAR));
-    entry->Kind = traits->Kind;
+    entry->Kind = Traits->Kind;
     *Entry = entry;
     return STATUS_SUCCESS;
 }
 
-VOID FreeProcessNameEntry(PPROCESS_NAME_ENTRY Entry)
+static VOID FreeProcessNameEntry(PPROCESS_NAME_ENTRY Entry)
 {
     FreeOwnedString(&Entry->Name);
     ExFreePoolWithTag(Entry, VEXR_TAG);
@@ -87,14 +98,6 @@ static BOOLEAN FindNameLocked(PLOCKED_LIST List, PCUNICODE_STRING Name, PULONG I
     return FALSE;
 }
 
-BOOLEAN FindProcessNameCounted(PLOCKED_LIST List, PCUNICODE_STRING Name, PULONG Id)
-{
-    ExAcquireFastMutex(&List->Lock);
-    BOOLEAN found = FindNameLocked(List, Name, Id);
-    ExReleaseFastMutex(&List->Lock);
-    return found;
-}
-
 BOOLEAN FindProcessName(PLOCKED_LIST List, PCWSTR Name, PULONG Id)
 {
     if (Name == NULL) {
@@ -102,77 +105,69 @@ BOOLEAN FindProcessName(PLOCKED_LIST List, PCWSTR Name, PULONG Id)
     }
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, Name);
-    return FindProcessNameCounted(List, &name, Id);
-}
-
-// The identifier is issued before the mutex is taken, so that no other component is called
-// under it; an addition that loses a race to an equal name gives its identifier back.
-VOID AppendProcessNameOnce(PLOCKED_LIST List, PPROCESS_NAME_ENTRY Entry, PULONG Id, PBOOLEAN Existing)
-{
-    ULONG newId = IssueId();
     ExAcquireFastMutex(&List->Lock);
-    *Existing = FindNameLocked(List, &Entry->Name, Id);
-    if (!*Existing) {
-        Entry->Id = newId;
-        *Id = newId;
-        InsertTailList(&List->Head, &Entry->Links);
-    }
+    BOOLEAN found = FindNameLocked(List, &name, Id);
     ExReleaseFastMutex(&List->Lock);
-    if (*Existing) {
-        ReleaseId(newId);
+    return found;
+}
+
+// The look-up, the new entry and its identifier share one hold of the list's mutex, so a name
+// already present costs neither an allocation nor an identifier, and two additions of one name
+// cannot both append. The identifier manager's mutex is taken inside the list's: the one nesting
+// of locks there is.
+NTSTATUS InsertProcessName(const NAME_LIST_TRAITS* Traits, PCUNICODE_STRING Name, PULONG Id, PBOOLEAN Added)
+{
+    PLOCKED_LIST list = Traits->List;
+    PPROCESS_NAME_ENTRY entry = NULL;
+    NTSTATUS status = STATUS_SUCCESS;
+    *Added = FALSE;
+    ExAcquireFastMutex(&list->Lock);
+    if (!FindNameLocked(list, Name, Id)) {
+        status = AllocateProcessNameEntry(Traits, Name, &entry);
+        if (NT_SUCCESS(status)) {
+            entry->Id = IssueId();
+            *Id = entry->Id;
+            InsertTailList(&list->Head, &entry->Links);
+            *Added = TRUE;
+        }
     }
+    ExReleaseFastMutex(&list->Lock);
+    return status;
 }
 
-typedef struct _NAME_MATCH {
-    PCUNICODE_STRING Name;  // by name when set
-    ULONG Id;               // by identifier otherwise
-} NAME_MATCH;
-
-static BOOLEAN IsMatchingNameEntry(PLIST_ENTRY Link, PVOID Context)
+static BOOLEAN HasId(PLIST_ENTRY Link, PVOID Context)
 {
-    NAME_MATCH* match = (NAME_MATCH*)Context;
-    PPROCESS_NAME_ENTRY entry = CONTAINING_RECORD(Link, PROCESS_NAME_ENTRY, Links);
-    return match->Name != NULL ? IsSameName(&entry->Name, match->Name) : entry->Id == match->Id;
+    return CONTAINING_RECORD(Link, PROCESS_NAME_ENTRY, Links)->Id == *(PULONG)Context;
 }
 
-// Releases the identifiers of the removed entries, writes their records (Operation null: none)
-// and frees them.
-static VOID RetireNameEntries(PLIST_ENTRY Removed, PCWSTR Operation)
+// Unlinks the entries Match accepts, then writes their records (Operation null: none), gives their
+// identifiers back when asked to, and frees them. TRUE when an entry went.
+static BOOLEAN RemoveNameEntries(PLOCKED_LIST List, LIST_ENTRY_MATCH Match, PVOID Context, PCWSTR Operation,
+                                 BOOLEAN ReleaseIds)
 {
-    while (!IsListEmpty(Removed)) {
-        PPROCESS_NAME_ENTRY entry = CONTAINING_RECORD(RemoveHeadList(Removed), PROCESS_NAME_ENTRY, Links);
-        ReleaseId(entry->Id);
+    LIST_ENTRY removed;
+    UnlinkMatchingEntries(List, Match, Context, &removed);
+    BOOLEAN any = !IsListEmpty(&removed);
+    while (!IsListEmpty(&removed)) {
+        PPROCESS_NAME_ENTRY entry = CONTAINING_RECORD(RemoveHeadList(&removed), PROCESS_NAME_ENTRY, Links);
+        if (ReleaseIds) {
+            ReleaseId(entry->Id);
+        }
         if (Operation != NULL) {
             WriteLog(PROCESS_RECORD_LEVEL, PsGetCurrentProcessId(), NULL, L"%s %s %s id = %d path = %wZ", IRP_DEV_CTRL,
                      Operation, L"status = DELETED_SETTING", entry->Id, &entry->Name);
         }
         FreeProcessNameEntry(entry);
     }
+    return any;
 }
 
-VOID DeleteProcessNameCounted(PLOCKED_LIST List, PCUNICODE_STRING Name, ULONG Id, BOOLEAN ByName)
+BOOLEAN RemoveProcessNamesById(PLOCKED_LIST List, ULONG Id, PCWSTR Operation)
 {
-    NAME_MATCH match = {ByName ? Name : NULL, Id};
-    LIST_ENTRY removed;
-    if (ByName && Name == NULL) {
-        return;
-    }
-    UnlinkMatchingEntries(List, IsMatchingNameEntry, &match, &removed);
-    RetireNameEntries(&removed, ByName ? NameListTraits(List)->Operation : OP_DEL_PROCESS);
-}
-
-VOID DeleteProcessName(PLOCKED_LIST List, PCWSTR Name, ULONG Id, BOOLEAN ByName)
-{
-    UNICODE_STRING name;
-    if (ByName && Name != NULL) {
-        RtlInitUnicodeString(&name, Name);
-    }
-    DeleteProcessNameCounted(List, ByName && Name != NULL ? &name : NULL, Id, ByName);
+    return RemoveNameEntries(List, HasId, &Id, Operation, FALSE);
 }
 
 VOID ClearProcessNameList(PLOCKED_LIST List, BOOLEAN Logged)
 {
-    LIST_ENTRY removed;
-    UnlinkMatchingEntries(List, IsAnyEntry, NULL, &removed);
-    RetireNameEntries(&removed, Logged ? OP_STOP : NULL);
+    RemoveNameEntries(List, IsAnyEntry, NULL, Logged ? OP_STOP : NULL, TRUE);
 }

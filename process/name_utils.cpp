@@ -101,9 +101,6 @@ NTSTATUS GetNtNameFromDosName(PCUNICODE_STRING DosName, PUNICODE_STRING NtName)
     AppendText(NtName, &rest);
 
 Cleanup:
-    if (!NT_SUCCESS(status)) {
-        FreeOwnedString(NtName);
-    }
     FreeOwnedString(&target);
     if (link != NULL) {
         ZwClose(link);
@@ -111,6 +108,8 @@ Cleanup:
     return status;
 }
 
+// Results hold the text and a NUL after it. A volume without a DOS name (no drive letter) does not
+// stop the process from being named: the name its image was opened by stands in.
 NTSTATUS GetFileNameFromCreateInfo(PPS_CREATE_NOTIFY_INFO CreateInfo, PUNICODE_STRING DosName)
 {
     static const UNICODE_STRING uncPrefix = CONSTANT_NAME(L"\\??\\UNC");
@@ -124,19 +123,17 @@ NTSTATUS GetFileNameFromCreateInfo(PPS_CREATE_NOTIFY_INFO CreateInfo, PUNICODE_S
     if (file != NULL && file->Vpb != NULL) {
         UNICODE_STRING volume = {0, 0, NULL};
         status = IoVolumeDeviceToDosName(file->Vpb->RealDevice, &volume);
-        if (!NT_SUCCESS(status)) {
-            DbgPrint("IoVolumeDeviceToDosName failed: 0x%08x\n", status);
+        if (NT_SUCCESS(status)) {
+            status = AllocateStringBuffer(DosName, (ULONG)volume.Length + file->FileName.Length + sizeof(WCHAR));
+            if (NT_SUCCESS(status)) {
+                AppendText(DosName, &volume);
+                AppendText(DosName, &file->FileName);
+            }
+            ExFreePool(volume.Buffer);
             return status;
         }
-        status = AllocateStringBuffer(DosName, (ULONG)volume.MaximumLength + file->FileName.MaximumLength + sizeof(WCHAR));
-        if (NT_SUCCESS(status)) {
-            AppendText(DosName, &volume);
-            AppendText(DosName, &file->FileName);
-        }
-        ExFreePool(volume.Buffer);
-        return status;
-    }
-    if (file != NULL && IsPrefixName(&uncPrefix, CreateInfo->ImageFileName)) {
+        DbgPrint("IoVolumeDeviceToDosName failed: 0x%08x\n", status);
+    } else if (file != NULL && IsPrefixName(&uncPrefix, CreateInfo->ImageFileName)) {
         status = AllocateStringBuffer(DosName, (ULONG)backslash.Length + file->FileName.Length + sizeof(WCHAR));
         if (NT_SUCCESS(status)) {
             AppendText(DosName, &backslash);
@@ -147,7 +144,7 @@ NTSTATUS GetFileNameFromCreateInfo(PPS_CREATE_NOTIFY_INFO CreateInfo, PUNICODE_S
     if (CreateInfo->ImageFileName == NULL || CreateInfo->ImageFileName->Buffer == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
-    status = AllocateStringBuffer(DosName, (ULONG)CreateInfo->ImageFileName->MaximumLength + sizeof(WCHAR));
+    status = AllocateStringBuffer(DosName, (ULONG)CreateInfo->ImageFileName->Length + sizeof(WCHAR));
     if (NT_SUCCESS(status)) {
         AppendText(DosName, CreateInfo->ImageFileName);
     }

@@ -7,9 +7,6 @@
 #include "platform.h"
 #include "common/name_buffer.h"
 
-// The longest text the expansion of short components produces, in bytes, with its NUL after it.
-#define LONG_PATH_BUFFER_BYTES 32766
-
 // "C:\rest" to the drive's device path followed by "\rest", through the link \??\C:.
 NTSTATUS GetNtNameFromDosName(PCUNICODE_STRING DosName, PUNICODE_STRING NtName);
 
@@ -25,8 +22,8 @@ NTSTATUS GetProcessImageNameFromProcessId(HANDLE ProcessId, PUNICODE_STRING* Ima
 NTSTATUS GetFileNameFromProcessID(HANDLE ProcessId, PUNICODE_STRING* ImageName);
 
 // Path with every short (tilde) component in its long form; the result's text is NUL-terminated.
-// A path without a tilde comes back copied; a path whose text and NUL do not fit a counted string,
-// and an expansion that would not fit in LONG_PATH_BUFFER_BYTES, fail with STATUS_NAME_TOO_LONG.
+// A path without a tilde, and one whose long form would not fit a counted string with its NUL,
+// come back as given; only a path whose own text and NUL do not fit fails (STATUS_NAME_TOO_LONG).
 NTSTATUS KernelGetLongPathName(PCUNICODE_STRING Path, PUNICODE_STRING LongPath);
 
 // The file-name part (after the last backslash that has a character after it) as a view into

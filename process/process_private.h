@@ -8,7 +8,7 @@
 typedef struct _PROCESS_NAME_ENTRY {
     LIST_ENTRY Links;
     UNICODE_STRING Name;  // as user mode gave it; own buffer of Length + 2 bytes, NUL-terminated
-    ULONG Id;             // from the identifier manager, released when the entry goes
+    ULONG Id;             // from the identifier manager, released when the setting goes
     ULONG Kind;           // 2 for parent, root and tree-monitor names, 1 otherwise; informational
 } PROCESS_NAME_ENTRY, *PPROCESS_NAME_ENTRY;
 
@@ -21,31 +21,36 @@ typedef struct _MONITORED_PROCESS_ENTRY {
     ULONG Kind;              // MONITORED_KIND_PROCESS or MONITORED_KIND_CHILD
 } MONITORED_PROCESS_ENTRY, *PMONITORED_PROCESS_ENTRY;
 
-// What differs between the members of the name-list family.
+// What differs between the members of the name-list family: one record per list, naming it.
 typedef struct _NAME_LIST_TRAITS {
+    PLOCKED_LIST List;
     PCWSTR Operation;           // "IOCTL = SET_PARENT" and the like, in records
     ULONG Kind;                 // Kind of its entries
     NTSTATUS AllocationStatus;  // what an allocation failure yields
-} NAME_LIST_TRAITS, *PNAME_LIST_TRAITS;
+} NAME_LIST_TRAITS;
 
-const NAME_LIST_TRAITS* NameListTraits(PLOCKED_LIST List);
+extern const NAME_LIST_TRAITS g_ParentProcessNames;
+extern const NAME_LIST_TRAITS g_ProcessNames;
+extern const NAME_LIST_TRAITS g_ExclusionProcessNames;
+extern const NAME_LIST_TRAITS g_RootProcessNames;
+extern const NAME_LIST_TRAITS g_TreeMonitorNames;
 
 // A counted view of a NUL-terminated name whose text and NUL fit a counted string; otherwise
 // STATUS_INVALID_PARAMETER with its debugger line.
 NTSTATUS MeasureProcessName(PCWSTR Name, PUNICODE_STRING View);
 
-// A new name entry holding a copy of Name (Kind and AllocationStatus from the list), not linked;
-// failures print their debugger lines.
-NTSTATUS AllocateProcessNameEntry(PLOCKED_LIST List, PCUNICODE_STRING Name, PPROCESS_NAME_ENTRY* Entry);
+// Adds Name to the list with a new identifier in *Id and sets *Added, unless the list holds the
+// name already: then *Id receives its identifier. Fails only when a new entry cannot be allocated.
+NTSTATUS InsertProcessName(const NAME_LIST_TRAITS* Traits, PCUNICODE_STRING Name, PULONG Id, PBOOLEAN Added);
 
-// The name-list family on counted names.
-BOOLEAN FindProcessNameCounted(PLOCKED_LIST List, PCUNICODE_STRING Name, PULONG Id);
-VOID DeleteProcessNameCounted(PLOCKED_LIST List, PCUNICODE_STRING Name, ULONG Id, BOOLEAN ByName);
-VOID FreeProcessNameEntry(PPROCESS_NAME_ENTRY Entry);
+// Removes the entries carrying Id from one list, recording each with Operation, but leaves the
+// identifier issued: the caller gives it back once no list holds it. TRUE when a name entry went.
+BOOLEAN RemoveProcessNamesById(PLOCKED_LIST List, ULONG Id, PCWSTR Operation);
+VOID RemoveMonitoredProcessesById(PLOCKED_LIST List, ULONG Id, PCWSTR Operation);
 
-// Appends Entry with a new identifier unless the list already holds its name; then *Existing is
-// set and *Id receives the existing identifier. Lookup and append share one hold of the mutex.
-VOID AppendProcessNameOnce(PLOCKED_LIST List, PPROCESS_NAME_ENTRY Entry, PULONG Id, PBOOLEAN Existing);
+// Removes the setting Id and every monitored entry captured under it, in the order of the lists,
+// recording each removal with Operation; the identifier is given back after the last removal.
+VOID DeleteSettingById(ULONG Id, PCWSTR Operation);
 
 // Unlinks every entry of the list that Match accepts onto Removed (a list head of the caller's)
 // under the list's mutex, so the caller can log and free them after releasing it.

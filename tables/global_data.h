@@ -78,8 +78,10 @@ typedef struct _VEX_REG_FILTER_DATA {
 extern VEX_REG_FILTER_DATA g_VexRegFilterData;
 
 // Bits of DebugLogFlags that switch on extra debugger output.
-#define DEBUG_FLAG_DETAILS 0x1  // details of operations
-#define DEBUG_FLAG_TRACE 0x8    // entry and exit traces
+#define DEBUG_FLAG_DETAILS 0x1            // details of operations
+#define DEBUG_FLAG_PASS_THROUGH_ONLY 0x2  // creates and opens are logged and never redirected
+#define DEBUG_FLAG_OPEN_FULL_NAME 0x4     // an open's full name is printed also without the details bit
+#define DEBUG_FLAG_TRACE 0x8              // entry and exit traces
 
 FORCEINLINE BOOLEAN IsTraceEnabled(VOID) { return (g_VexRegFilterData.DebugLogFlags & DEBUG_FLAG_TRACE) != 0; }
 FORCEINLINE BOOLEAN IsDetailEnabled(VOID) { return (g_VexRegFilterData.DebugLogFlags & DEBUG_FLAG_DETAILS) != 0; }
@@ -95,6 +97,15 @@ FORCEINLINE BOOLEAN IsDetailEnabled(VOID) { return (g_VexRegFilterData.DebugLogF
 #define TraceLinePrefixed(...)         \
     do {                               \
         if (IsTraceEnabled()) {        \
+            PrintPrefixed(__VA_ARGS__); \
+        }                              \
+    } while (0)
+
+// Detail lines: printed only when DebugLogFlags has the details bit, in the two pieces of
+// PrintPrefixed.
+#define DetailLinePrefixed(...)        \
+    do {                               \
+        if (IsDetailEnabled()) {       \
             PrintPrefixed(__VA_ARGS__); \
         }                              \
     } while (0)

@@ -35,7 +35,12 @@ NTSTATUS CreateNormalizedKeyPath(PCUNICODE_STRING KeyPath, PUNICODE_STRING Copy)
 NTSTATUS InsertRegistryHistory(PCACHE_TABLE Table, PCUNICODE_STRING KeyPath, PULONG Hash, BOOLEAN ParentOnly);
 
 // Is KeyPath recorded in the history? OutHash receives the hash of the normalised path, found or not.
+// A path that ends in a separator is looked up without allocating.
 BOOLEAN RegistryHistoryExists(PCACHE_TABLE Table, PCUNICODE_STRING KeyPath, PULONG Hash, PULONG OutHash);
+
+// The hash of KeyPath's normalised form, the one RegistryHistoryExists hands out, computed without
+// allocating. STATUS_INVALID_PARAMETER for a missing or empty path.
+NTSTATUS RegistryHistoryHash(PCUNICODE_STRING KeyPath, PULONG Hash);
 
 // Adds an exclusion key unless an entry already covers it; removes the entries it covers.
 NTSTATUS InsertExcludeKey(PCUNICODE_STRING KeyPath);

@@ -45,18 +45,45 @@ Exit:
     return status;
 }
 
+static BOOLEAN EndsWithSeparator(PCUNICODE_STRING KeyPath)
+{
+    return KeyPath->Length >= sizeof(WCHAR) && KeyPath->Buffer[KeyPath->Length / sizeof(WCHAR) - 1] == L'\\';
+}
+
+// A path that already ends in a separator is its own normalised form and is looked up in place: no
+// allocation, so running out of pool cannot turn a recorded key into an unrecorded one.
 BOOLEAN RegistryHistoryExists(PCACHE_TABLE Table, PCUNICODE_STRING KeyPath, PULONG Hash, PULONG OutHash)
 {
     UNICODE_STRING copy = {};
-    NTSTATUS status = CreateNormalizedKeyPath(KeyPath, &copy);
-    if (!NT_SUCCESS(status)) {
-        if (status != STATUS_INVALID_PARAMETER) {
-            PrintPrefixed("RegistryHistoryExists - KeyPath allocate error\n");
+    PCUNICODE_STRING path = KeyPath;
+    if (KeyPath == NULL || KeyPath->Buffer == NULL || !EndsWithSeparator(KeyPath)) {
+        NTSTATUS status = CreateNormalizedKeyPath(KeyPath, &copy);
+        if (!NT_SUCCESS(status)) {
+            if (status != STATUS_INVALID_PARAMETER) {
+                PrintPrefixed("RegistryHistoryExists - KeyPath allocate error\n");
+            }
+            return FALSE;
         }
-        return FALSE;
+        path = &copy;
     }
-    BOOLEAN exists = NT_SUCCESS(CTLookupElement(Table, &copy, NULL, Hash, OutHash, TRUE));
-    TraceLinePrefixed("RegistryHistoryExists - path = %wZ : %ws\n", &copy, exists ? L"exist" : L"not exist");
+    BOOLEAN exists = NT_SUCCESS(CTLookupElement(Table, path, NULL, Hash, OutHash, TRUE));
+    TraceLinePrefixed("RegistryHistoryExists - path = %wZ : %ws\n", path, exists ? L"exist" : L"not exist");
     FreeOwnedString(&copy);
     return exists;
+}
+
+// The x65599 hash folds each upcased character in as hash * 65599 + character, so the separator
+// that normalisation would append is folded in after the hash of the path itself.
+#define X65599_MULTIPLIER 65599
+
+NTSTATUS RegistryHistoryHash(PCUNICODE_STRING KeyPath, PULONG Hash)
+{
+    if (KeyPath == NULL || KeyPath->Buffer == NULL || KeyPath->Length < sizeof(WCHAR) || Hash == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS status = RtlHashUnicodeString(KeyPath, TRUE, HASH_STRING_ALGORITHM_X65599, Hash);
+    if (NT_SUCCESS(status) && !EndsWithSeparator(KeyPath)) {
+        *Hash = *Hash * X65599_MULTIPLIER + RtlUpcaseUnicodeChar(L'\\');
+    }
+    return status;
 }

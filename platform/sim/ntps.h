@@ -63,6 +63,11 @@ NTKERNELAPI ULONG64 MmUserProbeAddress;
 NTKERNELAPI PVOID NTAPI PsGetProcessSectionBaseAddress(PEPROCESS Process);
 NTKERNELAPI PVOID NTAPI PsGetProcessPeb(PEPROCESS Process);
 
+// When the process was created (KeQuerySystemTime then), and its exit status: STATUS_PENDING while
+// it runs, its exit status from the moment it begins to exit, before the exit notify routines.
+NTKERNELAPI LONGLONG NTAPI PsGetProcessCreateTimeQuadPart(PEPROCESS Process);
+NTKERNELAPI NTSTATUS NTAPI PsGetProcessExitStatus(PEPROCESS Process);
+
 typedef struct _KAPC_STATE {
     LIST_ENTRY ApcListHead[2];
     PKPROCESS Process;

@@ -41,7 +41,20 @@ typedef struct _KEY_CACHED_INFORMATION {
     ULONG NameLength;
 } KEY_CACHED_INFORMATION, *PKEY_CACHED_INFORMATION;
 
+// KeyFlagsInformation's answer as the native headers lay it out (the class is reserved for system
+// use; mingw-w64 declares the class, not the structure).
+typedef struct _KEY_FLAGS_INFORMATION {
+    ULONG Wow64Flags;
+    ULONG KeyFlags;      // REG_FLAG_VOLATILE, REG_FLAG_LINK
+    ULONG ControlFlags;
+} KEY_FLAGS_INFORMATION, *PKEY_FLAGS_INFORMATION;
+
+#define REG_FLAG_VOLATILE 0x0001
+#define REG_FLAG_LINK     0x0002
+
 NTSYSAPI NTSTATUS NTAPI ZwQuerySystemInformation(SYSTEM_INFORMATION_CLASS SystemInformationClass, PVOID SystemInformation,
                                                  ULONG SystemInformationLength, PULONG ReturnLength);
+
+NTKERNELAPI NTSTATUS NTAPI PsGetProcessExitStatus(PEPROCESS Process);
 
 }  // extern "C"

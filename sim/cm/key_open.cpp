@@ -11,8 +11,9 @@
 // Bypass: a pre-callback returning STATUS_CALLBACK_BYPASS has completed the create or open. The
 // caller gets a handle to *ResultObject with exactly GrantedAccess (left 0, the handle carries no
 // right, as reported for Windows) and the Disposition the callback wrote; the reference the
-// callback passed in ResultObject is consumed by that handle. The registry always hands the
-// callback a Disposition to write, also when the caller passed none.
+// callback passed in ResultObject is consumed by that handle, and the object keeps the view of the
+// open that made it. The registry always hands the callback a Disposition to write, also when the
+// caller passed none.
 #include "sim/cm/callbacks.h"
 #include "sim/cm/key_parse.h"
 #include "sim/ob/handles.h"
@@ -343,8 +344,12 @@ NTSTATUS OpenOrCreateKey(const OpenKeyRequest& request, KPROCESSOR_MODE mode, PH
         StopMachine("a registry callback turned a failed create or open into success without a key object in Object");
     }
     if (NT_SUCCESS(status)) {
-        if (IsWow64UserCaller(mode)) {
-            BodyOf(result).view32 = view32;  // relative opens under the handle inherit its view
+        // Relative opens under the handle inherit its view. A key object a callback completed the
+        // operation with keeps the view of the open that made it: the driver's own, which knows
+        // no 32-bit view (Windows does not document this; its view is a property of the key
+        // body the opening call made).
+        if (IsWow64UserCaller(mode) && !bypassed) {
+            BodyOf(result).view32 = view32;
         }
         HANDLE handle = OpenHandle(result, attributes->Attributes, granted);
         NTSTATUS copied = CopyToCaller(mode, keyHandle, &handle, sizeof(handle));

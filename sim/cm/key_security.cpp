@@ -70,28 +70,40 @@ NTSTATUS QueryKeySecurity(HANDLE handle, SECURITY_INFORMATION securityInformatio
     ULONG callbackLength = length;
     REG_QUERY_KEY_SECURITY_INFORMATION info{nullptr, &information, securityDescriptor, &callbackLength,
                                             nullptr, nullptr,      nullptr};
-    return RunKeyOperation(handle, AccessToRead(securityInformation), mode, RegNtPreQueryKeySecurity,
-                           RegNtPostQueryKeySecurity, info, [&](KeyBody& key) {
-                               SecurityDescriptorBytes copy;
-                               {
-                                   std::lock_guard lock(TreeLock());
-                                   if (key.node->deleted) {
-                                       return STATUS_KEY_DELETED;
-                                   }
-                                   copy = key.node->security;
-                               }
-                               ULONG needed = 0;
-                               NTSTATUS answer = QuerySecurity(copy, securityInformation, nullptr, 0, &needed);
-                               std::vector<UCHAR> built(std::min(length, needed));
-                               if (length >= needed) {
-                                   answer = QuerySecurity(copy, securityInformation, built.data(), needed, &needed);
-                               }
-                               NTSTATUS copied = CopyToCaller(mode, resultLength, &needed, sizeof(needed));
-                               if (NT_SUCCESS(copied) && NT_SUCCESS(answer)) {
-                                   copied = CopyToCaller(mode, securityDescriptor, built.data(), needed);
-                               }
-                               return NT_SUCCESS(copied) ? answer : copied;
-                           });
+    bool answeredByRegistry = false;
+    status = RunKeyOperation(handle, AccessToRead(securityInformation), mode, RegNtPreQueryKeySecurity,
+                             RegNtPostQueryKeySecurity, info, [&](KeyBody& key) {
+                                 answeredByRegistry = true;
+                                 SecurityDescriptorBytes copy;
+                                 {
+                                     std::lock_guard lock(TreeLock());
+                                     if (key.node->deleted) {
+                                         return STATUS_KEY_DELETED;
+                                     }
+                                     copy = key.node->security;
+                                 }
+                                 ULONG needed = 0;
+                                 NTSTATUS answer = QuerySecurity(copy, securityInformation, nullptr, 0, &needed);
+                                 std::vector<UCHAR> built(std::min(length, needed));
+                                 if (length >= needed) {
+                                     answer = QuerySecurity(copy, securityInformation, built.data(), needed, &needed);
+                                 }
+                                 NTSTATUS copied = CopyToCaller(mode, resultLength, &needed, sizeof(needed));
+                                 if (NT_SUCCESS(copied) && NT_SUCCESS(answer)) {
+                                     copied = CopyToCaller(mode, securityDescriptor, built.data(), needed);
+                                 }
+                                 return NT_SUCCESS(copied) ? answer : copied;
+                             });
+    // A callback that answered the query (or refused it for its size) put the length through
+    // Length, the service's own copy; the caller learns it as from the registry. Windows does not
+    // document this hand-over; a size negotiation such as RegGetKeySecurity's relies on it.
+    if (!answeredByRegistry && (status == STATUS_SUCCESS || status == STATUS_BUFFER_TOO_SMALL)) {
+        NTSTATUS copied = CopyToCaller(mode, resultLength, &callbackLength, sizeof(callbackLength));
+        if (!NT_SUCCESS(copied)) {
+            status = copied;
+        }
+    }
+    return status;
 }
 
 }  // namespace vexsim

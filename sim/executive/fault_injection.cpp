@@ -23,6 +23,8 @@ struct InjectionState {
 };
 
 InjectionState g_injection;
+ULONG64 g_referenceCountdown = 0;  // guarded by g_injection.lock
+NTSTATUS g_referenceStatus = STATUS_SUCCESS;
 std::atomic<ULONG64> g_requests{0};
 std::atomic<ULONG64> g_injected{0};
 
@@ -126,9 +128,27 @@ ULONG64 ForEachAllocationFailure(const std::function<void()>& operation,
     return points;
 }
 
+void FailNthHandleReference(ULONG64 n, NTSTATUS status)
+{
+    std::lock_guard<std::mutex> guard(g_injection.lock);
+    g_referenceCountdown = n;
+    g_referenceStatus = status;
+}
+
+bool ShouldFailHandleReference(NTSTATUS* status)
+{
+    std::lock_guard<std::mutex> guard(g_injection.lock);
+    if (g_referenceCountdown == 0 || --g_referenceCountdown != 0) {
+        return false;
+    }
+    *status = g_referenceStatus;
+    return true;
+}
+
 void ResetFaultInjection()
 {
     ClearAllocationFailures();
+    FailNthHandleReference(0, STATUS_SUCCESS);
     g_requests = 0;
     g_injected = 0;
 }

@@ -47,6 +47,13 @@ ULONG64 InjectedFailureCount();
 ULONG64 ForEachAllocationFailure(const std::function<void()>& operation,
                                  const std::function<void(ULONG64 failingRequest)>& check);
 
+// Handle references. ObReferenceObjectByHandle cannot fail for a driver's own valid kernel handle
+// on a healthy machine, yet drivers must handle its failure; this makes the nth call from now
+// (n = 1: the very next, from any thread) fail with the given status. n = 0 removes it.
+void FailNthHandleReference(ULONG64 n, NTSTATUS status);
+// The hook ObReferenceObjectByHandle asks first: whether this call fails, and with what status.
+bool ShouldFailHandleReference(NTSTATUS* status);
+
 // Boot state: no failures, counters at zero.
 void ResetFaultInjection();
 

@@ -1,5 +1,6 @@
 #include "sim/ob/handles.h"
 
+#include "sim/executive/fault_injection.h"
 #include "sim/ob/object.h"
 #include "sim/ps/process.h"
 #include "sim/ps/thread.h"
@@ -125,8 +126,12 @@ extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK D
                                                     POBJECT_HANDLE_INFORMATION HandleInformation)
 {
     *Object = nullptr;
+    NTSTATUS status;
+    if (ShouldFailHandleReference(&status)) {
+        return status;
+    }
     HandleEntry entry;
-    NTSTATUS status = ReferenceObjectByHandle(Handle, DesiredAccess, ObjectType, AccessMode, Object, &entry);
+    status = ReferenceObjectByHandle(Handle, DesiredAccess, ObjectType, AccessMode, Object, &entry);
     if (!NT_SUCCESS(status)) {
         return status;
     }

@@ -25,7 +25,7 @@ struct NotifyTables {
 };
 
 std::mutex g_notifyLock;
-std::condition_variable g_callsDone;
+std::condition_variable g_callsDone;  // a call ended or a create-process routine was removed
 NotifyTables g_tables;  // guarded by g_notifyLock
 
 // Calls each routine of a snapshot of the table, counting it in flight while it runs.
@@ -99,6 +99,15 @@ void NotifyImageLoad(PEPROCESS process, PUNICODE_STRING fullImageName, PIMAGE_IN
     });
 }
 
+void WaitForCreateRoutineRemoval(PCREATE_PROCESS_NOTIFY_ROUTINE_EX routine)
+{
+    std::unique_lock lock(g_notifyLock);
+    g_callsDone.wait(lock, [routine] {
+        const auto& routines = g_tables.createRoutines;
+        return std::find(routines.begin(), routines.end(), routine) == routines.end();
+    });
+}
+
 void ResetNotifyRoutines()
 {
     std::lock_guard lock(g_notifyLock);
@@ -136,6 +145,7 @@ extern "C" NTSTATUS NTAPI PsSetCreateProcessNotifyRoutineEx(PCREATE_PROCESS_NOTI
             return kStatusProcedureNotFound;
         }
         routines.erase(found);
+        g_callsDone.notify_all();
         WaitForCalls(lock, reinterpret_cast<void*>(NotifyRoutine));
         return STATUS_SUCCESS;
     }

@@ -23,6 +23,10 @@ void NotifyProcessExit(PEPROCESS process);
 // Calls the load-image routines in the loading process's context.
 void NotifyImageLoad(PEPROCESS process, PUNICODE_STRING fullImageName, PIMAGE_INFO info);
 
+// Waits until the create-process routine is not registered: it never was, or its removal has
+// begun (the removal itself may still be waiting for calls in flight).
+void WaitForCreateRoutineRemoval(PCREATE_PROCESS_NOTIFY_ROUTINE_EX routine);
+
 void ResetNotifyRoutines();
 void ReportNotifyRoutines(Leftovers& out);
 

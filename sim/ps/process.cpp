@@ -19,6 +19,10 @@ std::mutex g_processLock;
 std::map<ULONG_PTR, PEPROCESS> g_processes;  // live processes by id, each referenced; guarded by g_processLock
 ULONG_PTR g_nextClientId = kFirstClientId;   // guarded by g_processLock
 
+std::mutex g_hookLock;
+ProcessHook g_hook;                  // guarded by g_hookLock
+thread_local bool t_inHook = false;  // the calling thread is running the hook
+
 void DeleteProcess(PVOID body)
 {
     auto* process = static_cast<PEPROCESS>(body);
@@ -165,8 +169,29 @@ std::vector<PEPROCESS> ReferenceLiveProcesses()
     return out;
 }
 
+void SetProcessHook(ProcessHook hook)
+{
+    std::lock_guard lock(g_hookLock);
+    g_hook = std::move(hook);
+}
+
+void RunProcessHook(ProcessHookPoint point, ULONG_PTR id)
+{
+    ProcessHook hook;
+    {
+        std::lock_guard lock(g_hookLock);
+        hook = g_hook;
+    }
+    if (hook && !t_inHook) {
+        t_inHook = true;
+        hook(point, id);
+        t_inHook = false;
+    }
+}
+
 void BootProcesses()
 {
+    SetProcessHook(nullptr);
     {
         std::lock_guard lock(g_processLock);
         g_processes.clear();
@@ -230,5 +255,20 @@ extern "C" NTSTATUS NTAPI PsLookupProcessByProcessId(HANDLE ProcessId, PEPROCESS
     }
     HeaderOf(process).driverReferences.fetch_add(1);
     *Process = process;
+    RunProcessHook(ProcessHookPoint::Lookup, process->id);
     return STATUS_SUCCESS;
+}
+
+extern "C" LONGLONG NTAPI PsGetProcessCreateTimeQuadPart(PEPROCESS Process)
+{
+    return Process->createTime;
+}
+
+// Windows documents no order between the exit status and the exit notify routines; drivers read
+// the status in those routines, so this kernel sets it first (EndProcess), and an ended process
+// keeps it. STATUS_PENDING means "still running", as GetExitCodeProcess's STILL_ACTIVE does.
+extern "C" NTSTATUS NTAPI PsGetProcessExitStatus(PEPROCESS Process)
+{
+    std::lock_guard lock(g_processLock);
+    return Process->exited ? Process->exitStatus : STATUS_PENDING;
 }

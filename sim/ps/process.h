@@ -15,6 +15,7 @@
 #include "sim/ob/handle_table.h"
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -91,6 +92,18 @@ HandleTable& HandleTableOf(PEPROCESS process);
 ULONG_PTR AllocateClientId();
 
 std::mutex& ProcessLock();
+
+// A test's hook into the process services, to act at a chosen moment: end a process between the
+// driver's look-up and its use of it, or issue a request while the driver is in the middle of
+// another. The hook runs in the caller's thread with no lock of this kernel held; a call the hook
+// itself makes into the same services does not run it again. Boot removes it.
+enum class ProcessHookPoint {
+    Lookup,    // PsLookupProcessByProcessId has found and referenced the process of id
+    Snapshot,  // ZwQuerySystemInformation(SystemProcessInformation) is about to list the processes (id 0)
+};
+using ProcessHook = std::function<void(ProcessHookPoint point, ULONG_PTR id)>;
+void SetProcessHook(ProcessHook hook);  // an empty hook removes it
+void RunProcessHook(ProcessHookPoint point, ULONG_PTR id);
 
 // Live processes in id order, each with an internal reference the caller releases.
 std::vector<PEPROCESS> ReferenceLiveProcesses();

@@ -10,6 +10,7 @@
 #include "sim/ob/object.h"
 #include "sim/ps/process.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace vexsim {
@@ -46,7 +47,8 @@ NTSTATUS QueryImageFileName(PEPROCESS process, PVOID buffer, ULONG length, PULON
     std::memcpy(chars, process->imagePath.data(), nameBytes);
     chars[process->imagePath.size()] = UNICODE_NULL;
     header->Length = static_cast<USHORT>(nameBytes);
-    header->MaximumLength = static_cast<USHORT>(nameBytes + sizeof(WCHAR));
+    // A name of the longest counted length has its NUL beyond what MaximumLength can count.
+    header->MaximumLength = static_cast<USHORT>(std::min<size_t>(nameBytes + sizeof(WCHAR), 0xFFFE));
     header->Buffer = chars;
     return STATUS_SUCCESS;
 }

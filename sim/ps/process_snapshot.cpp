@@ -113,6 +113,7 @@ extern "C" NTSTATUS NTAPI ZwQuerySystemInformation(SYSTEM_INFORMATION_CLASS Syst
     if (SystemInformationClass != SystemProcessInformation) {
         return STATUS_INVALID_INFO_CLASS;
     }
+    RunProcessHook(ProcessHookPoint::Snapshot, 0);
     std::vector<ProcessRow> rows = TakeRows();
     size_t needed = 0;
     for (const ProcessRow& row : rows) {

@@ -21,6 +21,7 @@ constexpr ULONG_PTR kDllBase = 0x00007FFA00000000ULL;
 constexpr ULONG_PTR kImageStride = 0x0000000001000000ULL;
 constexpr ULONG_PTR kPebBase = 0x000000A000000000ULL;
 constexpr ULONG_PTR kPageBytes = 0x1000;
+constexpr size_t kMaxCountedChars = 0xFFFE / sizeof(WCHAR);
 
 struct ResolvedImage {
     std::u16string devicePath;  // the device path as named (short components stay short)
@@ -47,6 +48,10 @@ NTSTATUS ResolveImage(const std::u16string& path, ResolvedImage& image)
         return status;
     }
     image.devicePath = volume->deviceName + remainder;
+    // Names of more than a counted string's 32,767 characters cannot be handed to anyone.
+    if (image.openName.size() > kMaxCountedChars || image.devicePath.size() > kMaxCountedChars) {
+        return STATUS_NAME_TOO_LONG;
+    }
     image.file = CreateFsFileObject(volume, node, remainder);
     image.traits = node->image;
     return STATUS_SUCCESS;

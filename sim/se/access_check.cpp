@@ -14,9 +14,7 @@
 
 namespace vexsim {
 
-namespace {
-
-ACCESS_MASK MapGeneric(ACCESS_MASK mask, const GENERIC_MAPPING& mapping)
+static ACCESS_MASK MapGeneric(ACCESS_MASK mask, const GENERIC_MAPPING& mapping)
 {
     ACCESS_MASK mapped = mask & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
     if (mask & GENERIC_READ) mapped |= mapping.GenericRead;
@@ -25,6 +23,8 @@ ACCESS_MASK MapGeneric(ACCESS_MASK mask, const GENERIC_MAPPING& mapping)
     if (mask & GENERIC_ALL) mapped |= mapping.GenericAll;
     return mapped;
 }
+
+namespace {
 
 // The token's SIDs in binary form; strings that do not parse match nothing.
 std::vector<SidBytes> TokenSids(const Token& token)
@@ -113,3 +113,10 @@ NTSTATUS AccessCheck(const SecurityDescriptorBytes& descriptor, const Token& tok
 }
 
 }  // namespace vexsim
+
+// Generic rights become the mapping's specific ones; every other bit, MAXIMUM_ALLOWED included,
+// stays as it is.
+extern "C" VOID NTAPI RtlMapGenericMask(PACCESS_MASK AccessMask, PGENERIC_MAPPING GenericMapping)
+{
+    *AccessMask = vexsim::MapGeneric(*AccessMask, *GenericMapping);
+}

@@ -150,9 +150,17 @@ TEST_F(NameTranslationTest, GetRegistryPathGivesOnePairPerKeyFromEitherSide)
          u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1001\\Software\\Classes\\.txt", UC + u"\\.txt"},  // redirected twice
         // The first nine characters of a redirected name are taken as the name spells them.
         {u"\\registry\\MACHINE\\SOFTWARE\\Sample\\Sandbox\\Reg\\MACHINE\\X", u"\\registry\\MACHINE\\X", R + u"\\MACHINE\\X"},
-        // No separator rule: a sibling whose name continues the root's last component counts as
-        // redirected, and the root's length is cut from it as from any redirected name.
-        {R + u"X\\Y", u"\\REGISTRYX\\Y", R + u"X\\Y"},
+        // Keys beside a redirect root or a Classes area, whose names merely continue its last
+        // component, are ordinary keys with a copy of their own.
+        {R + u"X\\Y", R + u"X\\Y", R + R.substr(9) + u"X\\Y"},
+        {MC + u"X\\Y", MC + u"X\\Y", MC + u"\\Sample\\SandboxX\\Y"},
+        {u"\\REGISTRY\\MACHINE\\SOFTWARE\\ClassesX", u"\\REGISTRY\\MACHINE\\SOFTWARE\\ClassesX",
+         R + u"\\MACHINE\\SOFTWARE\\ClassesX"},
+        {UC + u"X", UC + u"X", UC + u"\\Sample\\SandboxX"},
+        {u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1001_Classes\\Sample\\SandboxX", u"\\Registry\\User\\S-1-5-21-1-2-3-1001\\Software\\Classes\\Sample\\SandboxX",
+         UC + u"\\Sample\\SandboxX"},
+        {u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1001_ClassesX", u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1001_ClassesX",
+         R + u"\\USER\\S-1-5-21-1-2-3-1001_ClassesX"},
     };
     for (const Row& row : rows) {
         Triple triple = GetPath(row.full);

@@ -170,7 +170,7 @@ TEST_F(NameRulesTest, ClassesPrefixesAreBuiltFromTheSid)
     }
 
     Wide clsidX(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\CLSIDX"), wow(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\Wow6432Node\\CLSID\\{X}");
-    EXPECT_TRUE(IsUnderRedirectedLmClasses(clsidX.get()));  // no separator rule
+    EXPECT_FALSE(IsUnderRedirectedLmClasses(clsidX.get()));  // a key beside CLSID, shared by both views
     EXPECT_FALSE(IsUnderRedirectedLmClasses(wow.get()));
 }
 

@@ -143,6 +143,7 @@ TEST_F(ClassificationTest, UnreadableOrHostileProcessMemoryIsSkippedWithAnExcept
     ArmLog(0x10);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
+        vexsim::ClearDebugOutput();
         PEPROCESS process = Start(row.image, false);
         row.poison(process);
         ASSERT_EQ(STATUS_SUCCESS, vexsim::LoadSystemLibraries(process));
@@ -152,6 +153,9 @@ TEST_F(ClassificationTest, UnreadableOrHostileProcessMemoryIsSkippedWithAnExcept
             record.replace(record.find("{pid}"), 5, std::to_string(Pid(process)));
         }
         EXPECT_EQ(expected, LogMessages());
+        bool faulted = !row.records.empty() && row.records[0].rfind("PROC = CREATED", 0) == 0;
+        EXPECT_EQ(faulted, vextest::HasDebugLine("EXCEPTION(LI) : pid = " + std::to_string(Pid(process)) +
+                                                 " code = 0xc0000005 ImageName = cmd.exe"));
         std::vector<Bytes> records = Records();
         EXPECT_EQ(row.started, !records.empty() && vextools::DecodeProcessMessage(records[0].data(), records[0].size()).started);
         vexsim::EndProcess(process);
@@ -232,34 +236,92 @@ TEST_F(ClassificationTest, SurrogateNamesAreWholeCharactersSeparatedByStarsAndEn
 
 TEST_F(ClassificationTest, AProcessIdUsedAgainAfterAMissedExitHasOnlyItsOwnRecord)
 {
-    PEPROCESS first = Start(vextest::kCmd);
-    ULONG_PTR id = first->id;
-    ASSERT_EQ(STATUS_SUCCESS, PsSetCreateProcessNotifyRoutineEx(ForwardProcessNotify, TRUE));
-    vexsim::EndProcess(first);
-    ASSERT_EQ(STATUS_SUCCESS, PsSetCreateProcessNotifyRoutineEx(ForwardProcessNotify, FALSE));
-    vexsim::StartParams params;
-    params.imagePath = vextest::kCmd32;
-    params.id = id;
-    PEPROCESS second = nullptr;
-    ASSERT_EQ(STATUS_SUCCESS, vexsim::StartProcess(params, &second));
-    EXPECT_EQ(std::vector<Bytes>{MessageBytes((ULONG)id, 0, PROCESS_FLAG_CUI)}, Records());
+    struct Row {
+        const char16_t* image;
+        ULONG flags;  // of the second process's own record; 0: it has none
+    };
+    const Row rows[] = {
+        {vextest::kCmd32, PROCESS_FLAG_CUI},
+        {vextest::kNotepad, 0},  // not recorded itself: the earlier record must go all the same
+    };
+    for (const Row& row : rows) {
+        PEPROCESS first = Start(vextest::kCmd, false);
+        ULONG_PTR id = first->id;
+        ASSERT_EQ(STATUS_SUCCESS, UnregisterProcessNotify());
+        vexsim::EndProcess(first);
+        ASSERT_EQ(STATUS_SUCCESS, RegisterProcessNotify());
+        vexsim::StartParams params;
+        params.imagePath = row.image;
+        params.id = id;
+        PEPROCESS second = nullptr;
+        ASSERT_EQ(STATUS_SUCCESS, vexsim::StartProcess(params, &second));
+        std::vector<Bytes> expected;
+        if (row.flags != 0) {
+            expected.push_back(MessageBytes((ULONG)id, 0, row.flags));
+        }
+        EXPECT_EQ(expected, Records()) << vextest::Utf8(row.image);
+        vexsim::EndProcess(second);
+    }
 }
 
+// Whichever allocation fails, a process has its own record, whole, or none.
 TEST_F(ClassificationTest, RecordingAndAnnouncingAProcessSurviveEveryAllocationFailure)
 {
-    vextest::ForEachAllocationFailure(
-        [&] {
-            PEPROCESS process = Start(vextest::kCmd);
-            size_t recorded = Records().size();
-            vexsim::EndProcess(process);
-            vexsim::WaitForWorkQueueIdle();
-            return recorded;
-        },
-        [&](size_t recorded, int failing) {
-            EXPECT_LE(recorded, 1u) << failing;
-            EXPECT_TRUE(Records().empty()) << failing;
-            EXPECT_EQ(0u, vexsim::LivePoolAllocationCount(VEXH_TAG)) << failing;
-        });
+    const std::u16string hostLine = u"dllhost.exe /Processid:{3AD05575-8857-4850-9277-11B85BDB8E09}";
+    DeclareSurrogates(u"dllhost.exe");
+    struct Row {
+        const char16_t* image;
+        ULONG flags;
+        std::u16string commandLine;  // in the record
+    } rows[] = {
+        {vextest::kCmd, kCui64, u""},
+        {vextest::kDllHost, PROCESS_FLAG_SURROGATE | PROCESS_FLAG_64BIT, hostLine},
+    };
+    for (const Row& row : rows) {
+        ULONG pid = 0;
+        vextest::ForEachAllocationFailure(
+            [&] {
+                PEPROCESS process = Start(row.image, false, 1, hostLine);
+                pid = Pid(process);
+                std::vector<Bytes> recorded = Records();
+                vexsim::EndProcess(process);
+                vexsim::WaitForWorkQueueIdle();
+                return recorded;
+            },
+            [&](const std::vector<Bytes>& recorded, int failing) {
+                if (!recorded.empty()) {
+                    EXPECT_EQ(std::vector<Bytes>{MessageBytes(pid, 0, row.flags, row.commandLine)}, recorded) << failing;
+                }
+                EXPECT_TRUE(Records().empty()) << failing;
+                EXPECT_EQ(0u, vexsim::LivePoolAllocationCount(VEXH_TAG)) << failing;
+            });
+    }
+}
+
+// The base library is told by the end of the loaded image's name, in any letter case.
+TEST_F(ClassificationTest, TheBaseLibraryIsToldByTheEndOfTheImageName)
+{
+    struct Row {
+        const char16_t* name;
+        bool starts;
+    } rows[] = {
+        {u"\\Device\\HarddiskVolume3\\Windows\\System32\\KernelBase.dll", true},
+        {u"\\Windows\\System32\\KernelBase.dll", true},  // the end alone
+        {u"\\WINDOWS\\syswow64\\kernelbase.DLL", true},
+        {u"Windows\\System32\\KernelBase.dll", false},  // one character short of the end
+        {u"\\Windows\\System32\\KernelBase.dll.mui", false},
+        {u"\\Windows\\System\\KernelBase.dll", false},
+    };
+    for (const Row& row : rows) {
+        PEPROCESS process = Start(vextest::kCmd, false);
+        vextest::Wide name(row.name);
+        OnImageLoaded(name.get(), (HANDLE)process->id, nullptr);
+        std::vector<Bytes> records = Records();
+        ASSERT_EQ(1u, records.size());
+        EXPECT_EQ(row.starts, vextools::DecodeProcessMessage(records[0].data(), records[0].size()).started)
+            << vextest::Utf8(row.name);
+        vexsim::EndProcess(process);
+    }
 }
 
 }  // namespace

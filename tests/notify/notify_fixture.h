@@ -1,8 +1,9 @@
 // A loaded driver whose notification channel sees processes started on a Windows-like volume:
-// creations and exits reach RecordProcessData and AnnounceProcessExit as the process notify
-// routine hands them over, OnImageLoaded is registered, and user processes connect to the port.
+// the process notify routine hands creations and exits to RecordProcessData and
+// AnnounceProcessExit, OnImageLoaded is registered, and user processes connect to the port.
 #pragma once
 
+#include "driver/process_notify.h"
 #include "log/log.h"
 #include "notify/notify_private.h"
 #include "sim/flt/port.h"
@@ -49,26 +50,8 @@ protected:
         ASSERT_EQ(STATUS_SUCCESS, vexsim::LayDownWindowsVolume());
         ASSERT_EQ(STATUS_SUCCESS, vexsim::CreateFilePath(kDllHost));
         ASSERT_EQ(STATUS_SUCCESS, vexsim::CreateFilePath(kKeeper, vexsim::ImageTraits{3, false}));
-        ASSERT_EQ(STATUS_SUCCESS, PsSetCreateProcessNotifyRoutineEx(ForwardProcessNotify, FALSE));
+        ASSERT_EQ(STATUS_SUCCESS, RegisterProcessNotify());
         ASSERT_EQ(STATUS_SUCCESS, RegisterImageLoadNotify());
-    }
-
-    void TearDown() override
-    {
-        if (vexsim::LoadedDriverObject() != nullptr) {
-            EXPECT_EQ(STATUS_SUCCESS, PsSetCreateProcessNotifyRoutineEx(ForwardProcessNotify, TRUE));
-        }
-        DriverTest::TearDown();
-    }
-
-    // What the process notify routine does with the channel.
-    static VOID NTAPI ForwardProcessNotify(PEPROCESS process, HANDLE processId, PPS_CREATE_NOTIFY_INFO info)
-    {
-        if (info != nullptr) {
-            RecordProcessData(process, processId, info);
-        } else {
-            AnnounceProcessExit(processId);
-        }
     }
 
     // Starts a process; `loaded` also loads its system libraries, which sends its start message.

@@ -174,11 +174,11 @@ TEST_F(PortTest, UnloadWithSendsInFlightLeavesNothingBehind)
         Broadcast(i);
     }
     WaitingSends(silent, 1);
-    ASSERT_EQ(STATUS_SUCCESS, PsSetCreateProcessNotifyRoutineEx(ForwardProcessNotify, TRUE));
     vexsim::UnloadResult result = vexsim::UnloadDriver();
     EXPECT_EQ(STATUS_SUCCESS, result.status);
     EXPECT_TRUE(result.leftovers.empty()) << vexsim::FormatUnloadReport(result.leftovers);
     EXPECT_FALSE(g_VexRegFilterData.ImageNotifyRegistered);
+    EXPECT_FALSE(g_VexRegFilterData.ProcessNotifyRegistered);
     EXPECT_EQ(STATUS_SUCCESS, Disconnect(silent)) << "the client's handle outlives the driver";
 }
 

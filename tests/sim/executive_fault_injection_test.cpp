@@ -162,3 +162,31 @@ TEST_F(ExecutiveFaultInjectionTest, WalkExposesACleanupPathThatLeaks)
 }
 
 }  // namespace
+
+namespace {
+
+// The nth handle reference from now fails with the chosen status, once; a valid handle otherwise
+// always references its object.
+TEST_F(ExecutiveFaultInjectionTest, TheNthHandleReferenceFailsOnce)
+{
+    UNICODE_STRING name = RTL_CONSTANT_STRING(L"\\REGISTRY\\MACHINE");
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE key;
+    ASSERT_EQ(STATUS_SUCCESS, ZwOpenKey(&key, KEY_READ, &oa));
+    vexsim::FailNthHandleReference(2, STATUS_INSUFFICIENT_RESOURCES);
+    std::vector<NTSTATUS> statuses;
+    for (int i = 0; i < 3; i++) {
+        PVOID object = (PVOID)1;
+        statuses.push_back(ObReferenceObjectByHandle(key, KEY_READ, nullptr, KernelMode, &object, nullptr));
+        if (NT_SUCCESS(statuses.back())) {
+            ObDereferenceObject(object);
+        } else {
+            EXPECT_EQ(nullptr, object);
+        }
+    }
+    EXPECT_EQ((std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_INSUFFICIENT_RESOURCES, STATUS_SUCCESS}), statuses);
+    (void)ZwClose(key);
+}
+
+}  // namespace

@@ -248,4 +248,19 @@ TEST_F(ProcessStartTest, ARecycledIdCanBeGivenToANewProcess)
     EXPECT_EQ(id, second->id);
 }
 
+TEST_F(ProcessStartTest, AnImageWhoseNameACountedStringCannotHoldIsRefused)
+{
+    std::u16string path = u"C:\\Deep";
+    while (path.size() < 32767) {
+        path += u"\\" + std::u16string(250, u'd');
+    }
+    path += u"\\app.exe";
+    ASSERT_EQ(STATUS_SUCCESS, vexsim::CreateFilePath(path));
+    vexsim::StartParams params;
+    params.imagePath = path;
+    PEPROCESS process = nullptr;
+    EXPECT_EQ(STATUS_NAME_TOO_LONG, vexsim::StartProcess(params, &process));
+    EXPECT_EQ(nullptr, process);
+}
+
 }  // namespace

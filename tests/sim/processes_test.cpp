@@ -306,5 +306,49 @@ TEST_F(ProcessesTest, UserModeScopeActsAsTheProcessAndRestores)
     EXPECT_EQ(KernelMode, CurrentContext().previousMode);
 }
 
+NTSTATUS g_statusAtExit;
+
+VOID NTAPI ReadExitStatus(PEPROCESS Process, HANDLE, PPS_CREATE_NOTIFY_INFO CreateInfo)
+{
+    if (CreateInfo == nullptr) {
+        g_statusAtExit = PsGetProcessExitStatus(Process);
+    }
+}
+
+TEST_F(ProcessesTest, ExitStatusIsPendingWhileRunningAndSetBeforeTheExitNotification)
+{
+    PEPROCESS notepad = Notepad();
+    EXPECT_EQ(notepad->createTime, PsGetProcessCreateTimeQuadPart(notepad));
+    EXPECT_EQ(STATUS_PENDING, PsGetProcessExitStatus(notepad));
+    ASSERT_EQ(STATUS_SUCCESS, PsSetCreateProcessNotifyRoutineEx(ReadExitStatus, FALSE));
+    ObReferenceObject(notepad);
+    EndProcess(notepad, STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(STATUS_ACCESS_VIOLATION, g_statusAtExit);
+    EXPECT_EQ(STATUS_ACCESS_VIOLATION, PsGetProcessExitStatus(notepad)) << "kept while referenced";
+    ObDereferenceObject(notepad);
+    ASSERT_EQ(STATUS_SUCCESS, PsSetCreateProcessNotifyRoutineEx(ReadExitStatus, TRUE));
+}
+
+TEST_F(ProcessesTest, TheTestHookRunsAtLookUpsAndSnapshotsButNotWithinItself)
+{
+    PEPROCESS notepad = Notepad();
+    std::vector<std::pair<ProcessHookPoint, ULONG_PTR>> seen;
+    SetProcessHook([&](ProcessHookPoint point, ULONG_PTR id) {
+        seen.emplace_back(point, id);
+        PEPROCESS again = nullptr;
+        ASSERT_EQ(STATUS_SUCCESS, PsLookupProcessByProcessId(PsGetProcessId(notepad), &again));
+        ObDereferenceObject(again);
+    });
+    PEPROCESS found = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, PsLookupProcessByProcessId(PsGetProcessId(notepad), &found));
+    ObDereferenceObject(found);
+    Snapshot();
+    SetProcessHook(nullptr);
+    EXPECT_EQ((std::vector<std::pair<ProcessHookPoint, ULONG_PTR>>{{ProcessHookPoint::Lookup, notepad->id},
+                                                                    {ProcessHookPoint::Snapshot, 0},
+                                                                    {ProcessHookPoint::Snapshot, 0}}),
+              seen);
+}
+
 }  // namespace
 }  // namespace vexsim::test

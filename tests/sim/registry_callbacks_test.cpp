@@ -10,6 +10,7 @@
 #include "sim/ps/process.h"
 #include "sim/ps/user_mode_scope.h"
 
+#include <cstring>
 #include <thread>
 
 namespace vextest {
@@ -186,6 +187,81 @@ TEST_F(RegistryCallbackTest, BypassWithoutGrantedAccessGivesAHandleWithoutRights
     }
     redirector.answer = nullptr;
     vexsim::EndProcess(process);
+}
+
+// A callback that answers a security query itself, or refuses it for its size, tells the length
+// through the block's Length; the caller's LengthNeeded receives it as from the registry.
+TEST_F(RegistryCallbackTest, ASecurityQueryAnsweredByACallbackHandsItsLengthOn)
+{
+    TestCallback callback;
+    const UCHAR answer[] = {1, 2, 3, 4};
+    NTSTATUS returned = STATUS_SUCCESS;
+    callback.answer = [&](REG_NOTIFY_CLASS notifyClass, PVOID argument) {
+        if (notifyClass != RegNtPreQueryKeySecurity) {
+            return STATUS_SUCCESS;
+        }
+        auto* info = static_cast<PREG_QUERY_KEY_SECURITY_INFORMATION>(argument);
+        if (returned == STATUS_CALLBACK_BYPASS) {
+            std::memcpy(info->SecurityDescriptor, answer, sizeof(answer));
+        }
+        *info->Length = returned == STATUS_ACCESS_DENIED ? 77 : sizeof(answer);
+        return returned;
+    };
+    HANDLE key = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, OpenKey(&key, u"\\REGISTRY\\MACHINE\\SOFTWARE", KEY_READ));
+    const struct {
+        NTSTATUS returned;
+        NTSTATUS status;
+        ULONG needed;
+    } rows[] = {
+        {STATUS_CALLBACK_BYPASS, STATUS_SUCCESS, sizeof(answer)},
+        {STATUS_BUFFER_TOO_SMALL, STATUS_BUFFER_TOO_SMALL, sizeof(answer)},
+        {STATUS_ACCESS_DENIED, STATUS_ACCESS_DENIED, 0xEEEE},  // any other refusal leaves it alone
+    };
+    for (const auto& row : rows) {
+        returned = row.returned;
+        UCHAR buffer[16] = {};
+        ULONG needed = 0xEEEE;
+        EXPECT_EQ(row.status, ZwQuerySecurityObject(key, OWNER_SECURITY_INFORMATION, buffer, sizeof(buffer), &needed));
+        EXPECT_EQ(row.needed, needed) << std::hex << row.returned;
+    }
+    callback.answer = nullptr;
+    EXPECT_EQ(STATUS_SUCCESS, ZwClose(key));
+}
+
+// A key a callback hands a 32-bit program keeps the view of the callback's own open, which has
+// no 32-bit view: relative opens under the program's handle are not moved into Wow6432Node.
+TEST_F(RegistryCallbackTest, ABypassedKeyKeepsTheViewOfTheCallbacksOwnOpen)
+{
+    TestCallback redirector;
+    redirector.answer = [](REG_NOTIFY_CLASS notifyClass, PVOID argument) {
+        return notifyClass == RegNtPreOpenKeyEx ? BypassTo(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Policies", argument)
+                                                : STATUS_SUCCESS;
+    };
+    vexsim::ProcessParams params;
+    params.imagePath = u"\\Device\\HarddiskVolume3\\app32.exe";
+    params.wow64 = true;
+    params.administrator = true;
+    PEPROCESS process = vexsim::CreateUserProcess(params);
+    {
+        vexsim::UserModeScope user(process);
+        Wide name(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Anything"), sub(u"Sub");
+        OBJECT_ATTRIBUTES oa;
+        InitializeObjectAttributes(&oa, name.get(), OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+        HANDLE key = nullptr;
+        ASSERT_EQ(STATUS_SUCCESS, vexsim::NtOpenKeyEx(&key, KEY_ALL_ACCESS, &oa, 0));
+        redirector.answer = nullptr;
+        InitializeObjectAttributes(&oa, sub.get(), OBJ_CASE_INSENSITIVE, key, nullptr);
+        HANDLE created = nullptr;
+        ASSERT_EQ(STATUS_SUCCESS, vexsim::NtCreateKey(&created, KEY_ALL_ACCESS, &oa, 0, nullptr, 0, nullptr));
+        EXPECT_EQ(STATUS_SUCCESS, vexsim::NtClose(created));
+        EXPECT_EQ(STATUS_SUCCESS, vexsim::NtClose(key));
+    }
+    vexsim::EndProcess(process);
+    HANDLE sub = nullptr;
+    EXPECT_EQ(STATUS_SUCCESS, OpenKey(&sub, u"\\REGISTRY\\MACHINE\\SOFTWARE\\Policies\\Sub", KEY_READ));
+    (void)ZwClose(sub);
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, OpenKey(&sub, u"\\REGISTRY\\MACHINE\\SOFTWARE\\Wow6432Node\\Policies\\Sub", KEY_READ));
 }
 
 TEST_F(RegistryCallbackTest, PostCallbackCanTurnSuccessIntoFailure)

@@ -5,6 +5,7 @@
 // that cannot be built ends the program: nothing measured or tested without it means anything.
 #pragma once
 
+#include "common/name_buffer.h"
 #include "driver/global.h"
 #include "names/names.h"
 #include "tables/key_lists.h"

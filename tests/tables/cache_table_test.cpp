@@ -225,20 +225,6 @@ TEST_F(CacheTableTest, StoresOnlyValuesWhoseNulTerminatedCopyFitsACountedString)
     EXPECT_EQ(1u, Count());
 }
 
-TEST_F(CacheTableTest, OrdersManyKeysAndFindsEveryOne)
-{
-    const int keys = 2000;
-    for (int i = 0; i < keys; i++) {
-        vextest::Wide key(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Key" + vextest::Utf16(std::to_string(i)) + u"\\");
-        ASSERT_EQ(STATUS_SUCCESS, CTInsertElement(&table, key.get(), NULL, NULL, TRUE));
-    }
-    EXPECT_EQ((ULONG)keys, Count());
-    for (int i = 0; i < keys; i++) {
-        vextest::Wide key(u"\\registry\\machine\\software\\key" + vextest::Utf16(std::to_string(i)) + u"\\");
-        ASSERT_EQ(STATUS_SUCCESS, CTLookupElement(&table, key.get(), NULL, NULL, NULL, TRUE)) << i;
-    }
-}
-
 TEST_F(CacheTableTest, ConcurrentInsertsAndLookupsKeepOneElementPerKey)
 {
     const int keys = 200;

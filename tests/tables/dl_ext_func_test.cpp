@@ -299,8 +299,11 @@ TEST_F(DlExtFuncTest, EveryAllocationFailureOfTheQueriesIsReportedAndLeaksNothin
 TEST_F(DlExtFuncTest, SetKeyLastWriteTimeWritesTheKeysTimeOnceTheKernelHasTheRoutine)
 {
     vexsim::HideExport(u"ZwSetInformationKey");
+    vexsim::HideExport(u"MmCopyMemory");
     Load();
+    vexsim::UnhideExport(u"MmCopyMemory");
     EXPECT_TRUE(vextest::HasDebugLine("[DlExtFunc] Cannot resolve ZwSetInformationKey")) << "start-up tried";
+    EXPECT_TRUE(vextest::HasDebugLine("[DlExtFunc] Cannot resolve MmCopyMemory")) << "start-up tried";
     vexsim::ClearDebugOutput();
     LARGE_INTEGER time;
     time.QuadPart = 130000000000000000LL;

@@ -4,6 +4,11 @@
 #include "tables/key_lists.h"
 
 #include "names/name_patterns.h"
+#include "sim/cm/user_registry.h"
+#include "sim/ob/handles.h"
+#include "sim/ob/object.h"
+#include "sim/ps/process.h"
+#include "sim/ps/user_mode_scope.h"
 #include "tests/support/machine_fixture.h"
 #include "tests/support/wide.h"
 
@@ -65,6 +70,22 @@ TEST_F(KeyListsTest, HistoriesStoreNormalisedPathsAndParents)
     EXPECT_EQ(STATUS_SUCCESS, InsertRegistryHistory(table, child.get(), &hash, TRUE));
     EXPECT_TRUE(RegistryHistoryExists(table, childParent.get(), NULL, NULL));
     EXPECT_FALSE(RegistryHistoryExists(table, child.get(), NULL, NULL));
+
+    // The hash of the normalised form, with or without the separator, and computed alone; a path
+    // that ends in a separator is looked up even when the pool is empty.
+    for (Wide* path : {&child, &childParent, &mixedOther}) {
+        ULONG expected = 0;
+        ULONG computed = 0;
+        (void)RegistryHistoryExists(table, path->get(), NULL, &expected);
+        EXPECT_EQ(STATUS_SUCCESS, RegistryHistoryHash(path->get(), &computed));
+        EXPECT_EQ(expected, computed) << vextest::Utf8(vextest::Text(path->get()));
+    }
+    Wide empty(u"");
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, RegistryHistoryHash(empty.get(), &hash));
+    vexsim::FailAllocationsWithTag(VEXR_TAG);
+    EXPECT_TRUE(RegistryHistoryExists(table, childParent.get(), NULL, NULL));
+    EXPECT_FALSE(RegistryHistoryExists(table, mixed.get(), NULL, NULL)) << "a path to normalise needs a copy";
+    vexsim::ClearAllocationFailures();
 }
 
 TEST_F(KeyListsTest, EmptyPathsAreRefusedEverywhere)
@@ -301,45 +322,105 @@ TEST_F(KeyListsTest, BuiltInKeysCoverTheirSubkeysAndSiblingsByPrefix)
     EXPECT_TRUE(ELIsExcludeKey(enumerator.get()));
 }
 
+// The application-hive list on real key objects: a process loads a hive and opens its root
+// once more; the list keeps their key objects as identities and holds a root key of its own.
 class AppHiveListTest : public vextest::DriverTest {
 protected:
     void SetUp() override
     {
         DriverTest::SetUp();
+        process_ = vexsim::CreateUserProcess(vexsim::ProcessParams{u"\\Device\\HarddiskVolume3\\App\\hive.exe"});
+        vexsim::UserModeScope user(process_);
+        std::u16string hiveName;
+        ASSERT_EQ(STATUS_SUCCESS, vexsim::LoadApplicationHive(KEY_ALL_ACCESS, &root_, &hiveName));
+        hive = Wide(hiveName);
+        OBJECT_ATTRIBUTES attributes;
+        UNICODE_STRING same = {};
+        InitializeObjectAttributes(&attributes, &same, OBJ_CASE_INSENSITIVE, root_, nullptr);
+        ASSERT_EQ(STATUS_SUCCESS, vexsim::NtOpenKey(&again_, KEY_READ, &attributes));
+        objectA = ObjectOf(root_);
+        objectB = ObjectOf(again_);
         loaded_ = vextest::LivePoolAllocations();
+    }
+    void TearDown() override
+    {
+        AHLClear();
+        vexsim::EndProcess(process_);
+        DriverTest::TearDown();
+    }
+    // The key object behind a handle of the process; its handle keeps it alive.
+    PVOID ObjectOf(HANDLE handle)
+    {
+        PVOID object = nullptr;
+        EXPECT_EQ(STATUS_SUCCESS, vexsim::ReferenceObjectByHandle(handle, 0, *CmKeyObjectType, UserMode, &object, nullptr));
+        vexsim::DereferenceObject(object);
+        return object;
     }
     // Allocations of the hive list: entries, their names and their references.
     size_t HiveRecords() const { return vextest::LivePoolAllocations() - loaded_; }
+    // The hive's root key as a lookup by a process hands it out, released at once.
+    NTSTATUS Lookup(HANDLE process, PUNICODE_STRING name, PVOID* rootKey, std::string* relative = nullptr)
+    {
+        UNICODE_STRING rest = {};
+        *rootKey = nullptr;
+        NTSTATUS status = AHLLookup(process, name, rootKey, &rest);
+        if (NT_SUCCESS(status)) {
+            EXPECT_EQ(1, vexsim::HeaderOf(*rootKey).driverReferences.load() - 1) << "the lookup's own reference";
+            ObDereferenceObject(*rootKey);
+            if (relative != nullptr) {
+                *relative = Utf8(vextest::Text(&rest));
+            }
+        }
+        return status;
+    }
 
-    Wide hive{u"\\REGISTRY\\A\\{0a1b2c3d-0000-1111-2222-333344445555}"};
-    int objectA = 0, objectB = 0;
+    Wide hive{u""};
+    PVOID objectA = nullptr, objectB = nullptr;
     HANDLE process1 = (HANDLE)(ULONG_PTR)0x104, process2 = (HANDLE)(ULONG_PTR)0x208;
+    PEPROCESS process_ = nullptr;
+    HANDLE root_ = nullptr, again_ = nullptr;
     size_t loaded_ = 0;
 };
 
-TEST_F(AppHiveListTest, ReferencesCountOpensPerProcessAndObject)
+TEST_F(AppHiveListTest, PairsGoWithTheirObjectAndTheRootKeyWithTheLastPair)
 {
-    ASSERT_EQ(STATUS_SUCCESS, AHLInsert(process1, &objectA, hive.get()));
-    ASSERT_EQ(STATUS_SUCCESS, AHLInsert(process1, &objectA, hive.get()));
-    ASSERT_EQ(STATUS_SUCCESS, AHLInsert(process2, &objectB, hive.get()));
+    ASSERT_EQ(STATUS_SUCCESS, AHLInsert(process1, objectA, hive.get()));
+    ASSERT_EQ(STATUS_SUCCESS, AHLInsert(process1, objectA, hive.get()));
+    ASSERT_EQ(STATUS_SUCCESS, AHLInsert(process2, objectB, hive.get()));
     EXPECT_TRUE(vextest::HasDebugLine("Added list. References = 2"));
+    EXPECT_FALSE(AHLIsEmpty());
 
-    Wide below(u"\\REGISTRY\\A\\{0a1b2c3d-0000-1111-2222-333344445555}\\Software\\X");
-    PVOID object = NULL;
-    UNICODE_STRING relative = {};
-    ASSERT_EQ(STATUS_SUCCESS, AHLLookup(process2, below.get(), &object, &relative));
-    EXPECT_EQ(&objectB, object);
-    EXPECT_EQ("Software\\X", Utf8(vextest::Text(&relative)));
-    ASSERT_EQ(STATUS_SUCCESS, AHLLookup(process1, below.get(), &object, &relative));
-    EXPECT_EQ(&objectA, object);
+    Wide below(vextest::Text(hive.get()) + u"\\Software\\X");
+    PVOID rootKey = nullptr;
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, Lookup(process1, below.get(), &rootKey)) << "no root key held yet";
+    // Only a recorded open holds the root key; the list's reference is its only one.
+    EXPECT_EQ(STATUS_SUCCESS, AHLHoldRootKey((HANDLE)(ULONG_PTR)0x30C, objectA, hive.get()));
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, Lookup(process1, below.get(), &rootKey));
+    ASSERT_EQ(STATUS_SUCCESS, AHLHoldRootKey(process1, objectA, hive.get()));
+    ASSERT_EQ(STATUS_SUCCESS, AHLHoldRootKey(process2, objectB, hive.get()));  // already held: nothing more
+    std::string relative;
+    ASSERT_EQ(STATUS_SUCCESS, Lookup(process1, below.get(), &rootKey, &relative));
+    EXPECT_EQ("Software\\X", relative);
+    EXPECT_NE(objectA, rootKey);
+    EXPECT_NE(objectB, rootKey);
+    EXPECT_EQ(1, vexsim::HeaderOf(rootKey).driverReferences.load());
+    EXPECT_EQ(0, vexsim::HeaderOf(objectA).driverReferences.load()) << "a pair never references its object";
+    PVOID again = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, Lookup(process2, below.get(), &again));
+    EXPECT_EQ(rootKey, again);
+    Wide sibling(vextest::Text(hive.get()) + u"X\\Software");
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, Lookup(process1, sibling.get(), &again)) << "the hive name ends at a separator";
 
-    AHLDelete(process2, &objectB, hive.get());
-    AHLDelete(process1, &objectA, hive.get());
-    EXPECT_EQ(STATUS_SUCCESS, AHLLookup(process1, below.get(), &object, &relative));
-    AHLDelete(process1, &objectA, hive.get());
-    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, AHLLookup(process1, below.get(), &object, &relative));
+    // A torn-down object takes every count of its pair; the hive stays with the other pair.
+    AHLDelete(objectA, hive.get());
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, Lookup(process1, below.get(), &again));
+    EXPECT_EQ(STATUS_SUCCESS, Lookup(process2, below.get(), &again));
+    AHLDelete(objectB, hive.get());
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, Lookup(process2, below.get(), &again));
     EXPECT_EQ(0u, HiveRecords());
-    AHLDelete(process1, &objectA, hive.get());  // never recorded: changes nothing
+    EXPECT_TRUE(AHLIsEmpty());
+    // The root key went with the last pair: nothing of the driver holds a key object (the unload
+    // check counts the driver's references), and the process's handles alone keep the hive.
 }
 
 std::string Pointer(const void* value)
@@ -357,67 +438,72 @@ TEST_F(AppHiveListTest, EachOpenAndCloseIsPrintedWithItsPairAndCount)
                Pointer(object) + " ProcessId = " + Pointer(process);
     };
     vexsim::ClearDebugOutput();
-    ASSERT_EQ(STATUS_SUCCESS, AHLInsert(process1, &objectA, hive.get()));
-    ASSERT_EQ(STATUS_SUCCESS, AHLInsert(process1, &objectA, hive.get()));
-    ASSERT_EQ(STATUS_SUCCESS, AHLInsert(process2, &objectA, hive.get()));  // the same object, another process: its own pair
-    PVOID object = NULL;
-    UNICODE_STRING relative = {};
-    EXPECT_EQ(STATUS_SUCCESS, AHLLookup(process2, hive.get(), &object, &relative));
-    AHLDelete(process2, &objectB, hive.get());  // never recorded
-    AHLDelete(process2, &objectA, hive.get());
-    AHLDelete(process1, &objectA, hive.get());
-    AHLDelete(process1, &objectA, hive.get());
+    ASSERT_EQ(STATUS_SUCCESS, AHLInsert(process1, objectA, hive.get()));
+    ASSERT_EQ(STATUS_SUCCESS, AHLInsert(process1, objectA, hive.get()));
+    ASSERT_EQ(STATUS_SUCCESS, AHLInsert(process2, objectA, hive.get()));  // the same object, another process: its own pair
+    ASSERT_EQ(STATUS_SUCCESS, AHLInsert(process2, objectB, hive.get()));
+    AHLDelete(&loaded_, hive.get());  // never recorded
+    AHLDelete(objectA, hive.get());
+    AHLDelete(objectB, hive.get());
     const std::string deleted = "VexRegFilter.sys: Delete Hive Name = " + Utf8(vextest::Text(hive.get()));
     EXPECT_EQ((std::vector<std::string>{
-                  name, pairLine("Added list", 1, &objectA, process1),
-                  name, pairLine("Added list", 2, &objectA, process1),
-                  name, pairLine("Added list", 1, &objectA, process2),
-                  deleted, "VexRegFilter.sys:     Removed item not found. Object = " + Pointer(&objectB) + " ProcessId = " + Pointer(process2),
-                  deleted, pairLine("Removed list", 0, &objectA, process2), pairLine("Free Resource", 0, &objectA, process2),
-                  deleted, pairLine("Removed list", 1, &objectA, process1),
-                  deleted, pairLine("Removed list", 0, &objectA, process1), pairLine("Free Resource", 0, &objectA, process1),
+                  name, pairLine("Added list", 1, objectA, process1),
+                  name, pairLine("Added list", 2, objectA, process1),
+                  name, pairLine("Added list", 1, objectA, process2),
+                  name, pairLine("Added list", 1, objectB, process2),
+                  deleted, "VexRegFilter.sys:     Removed item not found. Object = " + Pointer(&loaded_) + " ProcessId = " +
+                               Pointer(PsGetCurrentProcessId()),
+                  deleted, pairLine("Removed list", 0, objectA, process1), pairLine("Free Resource", 0, objectA, process1),
+                  pairLine("Removed list", 0, objectA, process2), pairLine("Free Resource", 0, objectA, process2),
+                  deleted, pairLine("Removed list", 0, objectB, process2), pairLine("Free Resource", 0, objectB, process2),
                   "VexRegFilter.sys: Free Resource. Hive Name = " + Utf8(vextest::Text(hive.get())),
               }),
               vexsim::DebugOutput());
     EXPECT_EQ(0u, HiveRecords());
     LIST_ENTRY noReferences;
     InitializeListHead(&noReferences);
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, AHLAddReference(process1, &objectA, NULL));
-    EXPECT_EQ(STATUS_NOT_FOUND, AHLRemoveReference(process1, &objectA, NULL));
-    EXPECT_EQ(STATUS_NOT_FOUND, AHLRemoveReference(process1, &objectA, &noReferences));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, AHLAddReference(process1, objectA, NULL));
+    EXPECT_EQ(STATUS_NOT_FOUND, AHLRemoveReference(objectA, NULL));
+    EXPECT_EQ(STATUS_NOT_FOUND, AHLRemoveReference(objectA, &noReferences));
 }
 
 TEST_F(AppHiveListTest, BothSpellingsOfARootNameOneHive)
 {
-    // Each process finds its own pair whichever spelling of the root it opened, and the relative
+    // Each process finds the hive whichever spelling of the root it opened, and the relative
     // name keeps its first character, whichever spelling came first.
-    Wide slash(u"\\REGISTRY\\A\\{0a1b2c3d-0000-1111-2222-333344445555}\\"),
-        below(u"\\registry\\a\\{0A1B2C3D-0000-1111-2222-333344445555}\\Software\\X");
+    Wide slash(vextest::Text(hive.get()) + u"\\");
+    std::u16string lower = vextest::Text(hive.get());
+    for (char16_t& unit : lower) {
+        unit = (unit >= u'A' && unit <= u'Z') ? unit + 32 : unit;
+    }
+    Wide below(lower + u"\\Software\\X");
     for (auto [first, second] : {std::pair{hive.get(), slash.get()}, std::pair{slash.get(), hive.get()}}) {
-        ASSERT_EQ(STATUS_SUCCESS, AHLInsert(process1, &objectA, first));
-        ASSERT_EQ(STATUS_SUCCESS, AHLInsert(process2, &objectB, second));
-        for (auto [process, expected] : {std::pair{process1, &objectA}, std::pair{process2, &objectB}}) {
-            PVOID object = NULL;
-            UNICODE_STRING relative = {};
-            ASSERT_EQ(STATUS_SUCCESS, AHLLookup(process, below.get(), &object, &relative));
-            EXPECT_EQ(expected, object);
-            EXPECT_EQ("Software\\X", Utf8(vextest::Text(&relative)));
+        ASSERT_EQ(STATUS_SUCCESS, AHLInsert(process1, objectA, first));
+        ASSERT_EQ(STATUS_SUCCESS, AHLInsert(process2, objectB, second));
+        ASSERT_EQ(STATUS_SUCCESS, AHLHoldRootKey(process2, objectB, first));
+        for (HANDLE process : {process1, process2}) {
+            PVOID rootKey = nullptr;
+            std::string relative;
+            ASSERT_EQ(STATUS_SUCCESS, Lookup(process, below.get(), &rootKey, &relative));
+            EXPECT_EQ("Software\\X", relative);
         }
         // A close under the other spelling forgets the open; the hive goes with the last one.
-        AHLDelete(process1, &objectA, second);
-        AHLDelete(process2, &objectB, first);
+        AHLDelete(objectA, second);
+        AHLDelete(objectB, first);
         EXPECT_EQ(0u, HiveRecords());
     }
 }
 
 TEST_F(AppHiveListTest, TheRootItselfHasAnEmptyRelativeName)
 {
-    ASSERT_EQ(STATUS_SUCCESS, AHLInsert(process1, &objectA, hive.get()));
-    Wide slash(u"\\REGISTRY\\A\\{0a1b2c3d-0000-1111-2222-333344445555}\\");
+    ASSERT_EQ(STATUS_SUCCESS, AHLInsert(process1, objectA, hive.get()));
+    ASSERT_EQ(STATUS_SUCCESS, AHLHoldRootKey(process1, objectA, hive.get()));
+    Wide slash(vextest::Text(hive.get()) + u"\\");
     for (PUNICODE_STRING name : {hive.get(), slash.get()}) {
         PVOID object = NULL;
         UNICODE_STRING relative = {1, 1, NULL};
         ASSERT_EQ(STATUS_SUCCESS, AHLLookup(process1, name, &object, &relative));
+        ObDereferenceObject(object);
         EXPECT_EQ(0, relative.Length);
         EXPECT_EQ(name->Buffer + name->Length / sizeof(WCHAR), relative.Buffer);
     }
@@ -426,12 +512,12 @@ TEST_F(AppHiveListTest, TheRootItselfHasAnEmptyRelativeName)
     EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, AHLLookup(process2, hive.get(), &object, &relative));
     AHLClear();
     EXPECT_EQ(0u, HiveRecords());
+    EXPECT_TRUE(AHLIsEmpty());
 }
 
 TEST_F(AppHiveListTest, RootNamesMatchWithOrWithoutTrailingSeparatorOnly)
 {
-    Wide slash(u"\\REGISTRY\\A\\{0a1b2c3d-0000-1111-2222-333344445555}\\"),
-        below(u"\\REGISTRY\\A\\{0a1b2c3d-0000-1111-2222-333344445555}\\Sub");
+    Wide slash(vextest::Text(hive.get()) + u"\\"), below(vextest::Text(hive.get()) + u"\\Sub");
     EXPECT_TRUE(IsAppHiveRootName(hive.get()));
     EXPECT_TRUE(IsAppHiveRootName(slash.get()));
     EXPECT_FALSE(IsAppHiveRootName(below.get()));
@@ -444,18 +530,19 @@ TEST_F(AppHiveListTest, EveryAllocationFailureOfAnInsertRecordsNothingAndSaysWhy
     NTSTATUS last = vextest::ForEachAllocationFailure(
         [&] {
             vexsim::ClearDebugOutput();
-            return AHLInsert(process1, &objectA, hive.get());
+            return AHLInsert(process1, objectA, hive.get());
         },
         [&](NTSTATUS status, int failing) {
             EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, status) << failing;
             ASSERT_LE((size_t)failing, std::size(lines));
             EXPECT_EQ(lines[failing - 1], vexsim::DebugOutput().back());
             EXPECT_EQ(0u, HiveRecords());
+            EXPECT_TRUE(AHLIsEmpty());
         });
     EXPECT_EQ(STATUS_SUCCESS, last);
     // A second process's open of the recorded hive needs only its pair.
     vexsim::FailNthAllocation(1);
-    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, AHLInsert(process2, &objectB, hive.get()));
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, AHLInsert(process2, objectB, hive.get()));
     vexsim::ClearAllocationFailures();
     EXPECT_EQ("VexRegFilter.sys: process information allocate error", vexsim::DebugOutput().back());
 }

@@ -1,0 +1,90 @@
+// Application hives through the callback: an open of a hive root by a sandboxed program is
+// recorded, the record goes when that key object goes, whoever drops it last, and the root key the
+// list holds never keeps a hive loaded that its program closed.
+#include "tests/callback/callback_fixture.h"
+
+#include "sim/cm/registry.h"
+#include "tables/builtin_lists.h"
+
+namespace {
+
+using namespace vextest;
+
+class AppHiveTest : public CallbackTest {
+protected:
+    HANDLE Load(PEPROCESS process)
+    {
+        vexsim::UserModeScope user(process);
+        HANDLE root = nullptr;
+        EXPECT_EQ(STATUS_SUCCESS, vexsim::LoadApplicationHive(KEY_ALL_ACCESS, &root, &hive_));
+        return root;
+    }
+    bool IsLoaded() const
+    {
+        std::lock_guard lock(vexsim::TreeLock());
+        return vexsim::FindAppHiveRoot(hive_.substr(hive_.rfind(u'\\') + 1)) != nullptr;
+    }
+    std::u16string hive_;
+};
+
+TEST_F(AppHiveTest, ASandboxedOpenOfAHiveRootIsRecordedUntilItsKeyObjectGoes)
+{
+    HANDLE outside = Load(outsider);
+    EXPECT_TRUE(AHLIsEmpty()) << "programs outside the sandbox are not recorded";
+    ASSERT_EQ(STATUS_SUCCESS, Close(outsider, outside));
+
+    vexsim::ClearDebugOutput();
+    HANDLE root = Load(sandboxed);
+    EXPECT_FALSE(AHLIsEmpty());
+    EXPECT_TRUE(HasDebugLine("VexRegFilter.sys: Insert Hive Name = " + Utf8(hive_)));
+    ASSERT_EQ(STATUS_SUCCESS, Close(sandboxed, root));
+    EXPECT_TRUE(AHLIsEmpty());
+    EXPECT_TRUE(HasDebugLine("VexRegFilter.sys: Free Resource. Hive Name = " + Utf8(hive_)));
+    EXPECT_FALSE(IsLoaded());
+}
+
+// The last reference of a hive root's key object may go in another process than the one that
+// opened it (here the system's, after a kernel component referenced the object): its pair goes all
+// the same, so no pair outlives the object it names.
+TEST_F(AppHiveTest, AKeyObjectThatGoesInAnotherProcessTakesItsPair)
+{
+    HANDLE root = Load(sandboxed);
+    PVOID object = nullptr;
+    {
+        vexsim::UserModeScope user(sandboxed);
+        ASSERT_EQ(STATUS_SUCCESS, ObReferenceObjectByHandle(root, 0, *CmKeyObjectType, UserMode, &object, nullptr));
+    }
+    ASSERT_EQ(STATUS_SUCCESS, Close(sandboxed, root));
+    EXPECT_FALSE(AHLIsEmpty()) << "the object lives on";
+    ObDereferenceObject(object);
+    EXPECT_TRUE(AHLIsEmpty());
+    EXPECT_FALSE(IsLoaded());
+}
+
+// The list's root key is a key object of its own: the program's close of its root still tears
+// the program's object down, the pair goes with it, and the root key with the last pair, so the
+// hive unloads as it would without the driver.
+TEST_F(AppHiveTest, TheListsRootKeyNeverKeepsAClosedHiveLoaded)
+{
+    HANDLE root = Load(sandboxed);
+    PVOID object = nullptr;
+    {
+        vexsim::UserModeScope user(sandboxed);
+        ASSERT_EQ(STATUS_SUCCESS, ObReferenceObjectByHandle(root, 0, *CmKeyObjectType, UserMode, &object, nullptr));
+        Wide name(hive_);
+        ASSERT_EQ(STATUS_SUCCESS, AHLHoldRootKey(PsGetCurrentProcessId(), object, name.get()));
+    }
+    ObDereferenceObject(object);
+    Wide below(hive_ + u"\\Software");
+    PVOID rootKey = nullptr;
+    UNICODE_STRING rest = {};
+    ASSERT_EQ(STATUS_SUCCESS, AHLLookup(PsGetProcessId(sandboxed), below.get(), &rootKey, &rest));
+    EXPECT_NE(object, rootKey);
+    ObDereferenceObject(rootKey);
+
+    ASSERT_EQ(STATUS_SUCCESS, Close(sandboxed, root));
+    EXPECT_TRUE(AHLIsEmpty());
+    EXPECT_FALSE(IsLoaded());
+}
+
+}  // namespace

@@ -1,0 +1,246 @@
+// The registry callback's decisions before any handler runs, the callback contexts, and the
+// registry-operation record with its shortened path.
+#include "tests/callback/callback_fixture.h"
+
+#include "common/name_buffer.h"
+#include "common/pool_tags.h"
+
+#include <cstring>
+
+namespace {
+
+using namespace vextest;
+
+class DispatchTest : public CallbackTest {
+protected:
+    // RegistryCallback as the configuration manager calls it, in a program's thread or, for the
+    // system process, in the test's own.
+    static NTSTATUS Dispatch(PEPROCESS process, ULONG_PTR notifyClass, PVOID information)
+    {
+        if (process == PsInitialSystemProcess) {
+            return RegistryCallback(&g_VexRegFilterData, (PVOID)notifyClass, information);
+        }
+        vexsim::UserModeScope user(process);
+        return RegistryCallback(&g_VexRegFilterData, (PVOID)notifyClass, information);
+    }
+    // The debugger lines one dispatch prints.
+    static std::vector<std::string> LinesOf(PEPROCESS process, ULONG_PTR notifyClass, PVOID information)
+    {
+        vexsim::ClearDebugOutput();
+        EXPECT_EQ(STATUS_SUCCESS, Dispatch(process, notifyClass, information));
+        return vexsim::DebugOutput();
+    }
+};
+
+// Every class from 0 to 48 that reaches the dispatch is named as the driver kit spells it, with
+// the details bit only; a class above 48 is unknown. The blocks carry no context and no success,
+// so no handler has anything to do.
+TEST_F(DispatchTest, SandboxedClassesAreNamedWithTheDetailsBit)
+{
+    const struct {
+        ULONG_PTR notifyClass;
+        const char* line;
+    } rows[] = {
+        {RegNtPreDeleteKey, "VexRegFilter - RegNtPreDeleteKey"},
+        {RegNtPreEnumerateKey, "VexRegFilter - RegNtPreEnumerateKey"},
+        {RegNtPreQueryKey, "VexRegFilter - RegNtPreQueryKey"},
+        {RegNtPreQueryValueKey, "VexRegFilter - RegNtPreQueryValueKey"},
+        {RegNtPostDeleteKey, "VexRegFilter - RegNtPostDeleteKey"},
+        {RegNtPostSetValueKey, "VexRegFilter - RegNtPostSetValueKey"},
+        {RegNtPostDeleteValueKey, "VexRegFilter - RegNtPostDeleteValueKey"},
+        {RegNtPostRenameKey, "VexRegFilter - RegNtPostRenameKey"},
+        {RegNtPostOpenKeyEx, "VexRegFilter - RegNtPostOpenKeyEx"},
+        {RegNtPreQueryKeySecurity, "VexRegFilter - RegNtPreQueryKeySecurity"},
+        {RegNtPostCreateKeyEx, "VexRegFilter - RegNtPostCreateKeyEx"},
+        {RegNtPreSaveKey, "VexRegFilter - RegNtPreSaveKey"},
+        {RegNtPostQueryKeyName, "VexRegFilter - RegNtPostQueryKeyName"},
+        {49, "VexRegFilter - Unkown RegNotifyClass 49"},
+    };
+    union {
+        REG_POST_OPERATION_INFORMATION post;
+        REG_QUERY_KEY_INFORMATION query;
+        REG_QUERY_VALUE_KEY_INFORMATION value;
+        REG_QUERY_KEY_SECURITY_INFORMATION security;
+    } block;
+    for (const auto& row : rows) {
+        std::memset(&block, 0, sizeof(block));
+        block.post.Status = STATUS_UNSUCCESSFUL;
+        g_VexRegFilterData.DebugLogFlags = 0;
+        EXPECT_EQ(std::vector<std::string>{}, LinesOf(sandboxed, row.notifyClass, &block)) << row.line;
+        g_VexRegFilterData.DebugLogFlags = DEBUG_FLAG_DETAILS;
+        EXPECT_EQ(std::vector<std::string>{row.line}, LinesOf(sandboxed, row.notifyClass, &block));
+        // Outside the sandbox, and for the system process, nothing is named.
+        EXPECT_EQ(std::vector<std::string>{}, LinesOf(outsider, row.notifyClass, &block)) << row.line;
+        EXPECT_EQ(std::vector<std::string>{}, LinesOf(PsInitialSystemProcess, row.notifyClass, &block)) << row.line;
+    }
+}
+
+TEST_F(DispatchTest, WithoutAnyOfTheFiveRedirectNamesEverythingPasses)
+{
+    g_VexRegFilterData.DebugLogFlags = DEBUG_FLAG_DETAILS;
+    REG_QUERY_KEY_INFORMATION query = {};
+    PUNICODE_STRING names[] = {&g_VexRegFilterData.RedirectRootKeyName, &g_VexRegFilterData.RedirectRootKeyNameUser,
+                               &g_VexRegFilterData.RedirectRootKeyNameMachine, &g_VexRegFilterData.RedirectUserClasses,
+                               &g_VexRegFilterData.RedirectMachineClasses};
+    for (PUNICODE_STRING name : names) {
+        UNICODE_STRING kept = *name;
+        name->Buffer = nullptr;
+        EXPECT_EQ(std::vector<std::string>{}, LinesOf(sandboxed, RegNtPreQueryKey, &query));
+        *name = kept;
+    }
+    // The pattern is not one of them.
+    UNICODE_STRING pattern = g_VexRegFilterData.RedirectRootKeyPattern;
+    g_VexRegFilterData.RedirectRootKeyPattern.Buffer = nullptr;
+    EXPECT_EQ(std::vector<std::string>{"VexRegFilter - RegNtPreQueryKey"}, LinesOf(sandboxed, RegNtPreQueryKey, &query));
+    g_VexRegFilterData.RedirectRootKeyPattern = pattern;
+}
+
+TEST_F(DispatchTest, AbovePassiveLevelTheIrqlIsPrintedAndTheDispatchGoesOn)
+{
+    g_VexRegFilterData.DebugLogFlags = DEBUG_FLAG_DETAILS;
+    REG_QUERY_KEY_INFORMATION query = {};
+    vexsim::UserModeScope user(sandboxed);
+    KIRQL old;
+    KeRaiseIrql(APC_LEVEL, &old);
+    vexsim::ClearDebugOutput();
+    EXPECT_EQ(STATUS_SUCCESS, RegistryCallback(&g_VexRegFilterData, (PVOID)(ULONG_PTR)RegNtPreQueryKey, &query));
+    KeLowerIrql(old);
+    EXPECT_EQ((std::vector<std::string>{"VexRegFilter - Current IRQL 1", "VexRegFilter - RegNtPreQueryKey"}),
+              vexsim::DebugOutput());
+}
+
+// Registry work of programs outside the sandbox and of the system costs the driver no pool: no
+// name is computed, no record allocated, for any operation, even with every log level armed.
+TEST_F(DispatchTest, OutsideTheSandboxNothingIsAllocated)
+{
+    vextest::KernelKey key;
+    ASSERT_EQ(STATUS_SUCCESS, key.CreatePath(kSoftware + u"\\Outside\\Sub"));
+    for (PEPROCESS process : {outsider, PsInitialSystemProcess}) {
+        ULONG64 before = vexsim::PoolAllocationTotal();
+        HANDLE handle = nullptr;
+        if (process == PsInitialSystemProcess) {
+            vextest::KernelKey opened;
+            ASSERT_EQ(STATUS_SUCCESS, opened.Create(kSoftware + u"\\Outside"));
+            ASSERT_EQ(STATUS_SUCCESS, opened.Create(kSoftware + u"\\Outside\\New"));
+        } else {
+            ASSERT_EQ(STATUS_SUCCESS, Open(process, kSoftware + u"\\Outside", KEY_READ, &handle));
+            std::vector<UCHAR> buffer(256);
+            ULONG length = 0;
+            vexsim::UserModeScope user(process);
+            EXPECT_EQ(STATUS_SUCCESS, vexsim::NtEnumerateKey(handle, 0, KeyBasicInformation, buffer.data(), 256, &length));
+            EXPECT_EQ(STATUS_SUCCESS, vexsim::NtQueryKey(handle, KeyFullInformation, buffer.data(), 256, &length));
+            EXPECT_EQ(STATUS_SUCCESS, vexsim::NtClose(handle));
+        }
+        EXPECT_EQ(before, vexsim::PoolAllocationTotal()) << (process == outsider ? "outsider" : "system");
+    }
+    EXPECT_EQ(std::vector<std::string>{}, Records());
+}
+
+TEST_F(DispatchTest, AContextIsFreedOnlyWithTheDriversTag)
+{
+    vextest::KernelKey key;
+    ASSERT_EQ(STATUS_SUCCESS, key.CreatePath(kSoftware + u"\\Context"));
+    Wide original(kSoftware + u"\\Context"), redirect(kRoot + u"\\MACHINE\\SOFTWARE\\Context");
+    size_t before = LivePoolAllocations();
+    ASSERT_EQ(STATUS_SUCCESS, SetCallbackContext(key.object(), original.get(), redirect.get(), 0x1234));
+
+    // A foreign record is named and left alone.
+    struct {
+        char tag[8];
+    } foreign = {{'N', 'o', 't', 'O', 'u', 'r', 's', '!'}};
+    REG_CALLBACK_CONTEXT_CLEANUP_INFORMATION cleanup = {key.object(), &foreign, nullptr};
+    vexsim::ClearDebugOutput();
+    EXPECT_EQ(STATUS_SUCCESS, ContextCleanup(&cleanup));
+    EXPECT_EQ(std::vector<std::string>{"VexRegFilter.sys: ContextCleanup - != TAG_CALLBACK_CONTEXT"}, vexsim::DebugOutput());
+    EXPECT_EQ(&foreign, cleanup.ObjectContext);
+    cleanup.ObjectContext = nullptr;
+    EXPECT_EQ(STATUS_SUCCESS, ContextCleanup(&cleanup));
+    EXPECT_EQ(before + 1, LivePoolAllocations()) << "the record, its names within it";
+    // The key object's teardown frees the driver's own record through the callback.
+    key = vextest::KernelKey();
+    EXPECT_EQ(before, LivePoolAllocations());
+}
+
+TEST_F(DispatchTest, AContextThatCannotBeAttachedLeavesNothing)
+{
+    vextest::KernelKey key;
+    ASSERT_EQ(STATUS_SUCCESS, key.CreatePath(kSoftware + u"\\Context"));
+    Wide original(kSoftware + u"\\Context"), redirect(kRoot + u"\\MACHINE\\SOFTWARE\\Context");
+    size_t before = LivePoolAllocations();
+    NTSTATUS last = ForEachAllocationFailure(
+        [&] { return SetCallbackContext(key.object(), original.get(), redirect.get(), 0); },
+        [&](NTSTATUS status, int) {
+            EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, status);
+            EXPECT_EQ(before, LivePoolAllocations());
+        });
+    ASSERT_EQ(STATUS_SUCCESS, last);
+    key = vextest::KernelKey();
+    EXPECT_EQ(before, LivePoolAllocations());
+
+    // The configuration manager refuses an unknown cookie: named, and nothing kept.
+    LARGE_INTEGER cookie = g_VexRegFilterData.CallbackCookie;
+    g_VexRegFilterData.CallbackCookie.QuadPart = 1;
+    ASSERT_EQ(STATUS_SUCCESS, key.CreatePath(kSoftware + u"\\Context"));
+    vexsim::ClearDebugOutput();
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, SetCallbackContext(key.object(), original.get(), redirect.get(), 0));
+    g_VexRegFilterData.CallbackCookie = cookie;
+    EXPECT_EQ(std::vector<std::string>{"VexRegFilter.sys: SetCallbackContext - Failed to CmSetCallbackObjectContext. status = "
+                                       "c000000d Original = " + Utf8(kSoftware) + "\\Context"},
+              vexsim::DebugOutput());
+    EXPECT_EQ(before, LivePoolAllocations());
+}
+
+TEST_F(DispatchTest, LogPathsLongerThan260CharactersAreCutInTheMiddle)
+{
+    auto text = [](size_t characters) {
+        std::u16string path;
+        for (size_t i = 0; i < characters; i++) {
+            path += (char16_t)(u'a' + i % 26);
+        }
+        return path;
+    };
+    const struct {
+        USHORT capacity;
+        size_t characters;
+        NTSTATUS status;
+        std::u16string logged;
+    } rows[] = {
+        {520, 260, STATUS_SUCCESS, text(260)},
+        {520, 261, STATUS_SUCCESS, text(261).substr(0, 128) + u" ... " + text(261).substr(261 - 127)},
+        {520, 300, STATUS_SUCCESS, text(300).substr(0, 128) + u" ... " + text(300).substr(300 - 127)},
+        {16, 9, STATUS_SUCCESS, text(8).substr(0, 2) + u" ... " + text(9).substr(8)},
+        {17, 9, STATUS_SUCCESS, text(8).substr(0, 2) + u" ... " + text(9).substr(8)},  // whole characters only
+        {16, 8, STATUS_SUCCESS, text(8)},
+        {14, 1, STATUS_BUFFER_TOO_SMALL, u""},
+    };
+    for (const auto& row : rows) {
+        std::vector<WCHAR> buffer(row.capacity / sizeof(WCHAR) + 1, L'#');
+        UNICODE_STRING destination = {7, row.capacity, buffer.data()};
+        Wide source(text(row.characters));
+        EXPECT_EQ(row.status, ShortenLogPath(&destination, source.get())) << row.capacity << " " << row.characters;
+        EXPECT_EQ(Utf8(row.logged), Utf8(Text(&destination))) << row.capacity << " " << row.characters;
+        EXPECT_LE(destination.Length, row.capacity & ~1);
+    }
+}
+
+TEST_F(DispatchTest, TheRecordNamesOperationFunctionStatusAndPath)
+{
+    Wide path(kSoftware + u"\\Logged");
+    const std::string record = Record("REG = OPEN", "func = BYPASS", STATUS_OBJECT_NAME_NOT_FOUND, kSoftware + u"\\Logged");
+    EXPECT_EQ("REG = OPEN Ope = PRE func = BYPASS status = 0xC0000034L path = " + Utf8(kSoftware) + "\\Logged", record);
+    EXPECT_EQ(STATUS_SUCCESS, LogRegistryOperation(LOG_LEVEL_INFO, PsGetProcessId(sandboxed), L"REG = OPEN",
+                                                   L"func = BYPASS", STATUS_OBJECT_NAME_NOT_FOUND, path.get()));
+    EXPECT_EQ(std::vector<std::string>{record}, Records());
+
+    // A level the log is not armed for costs nothing; a record that cannot be built is dropped.
+    ULONG64 before = vexsim::PoolAllocationTotal();
+    EXPECT_EQ(STATUS_SUCCESS, LogRegistryOperation(LOG_LEVEL_ERROR, PsGetProcessId(sandboxed), L"REG = OPEN", L"func = OPEN", 0, path.get()));
+    EXPECT_EQ(before, vexsim::PoolAllocationTotal());
+    vexsim::FailNthAllocation(1);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES,
+              LogRegistryOperation(LOG_LEVEL_INFO, PsGetProcessId(sandboxed), L"REG = OPEN", L"func = OPEN", 0, path.get()));
+    vexsim::ClearAllocationFailures();
+    EXPECT_EQ(std::vector<std::string>{}, Records());
+}
+
+}  // namespace
