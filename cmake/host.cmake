@@ -22,12 +22,15 @@ endif()
 
 find_package(GTest REQUIRED)
 find_package(Threads REQUIRED)
+# SimpleIni reads the driver's INF file for the simulated driver install.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(SIMPLEINI REQUIRED IMPORTED_TARGET simpleini)
 
 file(GLOB_RECURSE VEX_SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/*.cpp)
 add_library(vexsim STATIC ${VEX_SIM_SOURCES})
 target_include_directories(vexsim PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform)
 target_compile_options(vexsim PRIVATE -Wall -Wextra -Werror -Wno-multichar)
-target_link_libraries(vexsim PUBLIC Threads::Threads)
+target_link_libraries(vexsim PUBLIC Threads::Threads PRIVATE PkgConfig::SIMPLEINI)
 # Driver loads install the project's own package, so every load reads the INF Windows would.
 target_compile_definitions(vexsim PUBLIC VEXSIM_DEFAULT_DRIVER_INF="${CMAKE_SOURCE_DIR}/driver/VexRegFilter.inf")
 

@@ -35,18 +35,6 @@ extern "C" VOID NTAPI KeLowerIrql(KIRQL NewIrql)
     context.irql = NewIrql;
 }
 
-namespace vexsim {
-
-void RequirePassiveLevel(const char* routine)
-{
-    if (KIRQL irql = CurrentContext().irql; irql != PASSIVE_LEVEL) {
-        StopMachine(std::string(routine) + " called at IRQL " + std::to_string(irql) +
-                    ": it runs at PASSIVE_LEVEL only (a driver holding a fast mutex is at APC_LEVEL)");
-    }
-}
-
-}  // namespace vexsim
-
 // Normal kernel APCs are off inside a critical region; nothing here delivers APCs, so the count
 // is what is kept: the I/O manager checks that a dispatch routine leaves as many as it entered.
 extern "C" VOID NTAPI KeEnterCriticalRegion(VOID)

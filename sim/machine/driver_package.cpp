@@ -40,6 +40,17 @@ public:
         return true;
     }
 
+    bool LoadText(const std::string& text, std::string* problem)
+    {
+        ini_.SetAllowKeyOnly(true);
+        ini_.SetMultiKey(true);
+        if (ini_.LoadData(text) < 0) {
+            *problem = "cannot parse the INF text";
+            return false;
+        }
+        return true;
+    }
+
     bool HasSection(const std::string& section) const { return ini_.GetSection(section.c_str()) != nullptr; }
 
     // The entries of a section in file order: key, and value (empty for a key-only line).
@@ -107,7 +118,7 @@ public:
     NTSTATUS Run()
     {
         std::optional<std::string> signature = inf_.Value("Version", "Signature");
-        if (!signature || Substitute(*signature) != "$WINDOWS NT$") {
+        if (!signature || SplitFields(Substitute(*signature))[0] != "$WINDOWS NT$") {
             return Fail("[Version] has no Signature of \"$WINDOWS NT$\"");
         }
         std::string section = "DefaultInstall.NTamd64.Services";
@@ -317,6 +328,25 @@ private:
 };
 
 }  // namespace
+
+NTSTATUS InstallFilterInstances(const std::u16string& service, const std::u16string& altitude)
+{
+    // The same AddReg lines a minifilter INF carries, read by the same installer.
+    std::string name = Utf16ToUtf8(service);
+    std::string text = "[Version]\nSignature = \"$WINDOWS NT$\"\n"
+                       "[DefaultInstall.NTamd64.Services]\nAddService = " + name + ",,Service\n"
+                       "[Service]\nServiceType = 2\nAddReg = Instances\n"
+                       "[Instances]\n"
+                       "HKR,\"Instances\",\"DefaultInstance\",0x00000000,\"" + name + " Instance\"\n"
+                       "HKR,\"Instances\\" + name + " Instance\",\"Altitude\",0x00000000,\"" + Utf16ToUtf8(altitude) + "\"\n"
+                       "HKR,\"Instances\\" + name + " Instance\",\"Flags\",0x00010001,0\n";
+    InfFile inf;
+    std::string problem;
+    if (!inf.LoadText(text, &problem)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return Installer(inf, &problem).Run();
+}
 
 NTSTATUS InstallDriverPackage(const std::string& infPath, std::string* problem)
 {

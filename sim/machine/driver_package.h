@@ -23,4 +23,9 @@ namespace vexsim {
 // before the failure stay.
 [[nodiscard]] NTSTATUS InstallDriverPackage(const std::string& infPath, std::string* problem);
 
+// Writes the Instances key of a minifilter's service, as its INF would: DefaultInstance naming
+// "<service> Instance", whose subkey holds the altitude and flags 0. For test drivers without a
+// package of their own.
+[[nodiscard]] NTSTATUS InstallFilterInstances(const std::u16string& service, const std::u16string& altitude);
+
 }  // namespace vexsim
