@@ -3,9 +3,14 @@ set(CMAKE_CXX_STANDARD 20)
 set(CMAKE_CXX_STANDARD_REQUIRED ON)
 set(CMAKE_CXX_EXTENSIONS OFF)
 
-set(VEX_SANITIZE "" CACHE STRING "Sanitizers: address, thread, or empty")
+set(VEX_SANITIZE "" CACHE STRING "Sanitizers: address, thread, fuzzer (clang only), or empty")
 if(VEX_SANITIZE STREQUAL "address")
     add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined)
+elseif(VEX_SANITIZE STREQUAL "fuzzer")
+    # libFuzzer (clang): every library instrumented for coverage under ASan and UBSan; only the
+    # fuzz targets link the fuzzer's own main.
+    add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
     add_link_options(-fsanitize=address,undefined)
 elseif(VEX_SANITIZE STREQUAL "thread")
     add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
@@ -73,3 +78,11 @@ if(benchmark_FOUND AND VEX_BENCH_SOURCES)
 endif()
 
 add_subdirectory(tools)
+
+# The control device's fuzz target (fuzz/README.md): built by the fuzz preset only.
+if(VEX_SANITIZE STREQUAL "fuzzer")
+    add_executable(dispatch_fuzz ${CMAKE_SOURCE_DIR}/fuzz/dispatch_fuzz.cpp)
+    target_compile_options(dispatch_fuzz PRIVATE -Wall -Wextra -Werror -Wno-multichar)
+    target_link_libraries(dispatch_fuzz PRIVATE vexdriver)
+    target_link_options(dispatch_fuzz PRIVATE -fsanitize=fuzzer)
+endif()
