@@ -12,6 +12,7 @@
 #include "sim/ps/user_mode_scope.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -41,6 +42,24 @@ struct Service {
     HANDLE device = nullptr;
 };
 
+Service* g_service = nullptr;
+
+// At the end of the run the driver unloads and must leave nothing behind; then the machine shuts
+// down, ending its threads before the host's static objects go.
+void UnloadAtExit()
+{
+    {
+        vexsim::UserModeScope user(g_service->process);
+        (void)vexsim::UserCloseHandle(g_service->device);
+    }
+    vexsim::EndProcess(g_service->process);
+    vexsim::UnloadResult result = vexsim::UnloadDriver();
+    if (result.status != STATUS_SUCCESS || !result.leftovers.empty()) {
+        __builtin_trap();
+    }
+    vexsim::ShutdownMachine();
+}
+
 Service& BootOnce()
 {
     static Service service = [] {
@@ -56,6 +75,10 @@ Service& BootOnce()
         }
         return booted;
     }();
+    if (g_service == nullptr) {
+        g_service = &service;
+        std::atexit(UnloadAtExit);
+    }
     return service;
 }
 

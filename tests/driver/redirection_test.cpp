@@ -405,3 +405,39 @@ TEST_F(RedirectionTest, EveryAllocationFailureOfTheStartIsUndoneByTheStop)
 }
 
 }  // namespace
+
+namespace {
+
+NTSTATUS NTAPI ForeignCallback(PVOID, PVOID, PVOID)
+{
+    return STATUS_SUCCESS;
+}
+
+// A start whose callback registration fails leaves the notify routines registered and the names
+// in place; the next start skips the routines and registers the callback.
+TEST_F(RedirectionTest, AFailedRegistrationLeavesTheNotifyRoutinesForTheNextStart)
+{
+    LARGE_INTEGER foreign{};
+    ASSERT_EQ(STATUS_SUCCESS, CmRegisterCallbackEx(ForeignCallback, &g_VexRegFilterData.Altitude, nullptr, nullptr, &foreign, nullptr));
+    ConfigureRedirectNames();
+    vexsim::ClearDebugOutput();
+    NTSTATUS collision = Send(IOCTL_SANDBOX_START_REG_REDIRECT).status;
+    EXPECT_EQ((NTSTATUS)0xC01C0011, collision) << "one callback per altitude";
+    EXPECT_TRUE(HasDebugLine("VexRegFilter - CmRegisterCallback error c01c0011"));
+    PVEX_REG_FILTER_DATA data = &g_VexRegFilterData;
+    EXPECT_EQ(0, data->CallbackCookie.QuadPart);
+    EXPECT_TRUE(data->ProcessNotifyRegistered);
+    EXPECT_TRUE(data->ImageNotifyRegistered);
+    EXPECT_EQ(nullptr, data->UserClassesEnumThread);
+    EXPECT_TRUE(IsNameSet(&data->RedirectInternetSettingsKey));
+
+    ASSERT_EQ(STATUS_SUCCESS, CmUnRegisterCallback(foreign));
+    vexsim::ClearDebugOutput();
+    EXPECT_EQ(STATUS_SUCCESS, Send(IOCTL_SANDBOX_START_REG_REDIRECT).status);
+    EXPECT_FALSE(HasDebugLine("PsSetCreateProcessNotifyRoutineEx")) << "registered once";
+    EXPECT_NE(0, data->CallbackCookie.QuadPart);
+    WaitForPreparedKeyThread(data->UserClassesEnumThread);
+    WaitForPreparedKeyThread(data->MachineClassesEnumThread);
+}
+
+}  // namespace
