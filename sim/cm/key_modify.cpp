@@ -75,9 +75,7 @@ NTSTATUS DeleteValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, KPROCESSOR_
                                if (node.deleted) {
                                    return STATUS_KEY_DELETED;
                                }
-                               auto erased = std::erase_if(
-                                   node.values, [&](const KeyValue& value) { return SameName(value.name, name); });
-                               if (erased == 0) {
+                               if (!node.values.Erase(name)) {
                                    return STATUS_OBJECT_NAME_NOT_FOUND;
                                }
                                Touch(node);

@@ -99,7 +99,7 @@ NTSTATUS EnumerateKey(HANDLE keyHandle, ULONG index, KEY_INFORMATION_CLASS infor
                                                          if (index >= node.subkeys.size()) {
                                                              return STATUS_NO_MORE_ENTRIES;
                                                          }
-                                                         return BuildKeyAnswer(*node.subkeys[index], informationClass,
+                                                         return BuildKeyAnswer(*node.subkeys.At(index), informationClass,
                                                                                answer);
                                                      });
                            });

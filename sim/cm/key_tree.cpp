@@ -19,14 +19,6 @@ ULONG g_nextAppHive = 1;
 
 const std::u16string kLinkValueName = u"SymbolicLinkValue";
 
-auto SubkeyPosition(const KeyNode& parent, const std::u16string& upcased)
-{
-    return std::lower_bound(parent.subkeys.begin(), parent.subkeys.end(), upcased,
-                            [](const std::shared_ptr<KeyNode>& node, const std::u16string& name) {
-                                return node->upcasedName < name;
-                            });
-}
-
 KeyNode& Ensure(KeyNode& parent, std::u16string_view name, bool isVolatile = false)
 {
     if (auto existing = FindSubkey(parent, name)) {
@@ -73,7 +65,7 @@ void MakeLink(KeyNode& parent, std::u16string_view name, const std::u16string& t
     }
     std::vector<UCHAR> data(target.size() * sizeof(char16_t));
     std::copy_n(reinterpret_cast<const UCHAR*>(target.data()), data.size(), data.begin());
-    link.values.push_back(KeyValue{kLinkValueName, REG_LINK, std::move(data)});
+    link.values.Store(KeyValue{kLinkValueName, REG_LINK, std::move(data)});
 }
 
 // The COM registration subkeys a 32-bit caller sees in Classes\Wow6432Node.
@@ -100,9 +92,7 @@ const std::shared_ptr<KeyNode>& RegistryRoot()
 
 std::shared_ptr<KeyNode> FindSubkey(const KeyNode& parent, std::u16string_view name)
 {
-    std::u16string upcased = UpcaseName(name);
-    auto position = SubkeyPosition(parent, upcased);
-    return position != parent.subkeys.end() && (*position)->upcasedName == upcased ? *position : nullptr;
+    return parent.subkeys.Find(UpcaseName(name));
 }
 
 std::shared_ptr<KeyNode> InsertSubkey(KeyNode& parent, std::u16string_view name, SecurityDescriptorBytes security)
@@ -115,28 +105,26 @@ std::shared_ptr<KeyNode> InsertSubkey(KeyNode& parent, std::u16string_view name,
     node->security = std::move(security);
     node->appHive = parent.appHive;
     node->lastWriteTime = Now();
-    parent.subkeys.insert(SubkeyPosition(parent, node->upcasedName), node);
+    parent.subkeys.Insert(node->upcasedName, node);
     Touch(parent);
     return node;
 }
 
 void RemoveSubkey(KeyNode& parent, KeyNode& child)
 {
-    auto position = SubkeyPosition(parent, child.upcasedName);
-    if (position != parent.subkeys.end() && position->get() == &child) {
-        parent.subkeys.erase(position);
+    if (parent.subkeys.Find(child.upcasedName).get() == &child) {
+        parent.subkeys.Erase(child.upcasedName);
     }
     Touch(parent);
 }
 
 void RenameSubkey(KeyNode& parent, KeyNode& node, std::u16string_view newName)
 {
-    auto position = SubkeyPosition(parent, node.upcasedName);
-    std::shared_ptr<KeyNode> kept = *position;
-    parent.subkeys.erase(position);
+    std::shared_ptr<KeyNode> kept = parent.subkeys.Find(node.upcasedName);
+    parent.subkeys.Erase(node.upcasedName);
     node.name = std::u16string(newName);
     node.upcasedName = UpcaseName(newName);
-    parent.subkeys.insert(SubkeyPosition(parent, node.upcasedName), std::move(kept));
+    parent.subkeys.Insert(node.upcasedName, std::move(kept));
     Touch(parent);
     Touch(node);
 }
@@ -202,24 +190,12 @@ bool NamesFitAfterRename(const KeyNode& node, std::u16string_view newName)
 
 const KeyValue* FindValue(const KeyNode& node, std::u16string_view name)
 {
-    for (const KeyValue& value : node.values) {
-        if (SameName(value.name, name)) {
-            return &value;
-        }
-    }
-    return nullptr;
+    return node.values.Find(name);
 }
 
 void StoreValue(KeyNode& node, KeyValue value)
 {
-    auto existing = std::find_if(node.values.begin(), node.values.end(),
-                                 [&](const KeyValue& stored) { return SameName(stored.name, value.name); });
-    if (existing != node.values.end()) {
-        existing->type = value.type;
-        existing->data = std::move(value.data);
-    } else {
-        node.values.push_back(std::move(value));
-    }
+    node.values.Store(std::move(value));
     Touch(node);
 }
 
@@ -337,20 +313,9 @@ std::shared_ptr<KeyNode> DetachRegistryTree()
 
 namespace {
 
-// Marks a node cut from the tree and every node below it deleted; key objects keep them alive.
-void MarkSubtreeDeleted(KeyNode& node)
-{
-    node.deleted = true;
-    node.parent = nullptr;
-    for (const auto& child : node.subkeys) {
-        MarkSubtreeDeleted(*child);
-    }
-    node.subkeys.clear();
-}
-
 void DropVolatileBelow(KeyNode& node)
 {
-    std::erase_if(node.subkeys, [](const std::shared_ptr<KeyNode>& child) {
+    node.subkeys.EraseIf([](const std::shared_ptr<KeyNode>& child) {
         if (child->isVolatile && !child->isHiveRoot) {
             MarkSubtreeDeleted(*child);
             return true;
@@ -363,6 +328,16 @@ void DropVolatileBelow(KeyNode& node)
 }
 
 }  // namespace
+
+void MarkSubtreeDeleted(KeyNode& node)
+{
+    node.deleted = true;
+    node.parent = nullptr;
+    for (const auto& child : node.subkeys) {
+        MarkSubtreeDeleted(*child);
+    }
+    node.subkeys.clear();
+}
 
 void RemoveSubtree(KeyNode& parent, KeyNode& child)
 {

@@ -33,6 +33,7 @@
 // notification.
 #pragma once
 
+#include "sim/cm/key_children.h"
 #include "sim/core/components.h"
 #include "sim/se/security.h"
 
@@ -50,12 +51,6 @@ constexpr size_t kMaxKeyDepth = 512;            // levels below \REGISTRY
 constexpr size_t kMaxFullNameChars = 32767;     // what a counted string (Length in bytes, 16 bits) holds
 constexpr WCHAR kPathSeparator = u'\\';
 
-struct KeyValue {
-    std::u16string name;        // as set; empty for the default value
-    ULONG type = REG_NONE;
-    std::vector<UCHAR> data;
-};
-
 struct AppHive;
 
 struct KeyNode {
@@ -63,8 +58,8 @@ struct KeyNode {
     std::u16string upcasedName;                     // the sort and lookup key
     std::u16string className;
     KeyNode* parent = nullptr;                      // null for \REGISTRY and for deleted nodes
-    std::vector<std::shared_ptr<KeyNode>> subkeys;  // sorted by upcasedName
-    std::vector<KeyValue> values;                   // insertion order
+    SubkeyList subkeys;                             // sorted by upcasedName
+    ValueList values;                               // insertion order
     LONGLONG lastWriteTime = 0;
     SecurityDescriptorBytes security;
     ULONG depth = 0;                                // levels below \REGISTRY
@@ -115,6 +110,9 @@ std::shared_ptr<KeyNode> InsertSubkey(KeyNode& parent, std::u16string_view name,
 void RemoveSubkey(KeyNode& parent, KeyNode& child);
 // Removes a subkey with everything below it; the removed nodes are marked deleted.
 void RemoveSubtree(KeyNode& parent, KeyNode& child);
+// Marks a node already cut from the tree and every node below it deleted; key objects keep them
+// alive.
+void MarkSubtreeDeleted(KeyNode& node);
 // Gives a subkey a new name and its place in the sorted order; the caller checked for siblings.
 void RenameSubkey(KeyNode& parent, KeyNode& node, std::u16string_view newName);
 std::u16string FullNameOf(const KeyNode& node);

@@ -53,7 +53,7 @@ NTSTATUS ExportRegistryFile(std::u16string_view keyName, RegFileFormat format, c
     {
         std::lock_guard lock(TreeLock());
         std::shared_ptr<KeyNode> node;
-        status = WalkRegistryPath(components, false, &node, &problem);
+        status = WalkRegistryPath(components, nullptr, &node, &problem);
         if (NT_SUCCESS(status)) {
             status = AppendKey(*node, name, format, &text, &problem);
         }

@@ -1,5 +1,6 @@
 // Import of a .reg file: the whole file is decoded and parsed first, then its changes are applied
-// in order to the key tree under TreeLock(), without callbacks (see registry_file.h).
+// in order to the key tree under TreeLock(), without callbacks (see registry_file.h); a change
+// that cannot be made puts back what the ones before it made.
 #include "sim/regfile/regfile.h"
 
 #include "sim/rtl/utf.h"
@@ -9,7 +10,7 @@ namespace vexsim {
 namespace {
 
 // [-key]: the key and everything below it; a missing key is no error.
-NTSTATUS DeleteKeyTree(const std::vector<std::u16string>& keyPath, std::string* problem)
+NTSTATUS DeleteKeyTree(const std::vector<std::u16string>& keyPath, RegImportJournal* journal, std::string* problem)
 {
     if (keyPath.empty()) {
         *problem = "\\REGISTRY cannot be deleted";
@@ -17,7 +18,7 @@ NTSTATUS DeleteKeyTree(const std::vector<std::u16string>& keyPath, std::string* 
     }
     std::vector<std::u16string> parentPath(keyPath.begin(), keyPath.end() - 1);
     std::shared_ptr<KeyNode> parent;
-    if (!NT_SUCCESS(WalkRegistryPath(parentPath, false, &parent, problem))) {
+    if (!NT_SUCCESS(WalkRegistryPath(parentPath, nullptr, &parent, problem))) {
         return STATUS_SUCCESS;
     }
     std::shared_ptr<KeyNode> key = FindSubkey(*parent, keyPath.back());
@@ -28,24 +29,26 @@ NTSTATUS DeleteKeyTree(const std::vector<std::u16string>& keyPath, std::string* 
         *problem = "hive root \"" + Utf16ToUtf8(FullNameOf(*key)) + "\" cannot be deleted";
         return STATUS_CANNOT_DELETE;
     }
-    RemoveSubtree(*parent, *key);
+    journal->CutOut(*parent, std::move(key));
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ApplyChange(const RegChange& change, std::shared_ptr<KeyNode>* currentKey, std::string* problem)
+NTSTATUS ApplyChange(const RegChange& change, RegImportJournal* journal, std::shared_ptr<KeyNode>* currentKey,
+                     std::string* problem)
 {
     switch (change.kind) {
     case RegChange::Kind::OpenKey:
-        return WalkRegistryPath(change.keyPath, true, currentKey, problem);
+        return WalkRegistryPath(change.keyPath, journal, currentKey, problem);
     case RegChange::Kind::DeleteKey:
         currentKey->reset();
-        return DeleteKeyTree(change.keyPath, problem);
+        return DeleteKeyTree(change.keyPath, journal, problem);
     case RegChange::Kind::SetValue:
+        journal->Keep(**currentKey);
         StoreValue(**currentKey, change.value);
         return STATUS_SUCCESS;
     case RegChange::Kind::DeleteValue:
-        if (std::erase_if((*currentKey)->values,
-                          [&](const KeyValue& value) { return SameName(value.name, change.value.name); }) != 0) {
+        journal->Keep(**currentKey);
+        if ((*currentKey)->values.Erase(change.value.name)) {
             Touch(**currentKey);
         }
         return STATUS_SUCCESS;
@@ -68,14 +71,17 @@ NTSTATUS ImportRegistryFile(std::span<const UCHAR> file, const RegFileOptions& o
         return status;
     }
     std::lock_guard lock(TreeLock());
+    RegImportJournal journal;
     std::shared_ptr<KeyNode> currentKey;
     for (const RegChange& change : changes) {
         std::string problem;
-        status = ApplyChange(change, &currentKey, &problem);
+        status = ApplyChange(change, &journal, &currentKey, &problem);
         if (!NT_SUCCESS(status)) {
-            return FailRegFile(error, status, change.line, problem);
+            journal.RollBack();
+            return FailRegFile(error, status, change.line, problem + "; nothing of the file was imported");
         }
     }
+    journal.Commit();
     return STATUS_SUCCESS;
 }
 

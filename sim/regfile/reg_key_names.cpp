@@ -36,6 +36,17 @@ bool HasEmptyComponent(std::u16string_view rest)
                              rest.find(u"\\\\") != std::u16string_view::npos);
 }
 
+std::vector<std::u16string_view> SplitAtSeparators(std::u16string_view text)
+{
+    std::vector<std::u16string_view> parts;
+    for (size_t start = 0; start <= text.size();) {
+        size_t end = std::min(text.find(kPathSeparator, start), text.size());
+        parts.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
 }  // namespace
 
 NTSTATUS NativeComponentsOf(std::u16string_view keyName, const RegFileOptions& options,
@@ -51,7 +62,7 @@ NTSTATUS NativeComponentsOf(std::u16string_view keyName, const RegFileOptions& o
         }
     }
     if (root == nullptr) {
-        *problem = "unknown root key \"" + Utf16ToUtf8(rootName) + "\"";
+        *problem = "unknown root key \"" + Excerpt(rootName) + "\"";
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
     components->assign(root->native.begin(), root->native.end());
@@ -63,8 +74,20 @@ NTSTATUS NativeComponentsOf(std::u16string_view keyName, const RegFileOptions& o
         components->push_back(options.currentUserSid);
     }
     std::vector<std::u16string_view> parts;
-    if (HasEmptyComponent(rest) || !NT_SUCCESS(SplitKeyPath(rest, parts))) {
-        *problem = "invalid key name \"" + Utf16ToUtf8(keyName) + "\"";
+    if (HasEmptyComponent(rest)) {
+        *problem = "invalid key name \"" + Excerpt(keyName) + "\": an empty component between backslashes";
+        return STATUS_OBJECT_NAME_INVALID;
+    }
+    if (!NT_SUCCESS(SplitKeyPath(rest, parts))) {
+        size_t index = 0;
+        for (std::u16string_view part : SplitAtSeparators(rest)) {
+            index++;
+            if (part.size() > kMaxKeyNameChars) {
+                *problem = "component " + std::to_string(index) + " of the key name after the root (\"" + Excerpt(part) +
+                           "\") is longer than 255 characters";
+                break;
+            }
+        }
         return STATUS_OBJECT_NAME_INVALID;
     }
     components->insert(components->end(), parts.begin(), parts.end());

@@ -10,8 +10,8 @@ namespace {
 // An open by name follows at most this many links in one walk; more means a loop.
 constexpr int kMaxLinkHops = 32;
 
-NTSTATUS Walk(const std::vector<std::u16string>& components, bool create, int* hops, std::shared_ptr<KeyNode>* node,
-              std::string* problem)
+NTSTATUS Walk(const std::vector<std::u16string>& components, RegImportJournal* create, int* hops,
+              std::shared_ptr<KeyNode>* node, std::string* problem)
 {
     std::shared_ptr<KeyNode> current = RegistryRoot();
     for (const std::u16string& component : components) {
@@ -41,13 +41,15 @@ NTSTATUS Walk(const std::vector<std::u16string>& components, bool create, int* h
                 *problem = "the new key's security could not be inherited";
                 return status;
             }
+            create->Keep(*current);
             next = InsertSubkey(*current, component, std::move(security));
             next->isVolatile = current->isVolatile;
+            create->Created(*current, next);
         } else if (next->isLink) {
             std::vector<std::u16string> target;
             if (++*hops > kMaxLinkHops ||
                 !NT_SUCCESS(NativeComponentsOf(LinkTargetOf(*next), RegFileOptions{}, &target, problem)) ||
-                !NT_SUCCESS(Walk(target, false, hops, &next, problem))) {
+                !NT_SUCCESS(Walk(target, nullptr, hops, &next, problem))) {
                 *problem = "symbolic link \"" + Utf16ToUtf8(FullNameOf(*next)) + "\" leads nowhere";
                 return STATUS_OBJECT_NAME_NOT_FOUND;
             }
@@ -60,8 +62,8 @@ NTSTATUS Walk(const std::vector<std::u16string>& components, bool create, int* h
 
 }  // namespace
 
-NTSTATUS WalkRegistryPath(const std::vector<std::u16string>& components, bool create, std::shared_ptr<KeyNode>* node,
-                          std::string* problem)
+NTSTATUS WalkRegistryPath(const std::vector<std::u16string>& components, RegImportJournal* create,
+                          std::shared_ptr<KeyNode>* node, std::string* problem)
 {
     int hops = 0;
     return Walk(components, create, &hops, node, problem);

@@ -8,11 +8,35 @@ namespace vexsim {
 
 namespace {
 
-// The value line starting at lines[*index] with its continuation lines (a trailing backslash
-// continues a line; the next line's leading blanks are dropped). Leaves *index on its last line.
+// Whether the value line's data is hex: only hex data is wrapped over several lines. A string
+// ending in a backslash (unterminated, or a path) never takes in the line after it.
+bool HasHexData(std::u16string_view text)
+{
+    size_t position = 0;
+    std::u16string name;
+    std::string problem;
+    if (text.front() == u'@') {
+        position = 1;
+    } else if (!ReadQuoted(text, &position, &name, &problem)) {
+        return false;
+    }
+    std::u16string_view rest = TrimBlanks(text.substr(position));
+    if (rest.empty() || rest.front() != u'=') {
+        return false;
+    }
+    rest = TrimBlanks(rest.substr(1));
+    return rest.size() >= 3 && SameName(rest.substr(0, 3), u"hex");
+}
+
+// The value line starting at lines[*index] with its continuation lines when its data is hex (a
+// trailing backslash continues a line; the next line's leading blanks are dropped). Leaves *index
+// on its last line.
 std::u16string JoinContinuedLines(const std::vector<RegLine>& lines, size_t* index)
 {
     std::u16string text(TrimBlanks(lines[*index].text));
+    if (!HasHexData(text)) {
+        return text;
+    }
     while (!text.empty() && text.back() == u'\\' && *index + 1 < lines.size()) {
         text.pop_back();
         text += TrimBlanks(lines[++*index].text);

@@ -4,6 +4,8 @@
 
 #include "sim/rtl/utf.h"
 
+#include <algorithm>
+
 namespace vexsim {
 
 std::u16string_view TrimBlanks(std::u16string_view text)
@@ -15,6 +17,15 @@ std::u16string_view TrimBlanks(std::u16string_view text)
         text.remove_suffix(1);
     }
     return text;
+}
+
+std::string Excerpt(std::u16string_view text)
+{
+    constexpr size_t kShown = 60;
+    if (text.size() <= kShown) {
+        return Utf16ToUtf8(text);
+    }
+    return Utf16ToUtf8(text.substr(0, kShown)) + "... (" + std::to_string(text.size()) + " characters)";
 }
 
 NTSTATUS FailRegFile(RegFileError* error, NTSTATUS status, size_t line, const std::string& message)
@@ -39,7 +50,13 @@ NTSTATUS DecodeRegText(std::span<const UCHAR> file, std::vector<RegLine>* lines,
         }
     } else {
         size_t start = file.size() >= 3 && file[0] == 0xEF && file[1] == 0xBB && file[2] == 0xBF ? 3 : 0;
-        text = Utf8ToUtf16(std::string_view(reinterpret_cast<const char*>(file.data()) + start, file.size() - start));
+        std::string_view narrow(reinterpret_cast<const char*>(file.data()) + start, file.size() - start);
+        size_t badOffset = 0;
+        if (!Utf8ToUtf16Strict(narrow, &text, &badOffset)) {
+            size_t line = 1 + std::count(narrow.begin(), narrow.begin() + static_cast<std::ptrdiff_t>(badOffset), '\n');
+            return FailRegFile(error, STATUS_INVALID_PARAMETER, line,
+                               "the text is not valid UTF-8 (byte " + std::to_string(start + badOffset) + " of the file)");
+        }
     }
     lines->clear();
     size_t begin = 0;

@@ -7,6 +7,7 @@
 #include "sim/regfile/registry_file.h"
 
 #include <optional>
+#include <unordered_map>
 
 namespace vexsim {
 
@@ -28,6 +29,9 @@ struct RegLine {
 std::vector<UCHAR> EncodeRegText(std::u16string_view text, RegFileFormat format);
 // The text without its leading and trailing blanks (spaces and tabs).
 std::u16string_view TrimBlanks(std::u16string_view text);
+// The text for a message, cut after 60 characters with the count of the rest: a name of 40,000
+// characters must not flood the message.
+std::string Excerpt(std::u16string_view text);
 // Fills the error and returns status; line 0 leaves the message without a line number.
 NTSTATUS FailRegFile(RegFileError* error, NTSTATUS status, size_t line, const std::string& message);
 
@@ -36,12 +40,42 @@ NTSTATUS FailRegFile(RegFileError* error, NTSTATUS status, size_t line, const st
 [[nodiscard]] NTSTATUS NativeComponentsOf(std::u16string_view keyName, const RegFileOptions& options,
                                           std::vector<std::u16string>* components, std::string* problem);
 
+// ---- what an import changed (reg_import_journal.cpp); callers hold TreeLock() throughout
+// An import either makes all its changes or none: every change is recorded as it is made, and a
+// failure puts the tree back as it was, values, subkeys and last-write times included. Deleted
+// subtrees are only cut out until the import commits, so that they can go back whole.
+class RegImportJournal {
+public:
+    // Before the node's values, subkeys or last-write time change.
+    void Keep(KeyNode& node);
+    void Created(KeyNode& parent, std::shared_ptr<KeyNode> child);
+    // Cuts the subtree out of its parent; it is deleted when the import commits.
+    void CutOut(KeyNode& parent, std::shared_ptr<KeyNode> child);
+    void Commit();
+    void RollBack();
+
+private:
+    struct KeptState {
+        KeyNode* node;
+        ValueList values;
+        LONGLONG lastWriteTime;
+    };
+    struct TreeChange {
+        bool created;                       // else cut out
+        KeyNode* parent;
+        std::shared_ptr<KeyNode> child;
+    };
+    std::vector<KeptState> kept_;
+    std::unordered_map<KeyNode*, size_t> keptIndex_;
+    std::vector<TreeChange> changes_;
+};
+
 // ---- walking the tree by name (reg_key_walk.cpp); callers hold TreeLock()
 // The key at components below \REGISTRY, following symbolic links as an open by name does. With
-// create, missing keys are made (inheriting their parent's security as the System process's
+// a journal (create), missing keys are made and recorded in it (inheriting their parent's security as the System process's
 // would, volatile under a volatile parent); hive roots and the levels above them are never made.
 // STATUS_OBJECT_NAME_NOT_FOUND for a missing key without create; problem says what went wrong.
-[[nodiscard]] NTSTATUS WalkRegistryPath(const std::vector<std::u16string>& components, bool create,
+[[nodiscard]] NTSTATUS WalkRegistryPath(const std::vector<std::u16string>& components, RegImportJournal* create,
                                         std::shared_ptr<KeyNode>* node, std::string* problem);
 
 // ---- changes a file asks for (reg_parse.cpp)

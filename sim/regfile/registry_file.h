@@ -24,10 +24,13 @@
 // missing value is no error). Hive roots and the keys above them cannot be created or deleted.
 //
 // Errors. Every function returns an NTSTATUS and, on failure, fills a RegFileError with the line
-// of the input it concerns and a message. A malformed file (STATUS_INVALID_PARAMETER) changes
-// nothing: the whole file is read before any change is made. A failure while applying a well-
-// formed file (an unknown hive, a hive root to delete, a dangling link) stops at that line; what
-// the lines before it changed stays, as with the registry editor.
+// of the input it concerns and a message. An import that fails changes nothing: a malformed file
+// (STATUS_INVALID_PARAMETER: bad syntax, text that is not valid UTF-8, a name component over 255
+// characters) is refused before any change is made, and a well-formed file that asks for what the
+// registry cannot do (a new hive, a key too deep or with too long a name, a hive root to delete, a
+// dangling link) has the changes of the lines before it undone. Unlike the registry editor, which
+// keeps what it imported before a failing line, a machine is then either set up as the file says
+// or not at all. Messages cut long names after 60 characters.
 //
 // Export writes a key and everything below it in the registry editor's order: the key's header,
 // its values in storage order, then its subkeys in sorted order, each block followed by a blank

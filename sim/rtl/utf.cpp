@@ -129,6 +129,23 @@ std::u16string Utf8ToUtf16(std::string_view text)
     return out;
 }
 
+bool Utf8ToUtf16Strict(std::string_view text, std::u16string* out, size_t* badOffset)
+{
+    constexpr std::string_view kEncodedReplacement = "\xEF\xBF\xBD";
+    out->clear();
+    out->reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        size_t start = i;
+        char32_t cp = DecodeUtf8(text, i);
+        if (cp == kReplacement && text.substr(start, i - start) != kEncodedReplacement) {
+            *badOffset = start;
+            return false;
+        }
+        AppendUtf16(*out, cp);
+    }
+    return true;
+}
+
 UNICODE_STRING CountedView(const std::u16string& text)
 {
     auto bytes = static_cast<USHORT>(text.size() * sizeof(WCHAR));

@@ -29,5 +29,8 @@ UNICODE_STRING CountedView(const std::u16string& text);
 // Invalid input (a lone surrogate, a malformed UTF-8 sequence) becomes U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view text);
 std::u16string Utf8ToUtf16(std::string_view text);
+// Strict UTF-8: false at the first malformed sequence (an encoded U+FFFD is well-formed), with
+// *badOffset at its first byte.
+[[nodiscard]] bool Utf8ToUtf16Strict(std::string_view text, std::u16string* out, size_t* badOffset);
 
 }  // namespace vexsim

@@ -107,6 +107,19 @@ protected:
         return values;
     }
 
+    LONGLONG LastWriteTime(const std::u16string& name)
+    {
+        HANDLE key;
+        if (OpenKey(&key, name) != STATUS_SUCCESS) {
+            return -1;
+        }
+        KEY_BASIC_INFORMATION info{};
+        ULONG length;
+        (void)ZwQueryKey(key, KeyBasicInformation, &info, sizeof(info), &length);  // the fixed part is enough
+        (void)ZwClose(key);
+        return info.LastWriteTime.QuadPart;
+    }
+
     bool KeyExists(const std::u16string& name)
     {
         HANDLE key;
@@ -316,6 +329,12 @@ TEST_F(RegistryFileTest, MalformedFilesFailWithTheLineAndChangeNothing)
          STATUS_INVALID_PARAMETER, 4, "\"zz\" is not a hex byte"},
         {"value after a deletion", v5 + "[-" + kVex + "]\r\n\"a\"=-\r\n", STATUS_INVALID_PARAMETER, 3,
          "cannot follow a key deletion"},
+        {"a string ending in a backslash takes in no line", v5 + key + "\"a\"=\"abc\\\r\n\"\r\n",
+         STATUS_INVALID_PARAMETER, 3, "must be written \\\\"},
+        {"a long component is named and cut", v5 + "[" + kVex + "\\ok\\" + std::string(40000, 'k') + "]\r\n",
+         STATUS_OBJECT_NAME_INVALID, 2,
+         "component 4 of the key name after the root (\"" + std::string(60, 'k') + "... (40000 characters)\") is "
+         "longer than 255 characters"},
     };
     for (const MalformedCase& c : cases) {
         error_ = RegFileError{};
@@ -326,28 +345,55 @@ TEST_F(RegistryFileTest, MalformedFilesFailWithTheLineAndChangeNothing)
         EXPECT_EQ(0u, error_.message.find("line " + std::to_string(c.line) + ": ")) << c.what << ": " << error_.message;
         EXPECT_FALSE(KeyExists(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Vex")) << c.what << ": a malformed file changed the registry";
     }
+    const std::string badUtf8 = "REGEDIT4\r\n[" + kVex + "]\r\n\"a\"=\"\xC3\x28\"\r\n";
+    EXPECT_EQ(STATUS_INVALID_PARAMETER,
+              vexsim::ImportRegistryFile(std::vector<UCHAR>(badUtf8.begin(), badUtf8.end()), options_, &error_));
+    EXPECT_EQ("line 3: the text is not valid UTF-8 (byte 50 of the file)", error_.message);
     std::vector<UCHAR> odd{0xFF, 0xFE, 0x52};
     EXPECT_EQ(STATUS_INVALID_PARAMETER, vexsim::ImportRegistryFile(odd, options_, &error_));
     EXPECT_EQ("the UTF-16 file ends in the middle of a character", error_.message);
 }
 
-TEST_F(RegistryFileTest, WhatTheRegistryRefusesStopsAtItsLine)
+TEST_F(RegistryFileTest, WhatTheRegistryRefusesUndoesTheWholeImport)
 {
-    struct {
+    ASSERT_EQ(STATUS_SUCCESS, Import("[" + kVex + "]\r\n\"kept\"=dword:1\r\n\"gone\"=dword:2\r\n[" + kVex +
+                                     "\\Old\\Deep]\r\n\"v\"=\"x\"\r\n"));
+    const std::string before = Export(kVex);
+    const LONGLONG vexTime = LastWriteTime(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Vex");
+    const LONGLONG softwareTime = LastWriteTime(u"\\REGISTRY\\MACHINE\\SOFTWARE");
+    // Every kind of change comes before the failing line: new keys (one under a new key), values
+    // set, changed and deleted, a subtree deleted and a key of the same name made again.
+    const std::string changes = "[" + kVex + "\\New\\Below]\r\n\"n\"=dword:3\r\n[" + kVex +
+                                "]\r\n\"kept\"=dword:9\r\n\"added\"=\"a\"\r\n\"gone\"=-\r\n[-" + kVex + "\\Old]\r\n[" +
+                                kVex + "\\Old]\r\n\"w\"=dword:4\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Top]\r\n";
+    std::string deep = "[" + kVex;
+    for (int level = 0; level < 520; level++) {
+        deep += "\\d";
+    }
+    const struct {
         const char* what;
-        std::string body;
+        std::string failing;
         NTSTATUS status;
-        size_t line;
+        const char* message;
     } cases[] = {
-        {"a hive root", "[" + kVex + "]\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n", STATUS_CANNOT_DELETE, 3},
-        {"a new hive", "[HKEY_LOCAL_MACHINE\\NEWHIVE]\r\n", STATUS_ACCESS_DENIED, 2},
-        {"an application hive", "[\\REGISTRY\\A\\{X}\\k]\r\n", STATUS_ACCESS_DENIED, 2},
+        {"a hive root", "[-HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n", STATUS_CANNOT_DELETE, "cannot be deleted"},
+        {"a new hive", "[HKEY_LOCAL_MACHINE\\NEWHIVE]\r\n", STATUS_ACCESS_DENIED, "would be a new hive"},
+        {"an application hive", "[\\REGISTRY\\A\\{X}\\k]\r\n", STATUS_ACCESS_DENIED, "would be a new hive"},
+        {"too deep", deep + "]\r\n", STATUS_INVALID_PARAMETER, "deeper than the registry allows"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(c.status, Import(c.body)) << c.what;
-        EXPECT_EQ(c.line, error_.line) << c.what << ": " << error_.message;
+        EXPECT_EQ(c.status, Import(changes + c.failing)) << c.what;
+        EXPECT_EQ(12u, error_.line) << c.what << ": " << error_.message;
+        EXPECT_NE(std::string::npos, error_.message.find(c.message)) << c.what << ": " << error_.message;
+        EXPECT_NE(std::string::npos, error_.message.find("nothing of the file was imported")) << c.what;
+        EXPECT_EQ(before, Export(kVex)) << c.what;
+        EXPECT_FALSE(KeyExists(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Top")) << c.what;
+        EXPECT_EQ(vexTime, LastWriteTime(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Vex")) << c.what;
+        EXPECT_EQ(softwareTime, LastWriteTime(u"\\REGISTRY\\MACHINE\\SOFTWARE")) << c.what;
     }
-    EXPECT_TRUE(KeyExists(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Vex")) << "lines before the failing one stay applied";
+    EXPECT_EQ(STATUS_SUCCESS, Import(changes)) << "the same changes without the failing line";
+    EXPECT_EQ((std::vector<StoredValue>{{"w", REG_DWORD, {4, 0, 0, 0}}}), ValuesOf(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Vex\\Old"));
+    EXPECT_FALSE(KeyExists(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Vex\\Old\\Deep"));
     options_.currentUserSid.clear();
     EXPECT_EQ(STATUS_INVALID_PARAMETER, Import("[HKEY_CURRENT_USER\\Software]\r\n"));
     EXPECT_EQ("line 2: HKEY_CURRENT_USER needs a user SID in the options", error_.message);
