@@ -98,7 +98,7 @@ NTSTATUS CheckInstancesInstalled(PDRIVER_OBJECT driver)
     std::shared_ptr<KeyNode> instances;
     std::string problem;
     NTSTATUS status = WalkRegistryPath({u"MACHINE", u"SYSTEM", u"CurrentControlSet", u"Services", serviceName, u"Instances"},
-                                       false, &instances, &problem);
+                                       nullptr, &instances, &problem);
     if (!NT_SUCCESS(status)) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
