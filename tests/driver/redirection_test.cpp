@@ -265,7 +265,9 @@ TEST_F(RedirectionTest, TheStartPreparesTheCopysFixedKeys)
         ULONG one = 1;
         ASSERT_EQ(STATUS_SUCCESS, ZwSetValueKey(settings.handle(), name.get(), 0, REG_DWORD, &one, sizeof(one)));
     }
+    vexsim::ClearDebugOutput();
     StartRedirection();
+    EXPECT_FALSE(HasDebugLine("Failed.")) << "every step of the preparation succeeded and says nothing of failure";
     const std::u16string copy = kRoot + u"\\USER\\" + kUserSid + kInternetSettings;
     std::optional<ReadValueResult> proxy = ReadValue(copy + u"\\Zones", u"ProxyEnable");
     ASSERT_TRUE(proxy.has_value());
