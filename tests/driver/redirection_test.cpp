@@ -173,6 +173,9 @@ TEST_F(RedirectionTest, StartStopAndStartAgain)
     EXPECT_NE(nullptr, data->MachineClassesEnumThread);
     EXPECT_EQ(u"\\Registry\\User\\" + std::u16string(kUserSid) + kInternetSettings, Name(data->InternetSettingsKey));
     EXPECT_EQ(kRoot + u"\\USER\\" + kUserSid + kInternetSettings, Name(data->RedirectInternetSettingsKey));
+    EXPECT_TRUE(HasDebugLine("VexRegFilter.sys:     InternetSettingsKey = '" + Utf8(Name(data->InternetSettingsKey)) + "'"));
+    EXPECT_TRUE(HasDebugLine("VexRegFilter.sys:     RedirectInternetSettingsKey = '" + Utf8(Name(data->RedirectInternetSettingsKey)) + "'"));
+    EXPECT_TRUE(HasDebugLine("VexRegFilter - CmRegisterCallback Success"));
 
     // While started, configuration is refused with its line and changes nothing.
     std::vector<std::u16string> names = ConfiguredNames();
