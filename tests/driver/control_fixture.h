@@ -24,10 +24,11 @@ using Lines = std::vector<std::string>;
 
 inline Bytes UlongBytes(std::initializer_list<ULONG> values)
 {
-    Bytes bytes;
+    Bytes bytes(values.size() * sizeof(ULONG));
+    size_t at = 0;
     for (ULONG value : values) {
-        const auto* p = reinterpret_cast<const unsigned char*>(&value);
-        bytes.insert(bytes.end(), p, p + sizeof(value));
+        std::memcpy(bytes.data() + at, &value, sizeof(value));
+        at += sizeof(value);
     }
     return bytes;
 }
