@@ -68,6 +68,14 @@ TEST_F(ControlTest, RequestsThatDoNotFitTheirControlAreRefusedBeforeAnythingRuns
     Bytes unterminatedValue = block;
     std::fill(unterminatedValue.begin() + SET_REG_VALUE_VALUE_NAME_OFFSET,
               unterminatedValue.begin() + SET_REG_VALUE_VALUE_NAME_OFFSET + SET_REG_VALUE_NAME_BYTES, 'v');
+    // A scan one character past a name field would find the NUL of an empty value name or of a
+    // REG_NONE type after it.
+    Bytes unterminatedKeyEmptyValue = RegValueBlock(kRedirectRoot, u"", REG_DWORD, UlongBytes({1}), 4);
+    std::fill(unterminatedKeyEmptyValue.begin() + SET_REG_VALUE_KEY_NAME_OFFSET,
+              unterminatedKeyEmptyValue.begin() + SET_REG_VALUE_KEY_NAME_OFFSET + SET_REG_VALUE_NAME_BYTES, 'k');
+    Bytes unterminatedValueNoType = RegValueBlock(kRedirectRoot, u"V", REG_NONE, Bytes(4), 0);
+    std::fill(unterminatedValueNoType.begin() + SET_REG_VALUE_VALUE_NAME_OFFSET,
+              unterminatedValueNoType.begin() + SET_REG_VALUE_VALUE_NAME_OFFSET + SET_REG_VALUE_NAME_BYTES, 'v');
     Bytes tooMuchData = RegValueBlock(kRedirectRoot, u"V", REG_BINARY, Bytes(4), SET_REG_VALUE_DATA_BYTES + 1);
     const ShapeCase cases[] = {
         {"unassigned function 0x80A", VEX_CONTROL_CODE(0x80A), {}, 0, STATUS_INVALID_PARAMETER},
@@ -101,6 +109,9 @@ TEST_F(ControlTest, RequestsThatDoNotFitTheirControlAreRefusedBeforeAnythingRuns
         {"unterminated key name", IOCTL_SANDBOX_SET_REG_VALUE, unterminatedKey, 0, STATUS_INVALID_PARAMETER},
         {"unterminated value name", IOCTL_SANDBOX_SET_REG_VALUE, unterminatedValue, 0, STATUS_INVALID_PARAMETER},
         {"data past its field", IOCTL_SANDBOX_SET_REG_VALUE, tooMuchData, 0, STATUS_INVALID_PARAMETER},
+        {"unterminated key before an empty value name", IOCTL_SANDBOX_SET_REG_VALUE, unterminatedKeyEmptyValue, 0,
+         STATUS_INVALID_PARAMETER},
+        {"unterminated value name before REG_NONE", IOCTL_SANDBOX_SET_REG_VALUE, unterminatedValueNoType, 0, STATUS_INVALID_PARAMETER},
         {"list into no output", IOCTL_SANDBOX_GET_PID_LIST_UNDER_SANDBOX, {}, 0, STATUS_BUFFER_TOO_SMALL},
         {"list into 3 bytes", IOCTL_GET_PID_PPID_LIST, {}, 3, STATUS_BUFFER_TOO_SMALL},
         {"listing into 3 bytes", IOCTL_GET_CUI_PID_LIST, {}, 3, STATUS_BUFFER_TOO_SMALL},
@@ -191,6 +202,8 @@ TEST_F(ControlTest, EveryControlAnswersExactlyIntoTheCallersOutput)
         EXPECT_EQ(test.output, reply.output);
         EXPECT_EQ(test.lines, vexsim::DebugOutput());
     }
+    EXPECT_TRUE(IsListEmpty(&g_VexRegFilterData.ExcludeKeyList)) << "the reset emptied the exclusion keys";
+    EXPECT_TRUE(IsListEmpty(&g_VexRegFilterData.ExcludeValueList)) << "the reset emptied the exclusion values";
     vexsim::EndProcess(sandboxed);
 }
 
