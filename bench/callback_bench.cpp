@@ -1,10 +1,12 @@
 // What the registry callback costs, each figure against its baseline in the same run:
 // - an open and close by a program outside the sandbox with the driver's callback registered,
 //   against an empty callback at the same altitude;
+// - a value query by a program outside the sandbox, against the same with an empty callback;
 // - a sandboxed open of a key whose copy is prepared, against the native open of the same key;
 // - the first sandboxed open of a key with 602 subkeys and 20 values, against creating those keys
 //   and values natively;
-// - enumerating an unchanged copy (answered from the real key), against enumerating the real key.
+// - enumerating a copy that nothing changed since its first open (its subkey stubs answer, after
+//   the driver's two history look-ups), against enumerating the real key.
 // The ratios, of CPU time per iteration (the machine may be shared), are printed after the figures.
 #include "bench/bench_machine.h"
 #include "callback/callback.h"
@@ -163,6 +165,41 @@ void OutsideOpenCloseWithEmptyCallback(benchmark::State& state)
 }
 BENCHMARK(OutsideOpenCloseWithEmptyCallback);
 
+void QueryValueLoop(benchmark::State& state, PEPROCESS process, const std::u16string& name)
+{
+    HANDLE key = nullptr;
+    Check(Sandbox::Open(process, name, &key));
+    vexbench::Wide value(u"Value0");
+    UCHAR buffer[64];
+    vexsim::UserModeScope user(process);
+    for (auto _ : state) {
+        ULONG length = 0;
+        if (vexsim::NtQueryValueKey(key, value.get(), KeyValuePartialInformation, buffer, sizeof(buffer), &length) != STATUS_SUCCESS) {
+            state.SkipWithError("query failed");
+            break;
+        }
+    }
+    Check(vexsim::NtClose(key));
+}
+
+void OutsideQueryValueWithDriverCallback(benchmark::State& state)
+{
+    Sandbox sandbox;
+    QueryValueLoop(state, sandbox.outsider, kWide);
+}
+BENCHMARK(OutsideQueryValueWithDriverCallback);
+
+void OutsideQueryValueWithEmptyCallback(benchmark::State& state)
+{
+    Sandbox sandbox;
+    UnregisterRegistryCallback();
+    LARGE_INTEGER cookie{};
+    Check(CmRegisterCallbackEx(LetPass, &g_VexRegFilterData.Altitude, nullptr, nullptr, &cookie, nullptr));
+    QueryValueLoop(state, sandbox.outsider, kWide);
+    Check(CmUnRegisterCallback(cookie));
+}
+BENCHMARK(OutsideQueryValueWithEmptyCallback);
+
 void PreparedRedirectedOpen(benchmark::State& state)
 {
     Sandbox sandbox;
@@ -296,6 +333,7 @@ int main(int argc, char** argv)
         const char* goal;
     } ratios[] = {
         {"OutsideOpenCloseWithDriverCallback", "OutsideOpenCloseWithEmptyCallback", "<= 1.05"},
+        {"OutsideQueryValueWithDriverCallback", "OutsideQueryValueWithEmptyCallback", "<= 1.05"},
         {"PreparedRedirectedOpen", "NativeOpenOfTheSameKey", "<= 2.5"},
         {"FirstOpenOfAWideKey", "CreateTheWideKeyNatively", "<= 1.5"},
         {"EnumerateAnUnchangedCopy", "EnumerateTheRealKey", "(no goal)"},

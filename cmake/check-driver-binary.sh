@@ -2,10 +2,12 @@
 # Checks the cross-built driver: PE32+ for x86-64, native subsystem, entry point DriverEntry, the
 # integrity-check flag, no global constructors, imports only from ntoskrnl.exe, HAL.dll and
 # FLTMGR.SYS, and the filter manager's routines (the communication port among them) from
-# FLTMGR.SYS only, and ntoskrnl's structured-exception handler.
+# FLTMGR.SYS only, and ntoskrnl's structured-exception handler; and its test signature, verified
+# against the test certificate when one is given.
 set -euo pipefail
 binary=$1
 objdump=${2:-x86_64-w64-mingw32-objdump}
+cert=${3:-}
 nm=${objdump%objdump}nm
 headers=$($objdump -x "$binary")
 fail() { echo "driver binary check: $*" >&2; exit 1; }
@@ -49,4 +51,5 @@ done
 # Caller memory is touched under structured exception handling, whose handler ntoskrnl exports.
 grep -qx "ntoskrnl.exe __C_specific_handler" <<<"$imports" \
     || fail "no __C_specific_handler import: caller memory would not be guarded"
-echo "driver binary check: $(basename "$binary") is a native x64 driver importing from $(echo $dlls | tr '\n' ' ')"
+bash "$(dirname "$0")/check-signature.sh" "$binary" "$objdump" $cert || fail "not signed"
+echo "driver binary check: $(basename "$binary") is a signed native x64 driver importing from $(echo $dlls | tr '\n' ' ')"

@@ -63,7 +63,7 @@ foreach(dir ${VEX_TEST_DIRS})
     endif()
     add_executable(${area}_tests ${sources} ${VEX_TEST_SUPPORT})
     target_compile_options(${area}_tests PRIVATE -Wall -Wextra -Werror -Wno-multichar)
-    target_link_libraries(${area}_tests PRIVATE vexdriver vexlogdecode vexprocessmsg GTest::gtest GTest::gtest_main)
+    target_link_libraries(${area}_tests PRIVATE vexdriver vexlogdecode vexprocessmsg vexctllib GTest::gtest GTest::gtest_main)
     gtest_discover_tests(${area}_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS ${area})
 endforeach()
 
@@ -77,6 +77,7 @@ if(benchmark_FOUND AND VEX_BENCH_SOURCES)
     endforeach()
 endif()
 
+add_subdirectory(client)
 add_subdirectory(tools)
 
 # The control device's fuzz target (fuzz/README.md): built by the fuzz preset only.

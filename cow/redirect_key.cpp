@@ -136,20 +136,13 @@ NTSTATUS PrepareRedirectKey(PREG_CREATE_KEY_INFORMATION_V1 Information, PCUNICOD
                             PUNICODE_STRING RedirectName, REG_NOTIFY_CLASS NotifyClass, ACCESS_MASK Access, PULONG Disposition,
                             PULONG Hash, PVOID* KeyObject)
 {
-    UNICODE_STRING normalized = {};
+    NTSTATUS status;
     *Disposition = 0;
     *KeyObject = NULL;
 
-    // The lookup runs on a normalised copy made first, so that running out of pool fails the
-    // operation instead of passing a prepared copy off as a new one.
-    NTSTATUS status = CreateNormalizedKeyPath(RedirectName, &normalized);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    const BOOLEAN prepared = RegistryHistoryExists(&g_VexRegFilterData.CopyKeyHistory, &normalized, NULL, Hash);
-    FreeOwnedString(&normalized);
-
-    if (prepared) {
+    // The lookup reads the name in place: running out of pool cannot pass a prepared copy off as
+    // a new one.
+    if (RegistryHistoryExists(&g_VexRegFilterData.CopyKeyHistory, RedirectName, NULL, Hash)) {
         status = OpenOrCreateRedirectKey(Information, FullName, OriginalName, RedirectName, NotifyClass, Access, Disposition, Hash,
                                          KeyObject);
     } else {

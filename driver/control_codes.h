@@ -42,7 +42,13 @@
 // Answers of 32 bits: identifiers of new settings and booleans (1 true, 0 false).
 #define CONTROL_ULONG_ANSWER_SIZE 4
 
+// Inputs of 32 bits: the setting identifier of IOCTL_SANDBOX_DEL_PROCESS, the process id of
+// IOCTL_SANDBOX_IS_UNDER_SANDBOX.
+#define CONTROL_ULONG_REQUEST_SIZE 4
+
 // Input of IOCTL_START_LOGGING: u64 event handle valid in the caller, u32 level mask.
+#define START_LOGGING_EVENT_OFFSET 0
+#define START_LOGGING_LEVELS_OFFSET 8
 #define START_LOGGING_REQUEST_SIZE 12
 
 // Input of IOCTL_EXIST_PROCESS_TREE: u32 setting identifier, u32 process id.
@@ -63,3 +69,11 @@
 
 // Process-id list answers: u32 count, then u32 ids (or u32 id, u32 parent id pairs).
 #define PID_LIST_COUNT_SIZE 4
+#define PID_LIST_ENTRY_SIZE 4
+#define PID_PPID_LIST_ENTRY_SIZE 8
+
+// Input of IOCTL_GET_SURROGATE_PID_LIST: the image file names separated by this character, ended
+// by a NUL. Input of IOCTL_SANDBOX_ADD_EXCLUDE_VALUE_NAME: the key path, this character, the value
+// name.
+#define SURROGATE_NAME_SEPARATOR L'*'
+#define EXCLUDE_VALUE_NAME_SEPARATOR L'\\'

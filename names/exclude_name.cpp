@@ -34,21 +34,12 @@ static BOOLEAN IsRootName(PCUNICODE_STRING FullName)
         return FALSE;
     }
 
-    // The roots are compared with their trailing separator.
-    UNICODE_STRING keyPath;
-    if (!NT_SUCCESS(AllocateName(&keyPath, (ULONG)FullName->Length + sizeof(WCHAR)))) {
-        PrintPrefixed("IsExcludeName - KeyPath allocate error\n");
-        return FALSE;
-    }
-    AppendName(&keyPath, FullName);
-    if (!endsWithSeparator) {
-        static const WCHAR separator = L'\\';
-        AppendNameBytes(&keyPath, &separator, sizeof(WCHAR));
-    }
-    BOOLEAN root = IsMatchName(&keyPath, &g_UserRootPattern) || IsSameName(&keyPath, &g_MachineHive) ||
-                   IsSameName(&keyPath, &g_UserHive) || IsSameName(&keyPath, &g_DefaultUserRoot) || IsAppHiveRootName(&keyPath);
-    FreeOwnedString(&keyPath);
-    return root;
+    // The roots are compared with their trailing separator, read in place. An application hive
+    // root is IsAppHiveRootName of the name with that separator.
+    return IsMatchKeyPath(FullName, &g_UserRootPattern) || IsSameKeyPath(&g_MachineHive, FullName) ||
+           IsSameKeyPath(&g_UserHive, FullName) || IsSameKeyPath(&g_DefaultUserRoot, FullName) ||
+           IsMatchKeyPath(FullName, &g_HLPatterns.AppHiveRootPattern) ||
+           IsMatchKeyPath(FullName, &g_HLPatterns.AppHiveRootSlashPattern);
 }
 
 BOOLEAN IsExcludeName(PCUNICODE_STRING FullName)

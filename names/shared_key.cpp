@@ -4,10 +4,8 @@
 // before the row that contains it.
 #include "names/names.h"
 
-#include "common/debug_print.h"
 #include "common/match.h"
 #include "common/name_buffer.h"
-#include "tables/key_lists.h"
 
 // A key and the subkeys of it that are shared; without subkeys the whole key is shared. The
 // subkey list ends at the first empty string, the table at the first row with an empty key.
@@ -121,22 +119,30 @@ static const SHARED_KEY_ENTRY SharedMachineKeyTable[] = {
 
 #undef N
 
-typedef BOOLEAN (*KEY_TEST)(PCUNICODE_STRING TableString, PCUNICODE_STRING Name);
+// The tables' strings end in a separator, so each test reads the name in normalised form, with
+// the separator appended when it has none: in place, so that running out of pool cannot unshare
+// a shared key.
+typedef BOOLEAN (*KEY_TEST)(PCUNICODE_STRING TableString, PCUNICODE_STRING KeyName);
 
-static BOOLEAN MatchesPattern(PCUNICODE_STRING Pattern, PCUNICODE_STRING Name) { return IsMatchName(Name, Pattern); }
+static BOOLEAN MatchesPattern(PCUNICODE_STRING Pattern, PCUNICODE_STRING KeyName) { return IsMatchKeyPath(KeyName, Pattern); }
 
-static BOOLEAN IsSharedByTable(const SHARED_KEY_ENTRY* Table, KEY_TEST Test, PCUNICODE_STRING KeyPath)
+static BOOLEAN IsSharedByTable(const SHARED_KEY_ENTRY* Table, KEY_TEST Test, PCUNICODE_STRING KeyName)
 {
     for (const SHARED_KEY_ENTRY* row = Table; row->Key.Buffer != NULL; row++) {
-        if (!Test(&row->Key, KeyPath)) {
+        if (!Test(&row->Key, KeyName)) {
             continue;
         }
         if (row->Subkeys[0].Buffer == NULL) {
             return TRUE;
         }
+        // The rest of the name after the row's key. When the key took the appended separator too,
+        // nothing is left, and no subkey begins nothing.
+        if (row->Key.Length >= KeyName->Length) {
+            return FALSE;
+        }
         UNICODE_STRING rest;
-        rest.Buffer = KeyPath->Buffer + row->Key.Length / sizeof(WCHAR);
-        rest.Length = rest.MaximumLength = (USHORT)(KeyPath->Length - row->Key.Length);
+        rest.Buffer = KeyName->Buffer + row->Key.Length / sizeof(WCHAR);
+        rest.Length = rest.MaximumLength = (USHORT)(KeyName->Length - row->Key.Length);
         for (ULONG i = 0; i < RTL_NUMBER_OF(row->Subkeys) && row->Subkeys[i].Buffer != NULL; i++) {
             if (Test(&row->Subkeys[i], &rest)) {
                 return TRUE;
@@ -150,23 +156,12 @@ static BOOLEAN IsSharedByTable(const SHARED_KEY_ENTRY* Table, KEY_TEST Test, PCU
 BOOLEAN IsMachineSharedKey(PCUNICODE_STRING KeyName)
 {
     static const UNICODE_STRING userHive = CONSTANT_NAME(L"\\REGISTRY\\USER\\");
-    UNICODE_STRING keyPath = {};
 
-    if (!IsNameSet(KeyName)) {
-        return FALSE;
-    }
-    // Keys and subkeys of the tables end in a separator, so the name is compared with one.
-    NTSTATUS status = CreateNormalizedKeyPath(KeyName, &keyPath);
-    if (!NT_SUCCESS(status)) {
-        if (status != STATUS_INVALID_PARAMETER) {
-            PrintPrefixed("IsMachineSharedKey - KeyPath allocate error\n");
-        }
+    if (!IsNameSet(KeyName) || KeyName->Length < sizeof(WCHAR)) {
         return FALSE;
     }
     // The user rows have no subkeys, so the length of a pattern never has to stand for the
     // length of what it matched.
-    BOOLEAN shared = IsPrefixName(&userHive, KeyName) ? IsSharedByTable(SharedUserKeyTable, MatchesPattern, &keyPath)
-                                                      : IsSharedByTable(SharedMachineKeyTable, IsPrefixName, &keyPath);
-    FreeOwnedString(&keyPath);
-    return shared;
+    return IsPrefixName(&userHive, KeyName) ? IsSharedByTable(SharedUserKeyTable, MatchesPattern, KeyName)
+                                            : IsSharedByTable(SharedMachineKeyTable, IsPrefixOfKeyPath, KeyName);
 }

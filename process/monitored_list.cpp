@@ -1,6 +1,7 @@
 // The monitored-list family: live processes by id, and the pid list outputs.
 #include "process/process_private.h"
 
+#include "common/locking.h"
 #include "log/log.h"
 
 // What differs between the members of the monitored-list family: one row per list.
@@ -44,6 +45,24 @@ static const MONITORED_LIST_TRAITS g_MonitoredLists[] = {
      .DeletedText = L"status = DELETED_DESCENDANT",
      .AllocationStatus = STATUS_INSUFFICIENT_RESOURCES},
 };
+
+// Which process ids each list may hold, told without its mutex: per bucket of process ids, the
+// number of entries in the list. A bucket counts an entry up under the mutex once the entry is
+// linked, and down once it is unlinked, so an empty bucket proves that no entry has the id; a
+// bucket that counts shows only that the list has to be walked. The registry callback asks for
+// every operation of every process, and so answers a process outside the sandbox without
+// taking the mutex.
+#define PRESENCE_BUCKET_BITS 6
+#define PRESENCE_BUCKETS (1 << PRESENCE_BUCKET_BITS)
+
+static LONG g_Presence[RTL_NUMBER_OF(g_MonitoredLists)][PRESENCE_BUCKETS];
+
+static LONG* PresenceOf(ULONG ListIndex, HANDLE ProcessId)
+{
+    // Process ids are multiples of four; the multiplier spreads neighbouring ids over the buckets.
+    ULONG key = (ULONG)((ULONG_PTR)ProcessId >> 2) * 0x9E3779B1u;
+    return &g_Presence[ListIndex][key >> (32 - PRESENCE_BUCKET_BITS)];
+}
 
 static const MONITORED_LIST_TRAITS* MonitoredListTraits(PLOCKED_LIST List)
 {
@@ -94,6 +113,7 @@ NTSTATUS InsertMonitoredProcess(PLOCKED_LIST List, PEPROCESS Process, HANDLE Pro
         status = STATUS_PROCESS_IS_TERMINATING;
     } else {
         InsertTailList(&List->Head, &entry->Links);
+        InterlockedIncrement(PresenceOf((ULONG)(traits - g_MonitoredLists), ProcessId));
         entry = NULL;
     }
     ExReleaseFastMutex(&List->Lock);
@@ -106,7 +126,11 @@ NTSTATUS InsertMonitoredProcess(PLOCKED_LIST List, PEPROCESS Process, HANDLE Pro
 BOOLEAN FindMonitoredProcess(PLOCKED_LIST List, HANDLE ProcessId, ULONG KindMask, PULONG Id)
 {
     BOOLEAN found = FALSE;
+    const MONITORED_LIST_TRAITS* traits = MonitoredListTraits(List);
     if (ProcessId == NULL) {
+        return FALSE;
+    }
+    if (traits != NULL && ReadCountAcquire(PresenceOf((ULONG)(traits - g_MonitoredLists), ProcessId)) == 0) {
         return FALSE;
     }
     ExAcquireFastMutex(&List->Lock);
@@ -149,6 +173,7 @@ static VOID RemoveMonitoredEntries(PLOCKED_LIST List, LIST_ENTRY_MATCH Match, PV
     while (!IsListEmpty(&removed)) {
         PMONITORED_PROCESS_ENTRY entry = CONTAINING_RECORD(RemoveHeadList(&removed), MONITORED_PROCESS_ENTRY, Links);
         ULONG pid = (ULONG)(ULONG_PTR)entry->ProcessId;
+        InterlockedDecrement(PresenceOf((ULONG)(traits - g_MonitoredLists), entry->ProcessId));
         if (Exited) {
             WriteLog(PROCESS_RECORD_LEVEL, current, NULL, L"%s %s id = %d pid = %d", L"PROC = EXITS",
                      DeletedText(traits, entry), entry->Id, pid);

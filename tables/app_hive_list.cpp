@@ -10,6 +10,7 @@
 #include "tables/builtin_lists.h"
 
 #include "common/debug_print.h"
+#include "common/locking.h"
 #include "common/match.h"
 #include "common/name_buffer.h"
 #include "common/pool_tags.h"
@@ -34,7 +35,7 @@ static VOID UnlistHive(PAPP_HIVE_ENTRY Entry)
 
 BOOLEAN AHLIsEmpty(VOID)
 {
-    return InterlockedCompareExchange(&g_AHL.Hives, 0, 0) == 0;
+    return ReadCountAcquire(&g_AHL.Hives) == 0;
 }
 
 // HiveName as it is stored: without a trailing separator.

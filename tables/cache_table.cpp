@@ -7,6 +7,17 @@
 #include "common/name_buffer.h"
 #include "common/pool_tags.h"
 
+// The key's length in bytes, with the separator that follows a lookup's key.
+static ULONG KeyLength(const CT_ELEMENT* Element)
+{
+    return (ULONG)Element->Key.Length + (Element->KeySeparator ? sizeof(WCHAR) : 0);
+}
+
+static WCHAR KeyCharacter(const CT_ELEMENT* Element, ULONG Index)
+{
+    return Index < Element->Key.Length / sizeof(WCHAR) ? Element->Key.Buffer[Index] : L'\\';
+}
+
 static RTL_GENERIC_COMPARE_RESULTS NTAPI CTCompareElements(PRTL_GENERIC_TABLE Table, PVOID FirstStruct, PVOID SecondStruct)
 {
     UNREFERENCED_PARAMETER(Table);
@@ -16,12 +27,18 @@ static RTL_GENERIC_COMPARE_RESULTS NTAPI CTCompareElements(PRTL_GENERIC_TABLE Ta
     if (first->Hash != second->Hash) {
         return first->Hash < second->Hash ? GenericLessThan : GenericGreaterThan;
     }
-    if (first->Key.Length != second->Key.Length) {
-        return first->Key.Length < second->Key.Length ? GenericLessThan : GenericGreaterThan;
+    const ULONG length = KeyLength(first);
+    if (length != KeyLength(second)) {
+        return length < KeyLength(second) ? GenericLessThan : GenericGreaterThan;
     }
-    for (USHORT i = 0; i < first->Key.Length / sizeof(WCHAR); i++) {
-        WCHAR a = RtlUpcaseUnicodeChar(first->Key.Buffer[i]);
-        WCHAR b = RtlUpcaseUnicodeChar(second->Key.Buffer[i]);
+    for (ULONG i = 0; i < length / sizeof(WCHAR); i++) {
+        WCHAR a = KeyCharacter(first, i);
+        WCHAR b = KeyCharacter(second, i);
+        if (a == b) {
+            continue;  // equal characters need no case mapping
+        }
+        a = RtlUpcaseUnicodeChar(a);
+        b = RtlUpcaseUnicodeChar(b);
         if (a != b) {
             return a < b ? GenericLessThan : GenericGreaterThan;
         }
@@ -133,6 +150,20 @@ NTSTATUS CTLookupElement(PCACHE_TABLE Table, PCUNICODE_STRING Key, PUNICODE_STRI
             DbgPrint("CTLookupElement fail NTSTATUS = 0x%08x path = %wZ\n", status, Key);
         }
     }
+    ExReleaseFastMutex(&Table->Lock);
+    return status;
+}
+
+NTSTATUS CTLookupElementWithSeparator(PCACHE_TABLE Table, PCUNICODE_STRING Key, ULONG Hash)
+{
+    CT_ELEMENT probe;
+    NTSTATUS status = PrepareProbe("CTLookupElement", Table, Key, &Hash, TRUE, &probe);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    probe.KeySeparator = TRUE;
+    ExAcquireFastMutex(&Table->Lock);
+    status = RtlLookupElementGenericTable(&Table->Table, &probe) != NULL ? STATUS_SUCCESS : STATUS_NOT_FOUND;
     ExReleaseFastMutex(&Table->Lock);
     return status;
 }

@@ -12,6 +12,7 @@ typedef struct _CACHE_TABLE {
 
 typedef struct _CT_ELEMENT {
     ULONG Hash;            // x65599 hash of the key
+    BOOLEAN KeySeparator;  // a lookup's key is followed by one '\' its buffer does not hold; never in the table
     UNICODE_STRING Key;    // owned copy of the key
     UNICODE_STRING Value;  // owned copy of the value, exactly its length; empty when none
 } CT_ELEMENT, *PCT_ELEMENT;
@@ -34,6 +35,10 @@ NTSTATUS CTGetElementCount(PCACHE_TABLE Table, PULONG Count);
 // the caller frees with the VexR tag; an element without a value leaves Value untouched.
 NTSTATUS CTLookupElement(PCACHE_TABLE Table, PCUNICODE_STRING Key, PUNICODE_STRING Value, PULONG Hash,
                          PULONG OutHash, BOOLEAN CaseInsensitive);
+
+// CTLookupElement, without a value, of Key followed by one '\' that Key's buffer does not hold;
+// Hash is the hash of that whole. So a key path is looked up in normalised form without a copy.
+NTSTATUS CTLookupElementWithSeparator(PCACHE_TABLE Table, PCUNICODE_STRING Key, ULONG Hash);
 
 // Adds Key with an optional Value unless an equal element exists, in which case nothing changes.
 // A failed insert leaves nothing in the table. A Value longer than 0xFFFC bytes, whose copy with

@@ -12,13 +12,15 @@ static VOID FreeExcludeKeyEntry(PEXCLUDE_KEY_ENTRY Entry)
     ExFreePoolWithTag(Entry, VEXR_TAG);
 }
 
-// Is there an entry that is a prefix of Path? Called with ExcludeKeyLock held.
+// Is there an entry that is a prefix of Path in normalised form? Read in place: the test runs on
+// registry operations, where running out of pool must not let an excluded key be redirected.
+// Called with ExcludeKeyLock held.
 static BOOLEAN IsCoveredLocked(PCUNICODE_STRING Path)
 {
     PLIST_ENTRY head = &g_VexRegFilterData.ExcludeKeyList;
     for (PLIST_ENTRY link = head->Flink; link != head; link = link->Flink) {
         PEXCLUDE_KEY_ENTRY entry = CONTAINING_RECORD(link, EXCLUDE_KEY_ENTRY, Links);
-        if (IsPrefixName(&entry->KeyPath, Path)) {
+        if (IsPrefixOfKeyPath(&entry->KeyPath, Path)) {
             return TRUE;
         }
     }
@@ -87,19 +89,14 @@ Exit:
 
 BOOLEAN IsThereExcludeKey(PCUNICODE_STRING KeyName)
 {
-    UNICODE_STRING copy = {};
-    NTSTATUS status = CreateNormalizedKeyPath(KeyName, &copy);
-    if (!NT_SUCCESS(status)) {
-        if (status != STATUS_INVALID_PARAMETER) {
-            DbgPrint("VexRegFilter - IsThereExcludeKey() : SourceKeyName allocate error\n");
-        }
+    if (KeyName == NULL || KeyName->Buffer == NULL || KeyName->Length < sizeof(WCHAR)) {
         return FALSE;
     }
     ExAcquireFastMutex(&g_VexRegFilterData.ExcludeKeyLock);
-    BOOLEAN covered = IsCoveredLocked(&copy);
+    BOOLEAN covered = IsCoveredLocked(KeyName);
     ExReleaseFastMutex(&g_VexRegFilterData.ExcludeKeyLock);
-    TraceLine("VexRegFilter - IsThereExcludeKey(): %wZ : %s\n", &copy, covered ? "exist" : "not exist");
-    FreeOwnedString(&copy);
+    TraceLine("VexRegFilter - IsThereExcludeKey(): %wZ%s : %s\n", KeyName, NormalizingSeparator(KeyName),
+              covered ? "exist" : "not exist");
     return covered;
 }
 

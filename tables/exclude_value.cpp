@@ -13,14 +13,15 @@ static VOID FreeExcludeValueEntry(PEXCLUDE_VALUE_ENTRY Entry)
     ExFreePoolWithTag(Entry, VEXR_TAG);
 }
 
-// Is there an entry for KeyPath (normalised) and ValueName, or any value when ValueName is none?
+// Is there an entry for KeyPath in normalised form and ValueName, or any value when ValueName is
+// none? Read in place, so that running out of pool cannot let an excluded value be redirected.
 // Called with ExcludeValueLock held.
 static BOOLEAN IsExcludedLocked(PCUNICODE_STRING KeyPath, PCUNICODE_STRING ValueName)
 {
     PLIST_ENTRY head = &g_VexRegFilterData.ExcludeValueList;
     for (PLIST_ENTRY link = head->Flink; link != head; link = link->Flink) {
         PEXCLUDE_VALUE_ENTRY entry = CONTAINING_RECORD(link, EXCLUDE_VALUE_ENTRY, Links);
-        if (IsSameName(&entry->KeyPath, KeyPath) && (ValueName == NULL || IsSameName(&entry->ValueName, ValueName))) {
+        if (IsSameKeyPath(&entry->KeyPath, KeyPath) && (ValueName == NULL || IsSameName(&entry->ValueName, ValueName))) {
             return TRUE;
         }
     }
@@ -97,19 +98,14 @@ Exit:
 
 BOOLEAN IsThereExcludeValue(PCUNICODE_STRING KeyName, PCUNICODE_STRING ValueName)
 {
-    UNICODE_STRING copy = {};
-    NTSTATUS status = CreateNormalizedKeyPath(KeyName, &copy);
-    if (!NT_SUCCESS(status)) {
-        if (status != STATUS_INVALID_PARAMETER) {
-            PrintPrefixed("IsThereExcludeValue - SourceKeyName allocate error\n");
-        }
+    if (KeyName == NULL || KeyName->Buffer == NULL || KeyName->Length < sizeof(WCHAR)) {
         return FALSE;
     }
     ExAcquireFastMutex(&g_VexRegFilterData.ExcludeValueLock);
-    BOOLEAN excluded = IsExcludedLocked(&copy, ValueName);
+    BOOLEAN excluded = IsExcludedLocked(KeyName, ValueName);
     ExReleaseFastMutex(&g_VexRegFilterData.ExcludeValueLock);
-    TraceLinePrefixed("IsThereExcludeValue: %wZ : %s\n", &copy, excluded ? "exist" : "not exist");
-    FreeOwnedString(&copy);
+    TraceLinePrefixed("IsThereExcludeValue: %wZ%s : %s\n", KeyName, NormalizingSeparator(KeyName),
+                      excluded ? "exist" : "not exist");
     return excluded;
 }
 

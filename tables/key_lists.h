@@ -1,14 +1,17 @@
 // Key histories and the exclusion lists of keys and values.
 //
-// All three work on normalised key paths: a private copy with exactly one trailing backslash, so
-// that a key and the keys below it are told apart by prefix. An empty path is refused: it has no
-// last character to normalise, and as the exclusion "\" it would cover the whole registry.
+// All three work on normalised key paths: the path with one trailing backslash appended when it
+// has none, so that a key and the keys below it are told apart by prefix. What is stored is a
+// private normalised copy; the tests (IsThereExcludeKey, IsThereExcludeValue,
+// RegistryHistoryExists) read the caller's path in normalised form in place and allocate nothing,
+// so running out of pool never changes their answers. An empty path is refused: it has no last
+// character to normalise, and as the exclusion "\" it would cover the whole registry.
 //
 // ExcludeKeyList (guarded by ExcludeKeyLock) holds EXCLUDE_KEY_ENTRY in insertion order; no
 // entry's KeyPath is a prefix of another's. ExcludeValueList (guarded by ExcludeValueLock) holds
 // EXCLUDE_VALUE_ENTRY in insertion order, each (key, value) pair once. Both lists are filled by
 // the configuration requests and emptied by the reset requests, by a stop and at unload. The
-// locks are held only while walking or changing a list; copies are made before taking them.
+// locks are held only while walking or changing a list; copies to store are made before taking them.
 #pragma once
 
 #include "platform.h"
@@ -30,12 +33,16 @@ typedef struct _EXCLUDE_VALUE_ENTRY {
 // backslash would not fit a counted string, STATUS_INSUFFICIENT_RESOURCES.
 NTSTATUS CreateNormalizedKeyPath(PCUNICODE_STRING KeyPath, PUNICODE_STRING Copy);
 
+// The separator that normalisation appends to a non-empty KeyPath, as text for a debugger line
+// that shows the normalised path without making it: "\\" or "".
+PCSTR NormalizingSeparator(PCUNICODE_STRING KeyPath);
+
 // Records KeyPath (or with ParentOnly its parent key) in a history. Hash is the hash of the
 // normalised full path from RegistryHistoryExists, or none; it is never used for the parent.
 NTSTATUS InsertRegistryHistory(PCACHE_TABLE Table, PCUNICODE_STRING KeyPath, PULONG Hash, BOOLEAN ParentOnly);
 
 // Is KeyPath recorded in the history? OutHash receives the hash of the normalised path, found or not.
-// A path that ends in a separator is looked up without allocating.
+// Nothing is allocated: the path is read in place.
 BOOLEAN RegistryHistoryExists(PCACHE_TABLE Table, PCUNICODE_STRING KeyPath, PULONG Hash, PULONG OutHash);
 
 // The hash of KeyPath's normalised form, the one RegistryHistoryExists hands out, computed without

@@ -1,5 +1,6 @@
 #include "tables/key_lists.h"
 
+#include "common/match.h"
 #include "common/name_buffer.h"
 
 NTSTATUS CreateNormalizedKeyPath(PCUNICODE_STRING KeyPath, PUNICODE_STRING Copy)
@@ -7,7 +8,7 @@ NTSTATUS CreateNormalizedKeyPath(PCUNICODE_STRING KeyPath, PUNICODE_STRING Copy)
     if (KeyPath == NULL || KeyPath->Buffer == NULL || KeyPath->Length < sizeof(WCHAR)) {
         return STATUS_INVALID_PARAMETER;
     }
-    const BOOLEAN needsSeparator = KeyPath->Buffer[KeyPath->Length / sizeof(WCHAR) - 1] != L'\\';
+    const BOOLEAN needsSeparator = !HasTrailingSeparator(KeyPath);
     NTSTATUS status = AllocateName(Copy, (ULONG)KeyPath->Length + (needsSeparator ? sizeof(WCHAR) : 0));
     if (!NT_SUCCESS(status)) {
         return status;
@@ -18,4 +19,9 @@ NTSTATUS CreateNormalizedKeyPath(PCUNICODE_STRING KeyPath, PUNICODE_STRING Copy)
         AppendNameBytes(Copy, &separator, sizeof(WCHAR));
     }
     return STATUS_SUCCESS;
+}
+
+PCSTR NormalizingSeparator(PCUNICODE_STRING KeyPath)
+{
+    return HasTrailingSeparator(KeyPath) ? "" : "\\";
 }

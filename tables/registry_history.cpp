@@ -2,6 +2,7 @@
 // without regard to case.
 #include "tables/key_lists.h"
 
+#include "common/match.h"
 #include "common/name_buffer.h"
 #include "tables/global_data.h"
 
@@ -45,30 +46,27 @@ Exit:
     return status;
 }
 
-static BOOLEAN EndsWithSeparator(PCUNICODE_STRING KeyPath)
-{
-    return KeyPath->Length >= sizeof(WCHAR) && KeyPath->Buffer[KeyPath->Length / sizeof(WCHAR) - 1] == L'\\';
-}
-
-// A path that already ends in a separator is its own normalised form and is looked up in place: no
-// allocation, so running out of pool cannot turn a recorded key into an unrecorded one.
+// The path is looked up in normalised form in place, its separator appended by the lookup when it
+// has none: no allocation, so running out of pool cannot turn a recorded key into an unrecorded
+// one.
 BOOLEAN RegistryHistoryExists(PCACHE_TABLE Table, PCUNICODE_STRING KeyPath, PULONG Hash, PULONG OutHash)
 {
-    UNICODE_STRING copy = {};
-    PCUNICODE_STRING path = KeyPath;
-    if (KeyPath == NULL || KeyPath->Buffer == NULL || !EndsWithSeparator(KeyPath)) {
-        NTSTATUS status = CreateNormalizedKeyPath(KeyPath, &copy);
-        if (!NT_SUCCESS(status)) {
-            if (status != STATUS_INVALID_PARAMETER) {
-                PrintPrefixed("RegistryHistoryExists - KeyPath allocate error\n");
-            }
-            return FALSE;
-        }
-        path = &copy;
+    ULONG hash;
+    if (KeyPath == NULL || KeyPath->Buffer == NULL || KeyPath->Length < sizeof(WCHAR)) {
+        return FALSE;
     }
-    BOOLEAN exists = NT_SUCCESS(CTLookupElement(Table, path, NULL, Hash, OutHash, TRUE));
-    TraceLinePrefixed("RegistryHistoryExists - path = %wZ : %ws\n", path, exists ? L"exist" : L"not exist");
-    FreeOwnedString(&copy);
+    if (Hash != NULL) {
+        hash = *Hash;
+    } else if (!NT_SUCCESS(RegistryHistoryHash(KeyPath, &hash))) {
+        return FALSE;
+    }
+    if (OutHash != NULL) {
+        *OutHash = hash;
+    }
+    const BOOLEAN exists = HasTrailingSeparator(KeyPath) ? NT_SUCCESS(CTLookupElement(Table, KeyPath, NULL, &hash, NULL, TRUE))
+                                                      : NT_SUCCESS(CTLookupElementWithSeparator(Table, KeyPath, hash));
+    TraceLinePrefixed("RegistryHistoryExists - path = %wZ%s : %ws\n", KeyPath, NormalizingSeparator(KeyPath),
+                      exists ? L"exist" : L"not exist");
     return exists;
 }
 
@@ -82,7 +80,7 @@ NTSTATUS RegistryHistoryHash(PCUNICODE_STRING KeyPath, PULONG Hash)
         return STATUS_INVALID_PARAMETER;
     }
     NTSTATUS status = RtlHashUnicodeString(KeyPath, TRUE, HASH_STRING_ALGORITHM_X65599, Hash);
-    if (NT_SUCCESS(status) && !EndsWithSeparator(KeyPath)) {
+    if (NT_SUCCESS(status) && !HasTrailingSeparator(KeyPath)) {
         *Hash = *Hash * X65599_MULTIPLIER + RtlUpcaseUnicodeChar(L'\\');
     }
     return status;

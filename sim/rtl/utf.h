@@ -6,6 +6,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "sim/rtl/utf8.h"
 
 #include <string>
 #include <string_view>
@@ -25,12 +26,5 @@ std::u16string ToU16(PCUNICODE_STRING text);
 // A counted string over the text itself (Length = MaximumLength = its size in bytes), no copy: the
 // text must outlive the view and hold at most 32,767 units.
 UNICODE_STRING CountedView(const std::u16string& text);
-
-// Invalid input (a lone surrogate, a malformed UTF-8 sequence) becomes U+FFFD.
-std::string Utf16ToUtf8(std::u16string_view text);
-std::u16string Utf8ToUtf16(std::string_view text);
-// Strict UTF-8: false at the first malformed sequence (an encoded U+FFFD is well-formed), with
-// *badOffset at its first byte.
-[[nodiscard]] bool Utf8ToUtf16Strict(std::string_view text, std::u16string* out, size_t* badOffset);
 
 }  // namespace vexsim

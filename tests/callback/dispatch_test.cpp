@@ -4,8 +4,10 @@
 
 #include "common/name_buffer.h"
 #include "common/pool_tags.h"
+#include "tables/builtin_lists.h"
 
 #include <cstring>
+#include <optional>
 
 namespace {
 
@@ -109,31 +111,94 @@ TEST_F(DispatchTest, AbovePassiveLevelTheIrqlIsPrintedAndTheDispatchGoesOn)
               vexsim::DebugOutput());
 }
 
-// Registry work of programs outside the sandbox and of the system costs the driver no pool: no
-// name is computed, no record allocated, for any operation, even with every log level armed.
-TEST_F(DispatchTest, OutsideTheSandboxNothingIsAllocated)
+struct RegistryCalls {
+    decltype(&ZwOpenKey) open;
+    decltype(&ZwQueryValueKey) queryValue;
+    decltype(&ZwEnumerateKey) enumerate;
+    decltype(&ZwQueryKey) query;
+    decltype(&ZwClose) close;
+};
+const RegistryCalls kNativeCalls = {vexsim::NtOpenKey, vexsim::NtQueryValueKey, vexsim::NtEnumerateKey, vexsim::NtQueryKey, vexsim::NtClose};
+const RegistryCalls kKernelCalls = {ZwOpenKey, ZwQueryValueKey, ZwEnumerateKey, ZwQueryKey, ZwClose};
+
+// Registry work of programs outside the sandbox and of the system costs the driver no pool and
+// reaches no handler: no name is computed, no record written, nothing named with the details bit,
+// for any operation, with every log level armed. A sandboxed program holds an application hive
+// open meanwhile, so every close passes the hive-root test, and the pool fails every request in
+// the second round: the driver asks it for nothing, and the hive stays recorded.
+TEST_F(DispatchTest, OutsideTheSandboxNothingIsAllocatedAndNoHandlerRuns)
 {
-    vextest::KernelKey key;
-    ASSERT_EQ(STATUS_SUCCESS, key.CreatePath(kSoftware + u"\\Outside\\Sub"));
-    for (PEPROCESS process : {outsider, PsInitialSystemProcess}) {
-        ULONG64 before = vexsim::PoolAllocationTotal();
-        HANDLE handle = nullptr;
-        if (process == PsInitialSystemProcess) {
-            vextest::KernelKey opened;
-            ASSERT_EQ(STATUS_SUCCESS, opened.Create(kSoftware + u"\\Outside"));
-            ASSERT_EQ(STATUS_SUCCESS, opened.Create(kSoftware + u"\\Outside\\New"));
-        } else {
-            ASSERT_EQ(STATUS_SUCCESS, Open(process, kSoftware + u"\\Outside", KEY_READ, &handle));
-            std::vector<UCHAR> buffer(256);
-            ULONG length = 0;
-            vexsim::UserModeScope user(process);
-            EXPECT_EQ(STATUS_SUCCESS, vexsim::NtEnumerateKey(handle, 0, KeyBasicInformation, buffer.data(), 256, &length));
-            EXPECT_EQ(STATUS_SUCCESS, vexsim::NtQueryKey(handle, KeyFullInformation, buffer.data(), 256, &length));
-            EXPECT_EQ(STATUS_SUCCESS, vexsim::NtClose(handle));
-        }
-        EXPECT_EQ(before, vexsim::PoolAllocationTotal()) << (process == outsider ? "outsider" : "system");
+    vextest::KernelKey key, sub;
+    ASSERT_EQ(STATUS_SUCCESS, sub.CreatePath(kSoftware + u"\\Outside\\Sub"));
+    ASSERT_EQ(STATUS_SUCCESS, key.CreatePath(kSoftware + u"\\Outside"));
+    Wide outside(kSoftware + u"\\Outside"), value(u"Value");
+    ULONG data = 1;
+    ASSERT_EQ(STATUS_SUCCESS, ZwSetValueKey(key.handle(), value.get(), 0, REG_DWORD, &data, sizeof(data)));
+    HANDLE hive = nullptr;
+    std::u16string hiveName;
+    {
+        vexsim::UserModeScope user(sandboxed);
+        ASSERT_EQ(STATUS_SUCCESS, vexsim::LoadApplicationHive(KEY_ALL_ACCESS, &hive, &hiveName));
     }
-    EXPECT_EQ(std::vector<std::string>{}, Records());
+    ASSERT_FALSE(AHLIsEmpty());
+    g_VexRegFilterData.DebugLogFlags = DEBUG_FLAG_DETAILS;
+    vexsim::ClearDebugOutput();
+    (void)Records();
+
+    for (bool failing : {false, true}) {
+        for (PEPROCESS process : {outsider, PsInitialSystemProcess}) {
+            const char* who = process == outsider ? "outsider" : "system";
+            ULONG64 allocated = vexsim::PoolAllocationTotal(), requests = vexsim::AllocationRequestCount();
+            if (failing) {
+                vexsim::FailAllocationsRandomly(1, 1.0);
+            }
+            {
+                // A program makes the native calls in its own process, the system its kernel calls.
+                std::optional<vexsim::UserModeScope> user;
+                const RegistryCalls& calls = process == outsider ? kNativeCalls : kKernelCalls;
+                if (process == outsider) {
+                    user.emplace(process);
+                }
+                OBJECT_ATTRIBUTES attributes;
+                InitializeObjectAttributes(&attributes, outside.get(), OBJ_CASE_INSENSITIVE | (user ? 0 : OBJ_KERNEL_HANDLE), nullptr, nullptr);
+                HANDLE handle = nullptr;
+                std::vector<UCHAR> buffer(256);
+                ULONG length = 0;
+                EXPECT_EQ(STATUS_SUCCESS, calls.open(&handle, KEY_READ, &attributes)) << who;
+                EXPECT_EQ(STATUS_SUCCESS, calls.queryValue(handle, value.get(), KeyValuePartialInformation, buffer.data(), 256, &length));
+                EXPECT_EQ(STATUS_SUCCESS, calls.enumerate(handle, 0, KeyBasicInformation, buffer.data(), 256, &length));
+                EXPECT_EQ(STATUS_SUCCESS, calls.query(handle, KeyFullInformation, buffer.data(), 256, &length));
+                EXPECT_EQ(STATUS_SUCCESS, calls.close(handle));
+            }
+            vexsim::ClearAllocationFailures();
+            EXPECT_EQ(allocated, vexsim::PoolAllocationTotal()) << who;
+            EXPECT_EQ(requests, vexsim::AllocationRequestCount()) << who << ": the pool was asked";
+            EXPECT_EQ(std::vector<std::string>{}, vexsim::DebugOutput()) << who;
+            EXPECT_EQ(std::vector<std::string>{}, Records()) << who;
+        }
+    }
+    EXPECT_FALSE(AHLIsEmpty());
+    g_VexRegFilterData.DebugLogFlags = 0;
+    ASSERT_EQ(STATUS_SUCCESS, Close(sandboxed, hive));
+    EXPECT_TRUE(AHLIsEmpty());
+}
+
+// The close of a recorded hive root is told apart without the pool: while the pool fails every
+// request, the close still takes the hive out of the list, so no record outlives its key object.
+TEST_F(DispatchTest, AHiveRootClosedWhileThePoolFailsIsForgotten)
+{
+    HANDLE hive = nullptr;
+    std::u16string hiveName;
+    {
+        vexsim::UserModeScope user(sandboxed);
+        ASSERT_EQ(STATUS_SUCCESS, vexsim::LoadApplicationHive(KEY_ALL_ACCESS, &hive, &hiveName));
+    }
+    ASSERT_FALSE(AHLIsEmpty());
+    vexsim::FailAllocationsRandomly(1, 1.0);
+    NTSTATUS closed = Close(sandboxed, hive);
+    vexsim::ClearAllocationFailures();
+    EXPECT_EQ(STATUS_SUCCESS, closed);
+    EXPECT_TRUE(AHLIsEmpty());
 }
 
 TEST_F(DispatchTest, AContextIsFreedOnlyWithTheDriversTag)

@@ -1,7 +1,7 @@
 #include "tools/logdecode/log_decoder.h"
 
 #include "log/log_format.h"
-#include "sim/rtl/utf.h"
+#include "sim/rtl/utf8.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,7 +1,7 @@
 #include "tools/processmsg/process_message_decoder.h"
 
 #include "notify/process_message_format.h"
-#include "sim/rtl/utf.h"
+#include "sim/rtl/utf8.h"
 
 #include <stdexcept>
 
