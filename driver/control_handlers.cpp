@@ -113,7 +113,7 @@ NTSTATUS HandleGetPidList(PCONTROL_REQUEST Request)
 {
     DbgPrint("VexRegFilter - IOCTL_SANDBOX_GET_PID_LIST_UNDER_SANDBOX\n");
     NTSTATUS status = GetMonitoredPidList(&g_VexRegFilterData.MonitoredProcessList, Request->SystemBuffer, Request->OutputLength);
-    return CopyPidList(Request, status, sizeof(ULONG));
+    return CopyPidList(Request, status, PID_LIST_ENTRY_SIZE);
 }
 
 NTSTATUS HandleGetChildOfRootPidList(PCONTROL_REQUEST Request)
@@ -121,14 +121,14 @@ NTSTATUS HandleGetChildOfRootPidList(PCONTROL_REQUEST Request)
     DbgPrint("VexRegFilter - IOCTL_SANDBOX_GET_CHILD_OF_ROOT_PID_LIST\n");
     NTSTATUS status =
         GetMonitoredPidList(&g_VexRegFilterData.MonitoredChildOfRootProcessList, Request->SystemBuffer, Request->OutputLength);
-    return CopyPidList(Request, status, sizeof(ULONG));
+    return CopyPidList(Request, status, PID_LIST_ENTRY_SIZE);
 }
 
 NTSTATUS HandleGetPidPpidList(PCONTROL_REQUEST Request)
 {
     DbgPrint("VexRegFilter - IOCTL_GET_PID_PPID_LIST\n");
     NTSTATUS status = GetMonitoredPidPpidList(Request->SystemBuffer, Request->OutputLength);
-    return CopyPidList(Request, status, 2 * sizeof(ULONG));
+    return CopyPidList(Request, status, PID_PPID_LIST_ENTRY_SIZE);
 }
 
 // A listing starts with its total length in bytes.

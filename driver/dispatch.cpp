@@ -43,8 +43,8 @@ typedef struct _CONTROL_ENTRY {
 
 static const CONTROL_ENTRY g_Controls[] = {
     {IOCTL_SANDBOX_SET_PARENT_PROCESS, InputText, 0, OutputUlongExact, CONTROL_CHANGES, HandleSetParentProcess},
-    {IOCTL_SANDBOX_DEL_PROCESS, InputFixed, sizeof(ULONG), OutputNone, CONTROL_CHANGES, HandleDeleteProcess},
-    {IOCTL_SANDBOX_IS_UNDER_SANDBOX, InputFixed, sizeof(ULONG), OutputUlong, 0, HandleIsUnderSandbox},
+    {IOCTL_SANDBOX_DEL_PROCESS, InputFixed, CONTROL_ULONG_REQUEST_SIZE, OutputNone, CONTROL_CHANGES, HandleDeleteProcess},
+    {IOCTL_SANDBOX_IS_UNDER_SANDBOX, InputFixed, CONTROL_ULONG_REQUEST_SIZE, OutputUlong, 0, HandleIsUnderSandbox},
     {IOCTL_SANDBOX_SET_REDIRECT_KEY_NAME, InputText, 0, OutputNone, CONTROL_CHANGES | CONTROL_CONFIGURATION,
      HandleSetRedirectKeyName},
     {IOCTL_SANDBOX_SET_REG_VALUE, InputFixed, SET_REG_VALUE_REQUEST_SIZE, OutputNone, CONTROL_CHANGES | CONTROL_CONFIGURATION,
