@@ -4,6 +4,7 @@
 
 #include "common/match.h"
 #include "common/name_buffer.h"
+#include "cow/cow.h"
 #include "names/name_patterns.h"
 #include "tables/builtin_lists.h"
 
@@ -23,32 +24,6 @@ static ACCESS_MASK AccessWithoutRealKey(ACCESS_MASK DesiredAccess)
     return (DesiredAccess & MAXIMUM_ALLOWED) != 0 ? KEY_ALL_ACCESS : MapKeyAccess(DesiredAccess);
 }
 
-// Splits off the part of Rest that one open may walk: DEEP_KEY_PATH_COMPONENTS components, of
-// which an absolute name's first is REGISTRY. Chunk is that part and Rest what follows its
-// separator; both are views. A trailing separator is no component.
-static VOID NextChunk(PUNICODE_STRING Rest, BOOLEAN Absolute, PUNICODE_STRING Chunk)
-{
-    USHORT characters = Rest->Length / sizeof(WCHAR);
-    if (characters > 0 && Rest->Buffer[characters - 1] == L'\\') {
-        characters--;
-    }
-    ULONG boundary = Absolute ? DEEP_KEY_PATH_COMPONENTS + 1 : DEEP_KEY_PATH_COMPONENTS;
-    ULONG separators = 0;
-    *Chunk = *Rest;
-    Chunk->Length = (USHORT)(characters * sizeof(WCHAR));
-    Rest->Length = 0;
-    for (USHORT i = 0; i < characters; i++) {
-        if (Rest->Buffer[i] == L'\\' && ++separators == boundary) {
-            Chunk->Length = (USHORT)(i * sizeof(WCHAR));
-            Rest->Buffer += i + 1;
-            Rest->Length = (USHORT)((characters - i - 1) * sizeof(WCHAR));
-            break;
-        }
-    }
-    Chunk->MaximumLength = Chunk->Length;
-    Rest->MaximumLength = Rest->Length;
-}
-
 // Opens Name (relative to Root, or absolute without one) as the caller would: the key itself with
 // DesiredAccess and the caller's check, the levels above it that one open cannot walk by the
 // driver's own right. The registry checks access on the key opened alone, so a deep key is
@@ -61,7 +36,7 @@ static NTSTATUS OpenAsCaller(HANDLE Root, PCUNICODE_STRING Name, ACCESS_MASK Des
     HANDLE level = NULL;
     NTSTATUS status;
 
-    NextChunk(&rest, Root == NULL, &chunk);
+    NextKeyPathChunk(&rest, Root == NULL, &chunk);
     while (rest.Length != 0) {
         HANDLE next = NULL;
         InitializeObjectAttributes(&attributes, &chunk, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, level != NULL ? level : Root,
@@ -74,7 +49,7 @@ static NTSTATUS OpenAsCaller(HANDLE Root, PCUNICODE_STRING Name, ACCESS_MASK Des
             return status;
         }
         level = next;
-        NextChunk(&rest, FALSE, &chunk);
+        NextKeyPathChunk(&rest, FALSE, &chunk);
     }
     InitializeObjectAttributes(&attributes, &chunk, AttributeFlags, level != NULL ? level : Root, NULL);
     status = ZwOpenKey(Key, DesiredAccess, &attributes);

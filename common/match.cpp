@@ -233,25 +233,26 @@ BOOLEAN IsPrefixOfKeyPath(PCUNICODE_STRING Prefix, PCUNICODE_STRING KeyPath)
     const NAME_CHARACTERS prefix = CharactersOf(Prefix);
     return HaveSameStart(&prefix, &path, prefix.Length);
 }
-NTSTATUS SplitDeepKeyPath(PCUNICODE_STRING Path, PUNICODE_STRING Head, PUNICODE_STRING Tail)
+
+VOID NextKeyPathChunk(PUNICODE_STRING Rest, BOOLEAN Absolute, PUNICODE_STRING Chunk)
 {
-    USHORT characters = Path->Length / sizeof(WCHAR);
-    if (characters > 0 && Path->Buffer[characters - 1] == L'\\') {
+    USHORT characters = Rest->Length / sizeof(WCHAR);
+    if (characters > 0 && Rest->Buffer[characters - 1] == L'\\') {
         characters--;
     }
-
+    const ULONG boundary = Absolute ? DEEP_KEY_PATH_COMPONENTS + 1 : DEEP_KEY_PATH_COMPONENTS;
     ULONG separators = 0;
+    *Chunk = *Rest;
+    Chunk->Length = (USHORT)(characters * sizeof(WCHAR));
+    Rest->Length = 0;
     for (USHORT i = 0; i < characters; i++) {
-        if (Path->Buffer[i] == L'\\' && ++separators == DEEP_KEY_PATH_COMPONENTS + 1) {
-            Head->Buffer = Path->Buffer;
-            Head->Length = (USHORT)(i * sizeof(WCHAR));
-            Head->MaximumLength = Head->Length;
-            Tail->Buffer = Path->Buffer + i + 1;
-            Tail->Length = (USHORT)((characters - i - 1) * sizeof(WCHAR));
-            Tail->MaximumLength = Tail->Length;
-            return STATUS_SUCCESS;
+        if (Rest->Buffer[i] == L'\\' && ++separators == boundary) {
+            Chunk->Length = (USHORT)(i * sizeof(WCHAR));
+            Rest->Buffer += i + 1;
+            Rest->Length = (USHORT)((characters - i - 1) * sizeof(WCHAR));
+            break;
         }
     }
-    *Head = *Path;
-    return STATUS_SUCCESS;
+    Chunk->MaximumLength = Chunk->Length;
+    Rest->MaximumLength = Rest->Length;
 }

@@ -38,7 +38,8 @@ BOOLEAN IsSameName(PCUNICODE_STRING A, PCUNICODE_STRING B);
 // Does Name begin with Prefix, ignoring case? No separator rule: \A\B is a prefix of \A\BC.
 BOOLEAN IsPrefixName(PCUNICODE_STRING Prefix, PCUNICODE_STRING Name);
 
-// Splits a non-empty Path after its 32nd separator (a trailing '\' does not count): Head gets the
-// first 32 components and Tail the rest without a trailing '\'. When there is nothing to split,
-// Head is Path itself and Tail is left as it was. Both are views into Path's buffer.
-NTSTATUS SplitDeepKeyPath(PCUNICODE_STRING Path, PUNICODE_STRING Head, PUNICODE_STRING Tail);
+// Splits off the part of Rest that one registry call may walk: DEEP_KEY_PATH_COMPONENTS levels, of
+// which an absolute name's first is REGISTRY. Chunk is that part and Rest what follows its
+// separator (empty when one call reaches the whole name); both are views. A trailing separator is
+// no level.
+VOID NextKeyPathChunk(PUNICODE_STRING Rest, BOOLEAN Absolute, PUNICODE_STRING Chunk);

@@ -65,46 +65,31 @@ static BOOLEAN IsAppHiveSubkeyName(PCUNICODE_STRING Name)
     return IsMatchName(Name, &g_HLPatterns.AppHiveSubkeyPattern);
 }
 
-// Opens a name inside an application hive relative to the hive's root key, which the lookup hands
-// out with a reference of its own. Caller names the operation in the failure lines.
-static NTSTATUS OpenInAppHive(PCSTR Caller, PHANDLE Handle, PCUNICODE_STRING Name, ACCESS_MASK Access)
+// Where one registry call ends on Name: Head is what it walks (all of Name when Tail is empty),
+// Tail the levels below, without a trailing separator. Relative to Root when Root is given.
+static VOID SplitForOneCall(HANDLE Root, PCUNICODE_STRING Name, PUNICODE_STRING Head, PUNICODE_STRING Tail)
 {
-    PVOID rootObject = NULL;
-    UNICODE_STRING rest = {};
-    HANDLE root = NULL;
-
-    NTSTATUS status = AHLLookup(PsGetCurrentProcessId(), Name, &rootObject, &rest);
-    if (!NT_SUCCESS(status)) {
-        PrintPrefixed("%s - Failed to AHLLookup. status = %08x key = %wZ\n", Caller, status, Name);
-        return status;
-    }
-    status = ObOpenObjectByPointer(rootObject, OBJ_KERNEL_HANDLE, NULL, KEY_READ, NULL, KernelMode, &root);
-    ObDereferenceObject(rootObject);
-    if (!NT_SUCCESS(status)) {
-        PrintPrefixed("%s - Failed to ObOpenObjectByPointer. status = %08x key = %wZ\n", Caller, status, Name);
-        return status;
-    }
-    status = OpenKeyAt(Handle, root, &rest, Access);
-    CloseKey(&root);
-    return status;
+    *Tail = *Name;
+    NextKeyPathChunk(Tail, Root == NULL, Head);
 }
 
-// Opens Name at any depth, or with CreateLast creates its last level. The head of a split name and
-// every level of its tail but the last are opened with Access.
-static NTSTATUS WalkKeyPath(PHANDLE Handle, PCUNICODE_STRING Name, ACCESS_MASK Access, BOOLEAN CreateLast)
+// Opens Name (relative to Root, or absolute without one) at any depth, or with CreateLast creates
+// its last level. The head of a split name and every level of its tail but the last are opened
+// with Access.
+static NTSTATUS WalkKeyPath(PHANDLE Handle, HANDLE Root, PCUNICODE_STRING Name, ACCESS_MASK Access, BOOLEAN CreateLast)
 {
     UNICODE_STRING head = {};
     UNICODE_STRING tail = {};
     const ULONG createOptions = GetRedirectCreateOptions(Name);
 
     *Handle = NULL;
-    SplitDeepKeyPath(Name, &head, &tail);
+    SplitForOneCall(Root, Name, &head, &tail);
     if (tail.Length == 0) {
-        return CreateLast ? CreateKeyAt(Handle, NULL, &head, createOptions) : OpenKeyAt(Handle, NULL, &head, Access);
+        return CreateLast ? CreateKeyAt(Handle, Root, &head, createOptions) : OpenKeyAt(Handle, Root, &head, Access);
     }
 
     HANDLE current = NULL;
-    NTSTATUS status = OpenKeyAt(&current, NULL, &head, Access);
+    NTSTATUS status = OpenKeyAt(&current, Root, &head, Access);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -135,18 +120,43 @@ static NTSTATUS WalkKeyPath(PHANDLE Handle, PCUNICODE_STRING Name, ACCESS_MASK A
     return STATUS_SUCCESS;
 }
 
+// Opens a name inside an application hive relative to the hive's root key, which the lookup hands
+// out with a reference of its own; a name below the root deeper than one call reaches is walked in
+// two stages like any other. Caller names the operation in the failure lines.
+static NTSTATUS OpenInAppHive(PCSTR Caller, PHANDLE Handle, PCUNICODE_STRING Name, ACCESS_MASK Access)
+{
+    PVOID rootObject = NULL;
+    UNICODE_STRING rest = {};
+    HANDLE root = NULL;
+
+    NTSTATUS status = AHLLookup(PsGetCurrentProcessId(), Name, &rootObject, &rest);
+    if (!NT_SUCCESS(status)) {
+        PrintPrefixed("%s - Failed to AHLLookup. status = %08x key = %wZ\n", Caller, status, Name);
+        return status;
+    }
+    status = ObOpenObjectByPointer(rootObject, OBJ_KERNEL_HANDLE, NULL, KEY_READ, NULL, KernelMode, &root);
+    ObDereferenceObject(rootObject);
+    if (!NT_SUCCESS(status)) {
+        PrintPrefixed("%s - Failed to ObOpenObjectByPointer. status = %08x key = %wZ\n", Caller, status, Name);
+        return status;
+    }
+    status = WalkKeyPath(Handle, root, &rest, Access, FALSE);
+    CloseKey(&root);
+    return status;
+}
+
 NTSTATUS OpenRegistryKey(PHANDLE Handle, PCUNICODE_STRING Name, ACCESS_MASK Access)
 {
     *Handle = NULL;
     if (IsAppHiveSubkeyName(Name)) {
         return OpenInAppHive("OpenRegistryKey", Handle, Name, Access);
     }
-    return WalkKeyPath(Handle, Name, Access, FALSE);
+    return WalkKeyPath(Handle, NULL, Name, Access, FALSE);
 }
 
 NTSTATUS CreateRegistryKey(PHANDLE Handle, PCUNICODE_STRING Name)
 {
-    return WalkKeyPath(Handle, Name, KEY_ALL_ACCESS, TRUE);
+    return WalkKeyPath(Handle, NULL, Name, KEY_ALL_ACCESS, TRUE);
 }
 
 static BOOLEAN HasSeparator(PCUNICODE_STRING Name)
@@ -187,8 +197,8 @@ static NTSTATUS OpenBelowRootObject(PREG_CREATE_KEY_INFORMATION_V1 Information, 
 static BOOLEAN IsDeeperThanOneCall(PCUNICODE_STRING Name)
 {
     UNICODE_STRING head = {};
-    UNICODE_STRING tail = {};
-    SplitDeepKeyPath(Name, &head, &tail);
+    UNICODE_STRING tail = *Name;
+    NextKeyPathChunk(&tail, TRUE, &head);
     return tail.Length != 0;
 }
 
@@ -198,7 +208,7 @@ static NTSTATUS OpenOrCreateForOperation(PREG_CREATE_KEY_INFORMATION_V1 Informat
     if (IsDeeperThanOneCall(Name) && NT_SUCCESS(OpenBelowRootObject(Information, FullName, Name, Create, Handle))) {
         return STATUS_SUCCESS;
     }
-    return WalkKeyPath(Handle, Name, KEY_ALL_ACCESS, Create);
+    return WalkKeyPath(Handle, NULL, Name, KEY_ALL_ACCESS, Create);
 }
 
 NTSTATUS OpenRegistryKeyEx(PREG_CREATE_KEY_INFORMATION_V1 Information, PCUNICODE_STRING FullName, PHANDLE Handle,

@@ -32,11 +32,23 @@ TEST_F(AppHiveTest, ASandboxedOpenOfAHiveRootIsRecordedUntilItsKeyObjectGoes)
     HANDLE outside = Load(outsider);
     EXPECT_TRUE(AHLIsEmpty()) << "programs outside the sandbox are not recorded";
     ASSERT_EQ(STATUS_SUCCESS, Close(outsider, outside));
+    HANDLE machine = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, Open(sandboxed, u"\\REGISTRY\\MACHINE", KEY_READ, &machine));
+    EXPECT_TRUE(AHLIsEmpty()) << "nor are opens of other keys";
+    ASSERT_EQ(STATUS_SUCCESS, Close(sandboxed, machine));
 
     vexsim::ClearDebugOutput();
     HANDLE root = Load(sandboxed);
     EXPECT_FALSE(AHLIsEmpty());
     EXPECT_TRUE(HasDebugLine("VexRegFilter.sys: Insert Hive Name = " + Utf8(hive_)));
+    // The close of an object whose name cannot be had is named and goes on.
+    vexsim::ClearDebugOutput();
+    REG_KEY_HANDLE_CLOSE_INFORMATION notAKey = {sandboxed, nullptr, nullptr, nullptr};
+    EXPECT_EQ(STATUS_SUCCESS, VexRegNtPreKeyHandleClose(&notAKey));
+    EXPECT_EQ(std::vector<std::string>{"VexRegFilter.sys: VexRegNtPreKeyHandleClose - Failed to CmCallbackGetKeyObjectID. "
+                                       "NTStatus = c000000d"},
+              vexsim::DebugOutput());
+    EXPECT_FALSE(AHLIsEmpty());
     ASSERT_EQ(STATUS_SUCCESS, Close(sandboxed, root));
     EXPECT_TRUE(AHLIsEmpty());
     EXPECT_TRUE(HasDebugLine("VexRegFilter.sys: Free Resource. Hive Name = " + Utf8(hive_)));

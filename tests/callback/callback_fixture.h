@@ -74,7 +74,7 @@ protected:
         vexsim::UserModeScope user(logClient_);
         HANDLE event = nullptr;
         ASSERT_EQ(STATUS_SUCCESS, vexsim::UserCreateEvent(SynchronizationEvent, FALSE, &event, EVENT_ALL_ACCESS));
-        START_LOGGING_REQUEST request{reinterpret_cast<ULONG64>(event), LOG_LEVEL_INFO};
+        START_LOGGING_REQUEST request{reinterpret_cast<ULONG64>(event), logLevels};
         ASSERT_EQ(STATUS_SUCCESS, StartLogging(&request));
         (void)Records();  // the start's own record
     }
@@ -136,6 +136,7 @@ protected:
 
     PEPROCESS sandboxed = nullptr;
     PEPROCESS outsider = nullptr;
+    ULONG logLevels = LOG_LEVEL_INFO;  // the levels armed at set-up
 
 private:
     PEPROCESS logClient_ = nullptr;

@@ -224,6 +224,23 @@ TEST_F(DispatchTest, AContextIsFreedOnlyWithTheDriversTag)
     // The key object's teardown frees the driver's own record through the callback.
     key = vextest::KernelKey();
     EXPECT_EQ(before, LivePoolAllocations());
+
+    // A key object that carries a context already (here another's) takes the driver's record
+    // all the same; the earlier one is named and left to its owner.
+    ASSERT_EQ(STATUS_SUCCESS, key.CreatePath(kSoftware + u"\\Context"));
+    PVOID earlier = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, CmSetCallbackObjectContext(key.object(), &g_VexRegFilterData.CallbackCookie, &foreign, &earlier));
+    vexsim::ClearDebugOutput();
+    EXPECT_EQ(STATUS_SUCCESS, SetCallbackContext(key.object(), original.get(), redirect.get(), 0x1234));
+    EXPECT_EQ(std::vector<std::string>{"VexRegFilter.sys: SetCallbackContext - OldCtx has been set."}, vexsim::DebugOutput());
+    // The driver's record, taken back from the object, is freed by a cleanup that succeeds.
+    PVOID record = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, CmSetCallbackObjectContext(key.object(), &g_VexRegFilterData.CallbackCookie, &foreign, &record));
+    REG_CALLBACK_CONTEXT_CLEANUP_INFORMATION own = {key.object(), record, nullptr};
+    EXPECT_EQ(STATUS_SUCCESS, ContextCleanup(&own));
+    EXPECT_EQ(nullptr, own.ObjectContext);
+    EXPECT_EQ(before, LivePoolAllocations());
+    key = vextest::KernelKey();
 }
 
 TEST_F(DispatchTest, AContextThatCannotBeAttachedLeavesNothing)
@@ -276,7 +293,7 @@ TEST_F(DispatchTest, LogPathsLongerThan260CharactersAreCutInTheMiddle)
         {16, 9, STATUS_SUCCESS, text(8).substr(0, 2) + u" ... " + text(9).substr(8)},
         {17, 9, STATUS_SUCCESS, text(8).substr(0, 2) + u" ... " + text(9).substr(8)},  // whole characters only
         {16, 8, STATUS_SUCCESS, text(8)},
-        {14, 1, STATUS_BUFFER_TOO_SMALL, u""},
+        {15, 1, STATUS_BUFFER_TOO_SMALL, u""},
     };
     for (const auto& row : rows) {
         std::vector<WCHAR> buffer(row.capacity / sizeof(WCHAR) + 1, L'#');
@@ -296,6 +313,14 @@ TEST_F(DispatchTest, TheRecordNamesOperationFunctionStatusAndPath)
     EXPECT_EQ(STATUS_SUCCESS, LogRegistryOperation(LOG_LEVEL_INFO, PsGetProcessId(sandboxed), L"REG = OPEN",
                                                    L"func = BYPASS", STATUS_OBJECT_NAME_NOT_FOUND, path.get()));
     EXPECT_EQ(std::vector<std::string>{record}, Records());
+    // A path of more than 260 characters is logged as its first 128, " ... " and its last 127.
+    const std::u16string longPath = kSoftware + u"\\" + std::u16string(300, u'x') + u"\\End";
+    Wide longName(longPath);
+    EXPECT_EQ(STATUS_SUCCESS, LogRegistryOperation(LOG_LEVEL_INFO, PsGetProcessId(sandboxed), L"REG = OPEN", L"func = OPEN", 0,
+                                                   longName.get()));
+    EXPECT_EQ(std::vector<std::string>{"REG = OPEN Ope = PRE func = OPEN status = 0x00000000L path = " + Utf8(longPath.substr(0, 128)) +
+                                       " ... " + Utf8(longPath.substr(longPath.size() - 127))},
+              Records());
 
     // A level the log is not armed for costs nothing; a record that cannot be built is dropped.
     ULONG64 before = vexsim::PoolAllocationTotal();

@@ -66,9 +66,12 @@ TEST_F(PostOperationTest, TracesNameEachHandler)
     vexsim::ClearDebugOutput();
     VexRegNtPostDeleteKey(&post);
     VexRegNtPostRenameKey(&post);
+    VexRegNtPostKeyHandleClose(&post);
     EXPECT_EQ((std::vector<std::string>{"VexRegFilter - VexRegNtPostDeleteKey() - enter", "VexRegFilter - VexRegNtPostDeleteKey() - exit",
                                         "VexRegFilter.sys: VexRegNtPostRenameKey() - enter",
-                                        "VexRegFilter.sys: VexRegNtPostRenameKey() - exit"}),
+                                        "VexRegFilter.sys: VexRegNtPostRenameKey() - exit",
+                                        "VexRegFilter.sys: VexRegNtPostKeyHandleClose() - enter",
+                                        "VexRegFilter.sys: VexRegNtPostKeyHandleClose() - exit"}),
               vexsim::DebugOutput());
 }
 
@@ -132,6 +135,14 @@ TEST_F(AccessCheckTest, TheCopyGrantsWhatTheRealKeyWould)
             << Utf8(row.name).substr(0, 60) << " mode " << (int)row.mode << " desired " << std::hex << row.desired;
     }
     EXPECT_EQ(std::vector<std::string>{}, vexsim::DebugOutput());
+
+    // When the handle of the real key cannot be referenced, MAXIMUM_ALLOWED grants everything.
+    vexsim::FailNthHandleReference(1, STATUS_INVALID_HANDLE);
+    EXPECT_EQ((Answer{STATUS_SUCCESS, KEY_ALL_ACCESS}), Check(machine, UserMode, MAXIMUM_ALLOWED));
+    vexsim::FailNthHandleReference(0, STATUS_SUCCESS);
+    EXPECT_EQ(std::vector<std::string>{"VexRegFilter.sys: RegAccessCheck - Failed to ObReferenceObjectByHandle. status = c0000008 key = " +
+                                       Utf8(machine)},
+              vexsim::DebugOutput());
 }
 
 // Inside an application hive the real key is reached through the hive's root key, once the
@@ -167,6 +178,12 @@ TEST_F(AccessCheckTest, KeysOfAnApplicationHiveAreCheckedThroughItsRootKey)
     }
     (void)ZwClose(rootHandle);
     EXPECT_EQ((Answer{STATUS_SUCCESS, KEY_ALL_ACCESS}), Check(sub, UserMode, MAXIMUM_ALLOWED));
+    // Only keys below a hive's root are reached through the root: the root itself, or a name below
+    // \REGISTRY\A that names no hive, is opened by name, which the registry refuses.
+    vexsim::ClearDebugOutput();
+    EXPECT_EQ((Answer{STATUS_ACCESS_DENIED, 0}), Check(hive, UserMode, KEY_READ));
+    EXPECT_EQ((Answer{STATUS_ACCESS_DENIED, 0}), Check(u"\\REGISTRY\\A\\NoHive\\Sub", UserMode, KEY_READ));
+    EXPECT_EQ(std::vector<std::string>{}, vexsim::DebugOutput());
     ASSERT_EQ(STATUS_SUCCESS, Close(outsider, root));
 }
 

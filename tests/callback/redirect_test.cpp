@@ -303,6 +303,8 @@ const Area kAreas[] = {
     {"HKCU Classes by the classes hive", u"\\REGISTRY\\USER\\" + kSid + u"_Classes", kUser + u"\\Software\\Classes",
      kRedirectUserClasses},
     {"HKLM Classes", kSoftware + u"\\Classes", kSoftware + u"\\Classes", kRedirectMachineClasses},
+    {"64-bit view of a Classes CLSID", kSoftware + u"\\Classes\\CLSID", kSoftware + u"\\Classes\\CLSID",
+     std::u16string(kRedirectMachineClasses) + u"\\CLSID"},
     {"32-bit view of HKLM\\Software", kSoftware, kSoftware + u"\\Wow6432Node", kRoot + u"\\MACHINE\\SOFTWARE\\Wow6432Node", true},
     {"32-bit view of a Classes CLSID", kSoftware + u"\\Classes\\CLSID", kSoftware + u"\\Classes\\Wow6432Node\\CLSID",
      std::u16string(kRedirectMachineClasses) + u"\\Wow6432Node\\CLSID", true},
@@ -351,6 +353,7 @@ TEST_F(RedirectTest, KeysOutsideTheSandboxPassAndExcludedKeysAreMissing)
     ASSERT_EQ(STATUS_SUCCESS, Open(sandboxed, u"Class\\{Device}", KEY_ALL_ACCESS, &key, parent));
     EXPECT_EQ(STATUS_SUCCESS, SetDword(sandboxed, key, u"throughCopy", 1));
     EXPECT_EQ(STATUS_SUCCESS, Close(sandboxed, key));
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, Open(sandboxed, u"Class\\{Missing}", KEY_READ, &key, parent));
     EXPECT_EQ((KeyContent{{}, {u"direct", u"throughCopy"}}), KernelContent(device)) << "both reach the real key";
     ASSERT_EQ(STATUS_SUCCESS, Open(sandboxed, u"\\REGISTRY\\MACHINE", KEY_READ, &key));
     EXPECT_EQ(STATUS_SUCCESS, Close(sandboxed, key));
@@ -379,6 +382,8 @@ TEST_F(RedirectTest, KeysOutsideTheSandboxPassAndExcludedKeysAreMissing)
                   Record("REG = OPEN", "func = BYPASS", 0, copyOfControl),
                   Record("REG = OPEN", "func = OPEN", 0, copyOfDevice),
                   Record("REG = OPEN", "func = BYPASS", 0, deviceAsCopied),
+                  Record("REG = OPEN", "func = OPEN", 0, copyOfControl + u"\\Class\\{Missing}"),
+                  Record("REG = OPEN", "func = OPEN", STATUS_OBJECT_NAME_NOT_FOUND, control + u"\\Class\\{Missing}"),
                   Record("REG = OPEN", "func = OPEN", 0, u"\\REGISTRY\\MACHINE"),
                   Record("REG = OPEN", "func = EXCLUDED", 0, u"\\REGISTRY\\MACHINE"),
                   Record("REG = OPEN", "func = OPEN", 0, kSoftware + u"\\Hidden\\Below"),
@@ -425,6 +430,19 @@ TEST_F(RedirectTest, TheRealKeysAccessRulesHoldForItsCopy)
     ASSERT_EQ(STATUS_SUCCESS, Create(program_, kSoftware + u"\\Guarded\\Mine", &key, nullptr, nullptr, MAXIMUM_ALLOWED));
     EXPECT_EQ(STATUS_SUCCESS, SetDword(program_, key, u"w", 1));
     EXPECT_EQ(STATUS_SUCCESS, Close(program_, key));
+
+    // A real key of the built-in exclusion list reached through a copy is opened with the
+    // program's own rights, not the driver's.
+    const std::u16string control = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control";
+    KernelKey device;
+    ASSERT_EQ(STATUS_SUCCESS, device.CreatePath(control + u"\\Class\\{Device}"));
+    HANDLE parent = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, Open(program_, control, KEY_READ, &parent));
+    EXPECT_EQ(STATUS_ACCESS_DENIED, Open(program_, u"Class\\{Device}", KEY_WRITE, &key, parent));
+    EXPECT_EQ(STATUS_ACCESS_DENIED, Create(program_, u"Class\\{Device}", &key, nullptr, parent));
+    ASSERT_EQ(STATUS_SUCCESS, Open(program_, u"Class\\{Device}", KEY_READ, &key, parent));
+    EXPECT_EQ(STATUS_SUCCESS, Close(program_, key));
+    EXPECT_EQ(STATUS_SUCCESS, Close(program_, parent));
 }
 
 TEST_F(RedirectTest, PassThroughOnlyLogsAndPerformsOnTheRealKey)
@@ -439,10 +457,9 @@ TEST_F(RedirectTest, PassThroughOnlyLogsAndPerformsOnTheRealKey)
     EXPECT_EQ(std::vector<std::string>{Record("REG = CREATE", "func = CREATE", 0, kSoftware + u"\\Passed")}, Records());
 }
 
-// Known gap: the driver's own open of a key inside an application hive (OpenRegistryKey) walks
-// the name below the hive root in one call, which reaches 32 levels at most, so the copy of a
-// deeper key is never filled from the real one and its open fails.
-TEST_F(RedirectTest, DISABLED_FortyLevelsDeepInAnApplicationHive)
+// Below an application hive's root, deeper than one call reaches: the driver walks the name from
+// the root the program opened.
+TEST_F(RedirectTest, FortyLevelsDeepInAnApplicationHive)
 {
     Scenario(kAreas[std::size(kAreas) - 1], 40);
 }

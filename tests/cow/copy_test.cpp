@@ -142,6 +142,42 @@ TEST_F(CopyTest, TheCopyWinsAndPreparedOrExcludedKeysAndValuesStayBehind)
     }
 }
 
+// The stubs alone make nothing where there is nothing to copy from: the same key on both sides, a
+// hidden real key, a real key that does not exist, a real key without subkeys.
+TEST_F(CopyTest, StubsAloneNeedARealKeyToCopyFrom)
+{
+    Wide real(kReal), copy(kCopy), missing(kSoftware + u"\\Missing"), leaf(kReal + u"\\X");
+    const struct {
+        const char* what;
+        PUNICODE_STRING original;
+        PUNICODE_STRING redirect;
+        bool hidden;
+        NTSTATUS expected;
+    } rows[] = {
+        {"no real name", nullptr, copy.get(), false, STATUS_INVALID_PARAMETER},
+        {"no copy name", real.get(), nullptr, false, STATUS_INVALID_PARAMETER},
+        {"the real key itself", real.get(), real.get(), false, STATUS_SUCCESS},
+        {"a hidden real key", real.get(), copy.get(), true, STATUS_SUCCESS},
+        {"a missing real key", missing.get(), copy.get(), false, STATUS_SUCCESS},
+        {"a real key without subkeys", leaf.get(), copy.get(), false, STATUS_SUCCESS},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        if (row.hidden) {
+            ASSERT_EQ(STATUS_SUCCESS, InsertExcludeKey(real.get()));
+        }
+        StartCounting();
+        EXPECT_EQ(row.expected, CopySubkey(row.original, row.redirect));
+        EXPECT_EQ(0, creates.load());
+        EXPECT_TRUE(SubkeysOf(kCopy).empty());
+        ResetExcludeKey();
+    }
+    // A copy named with a trailing separator gets the same stubs.
+    Wide copyWithSeparator(kCopy + u"\\");
+    EXPECT_EQ(STATUS_SUCCESS, CopySubkey(real.get(), copyWithSeparator.get()));
+    EXPECT_EQ((std::vector<std::u16string>{u"X", u"Y"}), SubkeysOf(kCopy));
+}
+
 // Between the key's counts and its enumeration a subkey can get a name longer than every name the
 // counts announced: the walk stops before the buffers would overflow, and the copy is not recorded
 // as holding all stubs, so the next enumeration makes them.

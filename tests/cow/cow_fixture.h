@@ -1,7 +1,8 @@
 // The machine the copy-on-write tests run on: the driver loaded, the redirect names configured,
 // the redirect roots created, and a registry callback registered in the driver's name, as
 // redirection does before anything is copied. The callback lets every operation pass and counts
-// the opens and creates that reach the registry, so a test can tell how many calls a walk made.
+// the opens and creates that reach the registry, so a test can tell how many calls a walk made, and
+// can make one chosen operation fail.
 #pragma once
 
 #include "cow/cow.h"
@@ -72,6 +73,7 @@ protected:
     void TearDown() override
     {
         hook = nullptr;
+        failCountdown = 0;
         if (g_VexRegFilterData.CallbackCookie.QuadPart != 0) {
             EXPECT_EQ(STATUS_SUCCESS, CmUnRegisterCallback(g_VexRegFilterData.CallbackCookie));
             g_VexRegFilterData.CallbackCookie.QuadPart = 0;
@@ -100,7 +102,21 @@ protected:
             hook = nullptr;
             once();
         }
+        if (notifyClass == failClass && failCountdown > 0 && --failCountdown == 0) {
+            return failStatus;
+        }
         return STATUS_SUCCESS;
+    }
+    // The nth registry operation of notifyClass from now (n = 1: the next) fails with status
+    // before the registry acts on it, as another filter's callback may make it fail.
+    static inline REG_NOTIFY_CLASS failClass;
+    static inline int failCountdown = 0;
+    static inline NTSTATUS failStatus;
+    static void FailNth(REG_NOTIFY_CLASS notifyClass, int n, NTSTATUS status)
+    {
+        failClass = notifyClass;
+        failCountdown = n;
+        failStatus = status;
     }
     static void HookNext(REG_NOTIFY_CLASS notifyClass, std::function<void()> action)
     {

@@ -119,9 +119,20 @@ TEST_F(KeyOpenTest, OnlyTheInternetSettingsSubtreeOfTheCopyIsNonVolatile)
         EXPECT_EQ(GetRedirectCreateOptions(wide.get()) == REG_OPTION_VOLATILE, IsVolatile(name)) << Utf8(name);
     }
 
-    // Without an Internet Settings copy configured, everything is volatile.
-    FreeOwnedString(&g_VexRegFilterData.RedirectInternetSettingsKey);
+    // Configured with a trailing separator, the names that begin with it are the subtree.
+    SetOwnedName(g_VexRegFilterData.RedirectInternetSettingsKey, settings + u"\\", false);
+    for (const auto& row : rows) {
+        if (row.name != settings) {
+            Wide name(row.name);
+            EXPECT_EQ(row.options, GetRedirectCreateOptions(name.get())) << Utf8(row.name) << " below a name with a separator";
+        }
+    }
+
+    // Without an Internet Settings copy configured, or with an empty name, everything is volatile.
     Wide zones(settings + u"\\Zones");
+    g_VexRegFilterData.RedirectInternetSettingsKey.Length = 0;
+    EXPECT_EQ((ULONG)REG_OPTION_VOLATILE, GetRedirectCreateOptions(zones.get()));
+    FreeOwnedString(&g_VexRegFilterData.RedirectInternetSettingsKey);
     EXPECT_EQ((ULONG)REG_OPTION_VOLATILE, GetRedirectCreateOptions(zones.get()));
 }
 
@@ -196,6 +207,44 @@ TEST_F(AppHiveOpenTest, KeysInsideTheHiveOpenOnlyThroughTheProcessRoot)
         EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, row.open(&key.value, sub.get()));
         EXPECT_EQ(nullptr, key.value);
         EXPECT_EQ(std::vector<std::string>{row.line + Utf8(hive) + "\\Sub"}, vexsim::DebugOutput());
+    }
+}
+
+// Below the hive root the name is relative: its first 32 levels take one call, each level after
+// them one more.
+TEST_F(AppHiveOpenTest, DeepKeysInsideTheHiveOpenInOneCallPer32Levels)
+{
+    vexsim::UserModeScope scope(owner);
+    Wide sub(u"Sub");
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, sub.get(), OBJ_CASE_INSENSITIVE, root, nullptr);
+    HANDLE parentKey;
+    ASSERT_EQ(STATUS_SUCCESS, vexsim::NtOpenKey(&parentKey, KEY_ALL_ACCESS, &oa));
+    for (int level = 2; level <= 40; level++) {
+        Wide name(u"L" + Utf16(std::to_string(level)));
+        InitializeObjectAttributes(&oa, name.get(), OBJ_CASE_INSENSITIVE, parentKey, nullptr);
+        HANDLE child;
+        ASSERT_EQ(STATUS_SUCCESS, vexsim::NtCreateKey(&child, KEY_ALL_ACCESS, &oa, 0, nullptr, 0, nullptr));
+        ASSERT_EQ(STATUS_SUCCESS, vexsim::NtClose(parentKey));
+        parentKey = child;
+    }
+    ASSERT_EQ(STATUS_SUCCESS, vexsim::NtClose(parentKey));
+    const struct {
+        int levels;  // below the hive root
+        bool trailingSeparator;
+        int expectedOpens;
+    } rows[] = {{32, false, 1}, {32, true, 1}, {33, false, 2}, {40, false, 9}};
+    for (const auto& row : rows) {
+        std::u16string name = hive + u"\\Sub";
+        for (int level = 2; level <= row.levels; level++) {
+            name += u"\\L" + Utf16(std::to_string(level));
+        }
+        Wide asked(name + (row.trailingSeparator ? u"\\" : u""));
+        Handle key;
+        StartCounting();
+        ASSERT_EQ(STATUS_SUCCESS, OpenRegistryKey(&key.value, asked.get(), KEY_READ)) << row.levels;
+        EXPECT_EQ(row.expectedOpens, opens.load()) << row.levels;
+        EXPECT_EQ(name, NameOf(key.value));
     }
 }
 

@@ -364,8 +364,9 @@ TEST_F(ContainerPrepareTest, TheCopyTakesTheNameOfItsKeyObject)
     (void)ZwClose(handle);
     FreeOwnedString(&name);
 
-    // A name that already is the object's name, or one outside the driver's container key, stays.
-    for (const std::u16string& kept : {own + u"\\B", kRealB}) {
+    // A name that already is the object's name (with or without a trailing separator), or one
+    // outside the driver's container key, stays.
+    for (const std::u16string& kept : {own + u"\\B", own + u"\\B\\", kRealB}) {
         Wide keptName(kept);
         ASSERT_EQ(STATUS_SUCCESS, DuplicateName(&name, keptName.get()));
         ASSERT_EQ(STATUS_SUCCESS, GetKeyObject(nullptr, keptName.get(), &name, KEY_READ, &object, &hash));
@@ -373,10 +374,37 @@ TEST_F(ContainerPrepareTest, TheCopyTakesTheNameOfItsKeyObject)
         ObDereferenceObject(object);
         FreeOwnedString(&name);
     }
+
+    // Without pool for the new name the old one stays, and the line says so.
+    std::vector<std::string> lines;
+    ForEachAllocationFailure(
+        [&] {
+            ClearDebugOutput();
+            if (!NT_SUCCESS(DuplicateName(&name, linked.get()))) {
+                return STATUS_INSUFFICIENT_RESOURCES;
+            }
+            NTSTATUS status = GetKeyObject(nullptr, linked.get(), &name, KEY_READ, &object, &hash);
+            if (HasDebugLine("TempString")) {
+                lines = vexsim::DebugOutput();
+                EXPECT_EQ(STATUS_SUCCESS, status);
+                EXPECT_EQ(viaLink + u"\\B", Text(&name));
+            }
+            if (NT_SUCCESS(status)) {
+                ObDereferenceObject(object);
+            }
+            FreeOwnedString(&name);
+            return status;
+        },
+        [](NTSTATUS, int) {});
+    EXPECT_EQ(std::vector<std::string>{"VexRegFilter.sys: GetKeyObject - Failed to allocate resource for TempString."}, lines);
 }
 
 TEST_F(PrepareTest, FailedReferencesAndObjectNamesLeaveNothingBehind)
 {
+    PVOID none = nullptr;
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, GetKeyObject(nullptr, nullptr, nullptr, KEY_READ, &none, nullptr)) << "no copy named";
+    EXPECT_EQ(nullptr, none);
+
     Make(kCopyB);
     const std::u16string missing = R + u"\\MACHINE\\SOFTWARE\\Missing\\Key";
     Wide real(kRealB), copy(kCopyB), missingName(missing);

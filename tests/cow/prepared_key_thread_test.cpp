@@ -80,6 +80,30 @@ TEST_F(PreparedKeyThreadConcurrentTest, AMissingRootEndsTheWalkAtOnce)
     EXPECT_EQ(0u, Lines("Failed"));
 }
 
+// A walk that fails, and a thread started without a record, say so and end.
+TEST_F(PreparedKeyThreadConcurrentTest, AFailedWalkAndAMissingRecordArePrinted)
+{
+    Make(UC + u"\\A");
+    FailNth(RegNtPreQueryKey, 1, STATUS_ACCESS_DENIED);
+    ASSERT_EQ(STATUS_SUCCESS, CreateEnumPreparedKeyThread(&g_VexRegFilterData.UserClassesEnumThread,
+                                                          &g_VexRegFilterData.RedirectUserClasses));
+    WaitForWalk(g_VexRegFilterData.UserClassesEnumThread);
+    EXPECT_EQ(1u, Lines("VexRegFilter.sys: EnumPreparedKey - Failed to ZwQueryKey. status = c0000022"));
+    EXPECT_EQ(1u, Lines("VexRegFilter.sys: EnumPreparedKeyThread - Failed to EnumPreparedKey. status = c0000022"));
+    EXPECT_FALSE(InHistory(g_VexRegFilterData.CopyKeyHistory, UC + u"\\A"));
+
+    ClearDebugOutput();
+    HANDLE handle = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, EnumPreparedKeyThread, nullptr));
+    PVOID thread = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr));
+    (void)ZwClose(handle);
+    EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr));
+    ObDereferenceObject(thread);
+    EXPECT_EQ(1u, Lines("VexRegFilter.sys: EnumPreparedKeyThread - WorkQueue is NULL."));
+    EXPECT_EQ(1u, Lines("VexRegFilter.sys: EnumPreparedKeyThread - exit."));
+}
+
 // A stop requested while the walk is inside a subkey's enumeration takes effect before the next
 // subkey, and deleting the thread waits until it has ended.
 TEST_F(PreparedKeyThreadConcurrentTest, AStopEndsTheWalkBeforeItsNextSubkey)

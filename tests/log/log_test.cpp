@@ -1,9 +1,11 @@
 // The log record queue on the simulated machine: armed with an event a user process created,
 // drained and decoded as the control client does, and disarmed at the end of every test.
 #include "log/log.h"
+#include "process/process_lists.h"
 
 #include "sim/executive/dispatcher.h"
 #include "sim/executive/exports.h"
+#include "sim/fs/file_system.h"
 #include "sim/io/io.h"
 #include "sim/ob/handles.h"
 #include "sim/ob/object.h"
@@ -426,14 +428,19 @@ TEST_F(LogTest, StopLoggingDiscardsTheQueueAndReleasesTheEvent)
     EXPECT_EQ(1, DriverReferencesOn(event));
 }
 
-TEST_F(LogTest, UnloadReleasesAnArmedLog)
+TEST_F(LogTest, UnloadReleasesAnArmedLogWithoutWritingToIt)
 {
     HANDLE event = Arm(kAllLevels);
+    ASSERT_EQ(STATUS_SUCCESS, vexsim::LayDownWindowsVolume());
+    ULONG id = 0;
+    ASSERT_EQ(STATUS_SUCCESS, SetProcess(L"C:\\Windows\\notepad.exe", &id));
     WriteLog(LOG_LEVEL_INFO, (HANDLE)8, L"x.exe", L"left queued");
+    ASSERT_TRUE(Signalled(event));  // and reset: only what unload does can signal it again
     vexsim::UnloadResult result = vexsim::UnloadDriver();
     EXPECT_EQ(STATUS_SUCCESS, result.status);
     EXPECT_TRUE(result.leftovers.empty()) << vexsim::FormatUnloadReport(result.leftovers);
     EXPECT_EQ(0, DriverReferencesOn(event));
+    EXPECT_FALSE(Signalled(event)) << "the settings that unload clears leave no records";
 }
 
 TEST_F(LogTest, ShuttingTheMachineDownWithTheDriverLoadedReleasesTheLog)
