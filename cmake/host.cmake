@@ -3,9 +3,14 @@ set(CMAKE_CXX_STANDARD 20)
 set(CMAKE_CXX_STANDARD_REQUIRED ON)
 set(CMAKE_CXX_EXTENSIONS OFF)
 
-set(VEX_SANITIZE "" CACHE STRING "Sanitizers: address, thread, or empty")
+set(VEX_SANITIZE "" CACHE STRING "Sanitizers: address, thread, fuzzer (clang only), or empty")
 if(VEX_SANITIZE STREQUAL "address")
     add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined)
+elseif(VEX_SANITIZE STREQUAL "fuzzer")
+    # libFuzzer (clang): every library instrumented for coverage under ASan and UBSan; only the
+    # fuzz targets link the fuzzer's own main.
+    add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
     add_link_options(-fsanitize=address,undefined)
 elseif(VEX_SANITIZE STREQUAL "thread")
     add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
@@ -22,12 +27,17 @@ endif()
 
 find_package(GTest REQUIRED)
 find_package(Threads REQUIRED)
+# SimpleIni reads the driver's INF file for the simulated driver install.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(SIMPLEINI REQUIRED IMPORTED_TARGET simpleini)
 
 file(GLOB_RECURSE VEX_SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/*.cpp)
 add_library(vexsim STATIC ${VEX_SIM_SOURCES})
 target_include_directories(vexsim PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform)
 target_compile_options(vexsim PRIVATE -Wall -Wextra -Werror -Wno-multichar)
-target_link_libraries(vexsim PUBLIC Threads::Threads)
+target_link_libraries(vexsim PUBLIC Threads::Threads PRIVATE PkgConfig::SIMPLEINI)
+# Driver loads install the project's own package, so every load reads the INF Windows would.
+target_compile_definitions(vexsim PUBLIC VEXSIM_DEFAULT_DRIVER_INF="${CMAKE_SOURCE_DIR}/driver/VexRegFilter.inf")
 
 add_library(vexdriver STATIC ${VEX_DRIVER_SOURCES})
 target_include_directories(vexdriver PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform)
@@ -69,3 +79,11 @@ endif()
 
 add_subdirectory(client)
 add_subdirectory(tools)
+
+# The control device's fuzz target (fuzz/README.md): built by the fuzz preset only.
+if(VEX_SANITIZE STREQUAL "fuzzer")
+    add_executable(dispatch_fuzz ${CMAKE_SOURCE_DIR}/fuzz/dispatch_fuzz.cpp)
+    target_compile_options(dispatch_fuzz PRIVATE -Wall -Wextra -Werror -Wno-multichar)
+    target_link_libraries(dispatch_fuzz PRIVATE vexdriver)
+    target_link_options(dispatch_fuzz PRIVATE -fsanitize=fuzzer)
+endif()

@@ -4,6 +4,7 @@
 
 #include "common/debug_print.h"
 #include "common/pool_tags.h"
+#include "driver/configuration_lock.h"
 #include "driver/teardown.h"
 #include "log/log.h"
 #include "names/name_patterns.h"
@@ -114,8 +115,8 @@ static NTSTATUS CreateControlDevice(PDRIVER_OBJECT DriverObject)
 {
     UNICODE_STRING deviceName;
     UNICODE_STRING linkName;
-    RtlInitUnicodeString(&deviceName, VEX_DEVICE_NAME);
-    RtlInitUnicodeString(&linkName, VEX_SYMBOLIC_LINK_NAME);
+    RtlInitUnicodeString(&deviceName, VEX_CONTROL_DEVICE_NAME);
+    RtlInitUnicodeString(&linkName, VEX_CONTROL_LINK_NAME);
 
     NTSTATUS status = IoCreateDevice(DriverObject, 0, &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE,
                                      &g_VexRegFilterData.DeviceObject);
@@ -160,6 +161,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     g_VexRegFilterData.Altitude.MaximumLength = sizeof(g_VexRegFilterData.AltitudeBuffer);
 
     InitializeLocksAndLists();
+    InitializeConfigurationLock();
     DlExtFuncInitialize();
     LogInitialize();
     InitializeCacheTables();

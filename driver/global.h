@@ -3,10 +3,9 @@
 #pragma once
 
 #include "platform.h"
+#include "driver/control_codes.h"
 #include "tables/global_data.h"
 
-#define VEX_DEVICE_NAME L"\\Device\\VexRegFilter"
-#define VEX_SYMBOLIC_LINK_NAME L"\\DosDevices\\VexRegFilter"
 #define VEX_ALTITUDE L"345030"
 
 extern "C" DRIVER_INITIALIZE DriverEntry;

@@ -2,14 +2,13 @@
 #include "driver/global.h"
 
 #include "callback/callback.h"
-#include "common/name_buffer.h"
 #include "cow/cow.h"
+#include "driver/configuration_lock.h"
 #include "driver/process_notify.h"
+#include "driver/redirection.h"
 #include "driver/teardown.h"
 #include "log/log.h"
 #include "names/name_patterns.h"
-#include "names/names.h"
-#include "names/url_allowlist.h"
 #include "notify/notify.h"
 #include "process/process_lists.h"
 #include "tables/builtin_lists.h"
@@ -25,22 +24,10 @@ static VOID DeleteControlDevice(VOID)
         return;
     }
     UNICODE_STRING linkName;
-    RtlInitUnicodeString(&linkName, VEX_SYMBOLIC_LINK_NAME);
+    RtlInitUnicodeString(&linkName, VEX_CONTROL_LINK_NAME);
     IoDeleteSymbolicLink(&linkName);
     IoDeleteDevice(g_VexRegFilterData.DeviceObject);
     g_VexRegFilterData.DeviceObject = NULL;
-}
-
-static VOID FreeRedirectNames(VOID)
-{
-    PVEX_REG_FILTER_DATA data = &g_VexRegFilterData;
-    FreeOwnedString(&data->RedirectRootKeyName);
-    FreeOwnedString(&data->RedirectUserClasses);
-    FreeOwnedString(&data->RedirectMachineClasses);
-    FreeOwnedString(&data->RedirectRootKeyPattern);
-    FreeOwnedString(&data->RedirectRootKeyNameUser);
-    FreeOwnedString(&data->RedirectRootKeyNameMachine);
-    FreeOwnedString(&data->UserSid);
 }
 
 VOID ReleaseDriverState(VOID)
@@ -61,10 +48,6 @@ VOID ReleaseDriverState(VOID)
     }
     DeleteControlDevice();
     FreeRedirectNames();
-    FreeRelatedKeyNames();
-    UAPFinalize();
-    FreeOwnedString(&g_VexRegFilterData.InternetSettingsKey);
-    FreeOwnedString(&g_VexRegFilterData.RedirectInternetSettingsKey);
     CTFinalize(&g_VexRegFilterData.CopyKeyHistory);
     CTFinalize(&g_VexRegFilterData.CopySubkeyHistory);
     CTFinalize(&g_VexRegFilterData.DifferenceHistory);
@@ -83,7 +66,9 @@ NTSTATUS FLTAPI FilterUnload(FLT_FILTER_UNLOAD_FLAGS Flags)
 {
     UNREFERENCED_PARAMETER(Flags);
     DbgPrint("VexRegFilter Unload\n");
+    AcquireConfigurationLock();
     ReleaseDriverState();
+    ReleaseConfigurationLock();
     DbgPrint("VexRegFilter Unload STATUS_SUCCESS\n");
     return STATUS_SUCCESS;
 }

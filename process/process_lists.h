@@ -57,6 +57,12 @@ NTSTATUS AddProcessTreeMonitor(PCWSTR Name, PULONG Id);
 // identifier is given back only after the last removal.
 VOID DeleteProcessById(ULONG Id);
 
+// Snapshots for the parameter dump (tables/list_snapshot.h): a name list's names and
+// identifiers, a monitored list's process ids and identifiers.
+struct _LIST_SNAPSHOT;
+NTSTATUS DuplicateProcessNameList(PLOCKED_LIST List, struct _LIST_SNAPSHOT** Snapshot);
+NTSTATUS DuplicateMonProcList(PLOCKED_LIST List, struct _LIST_SNAPSHOT** Snapshot);
+
 // Empties all eleven lists; Logged writes a record per removed entry.
 VOID ClearProcessLists(BOOLEAN Logged);
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, when they are missing.
 set -euo pipefail
-packages=(g++ clang llvm cmake make libgtest-dev libgmock-dev libbenchmark-dev
+packages=(g++ clang llvm cmake make libgtest-dev libgmock-dev libbenchmark-dev libsimpleini-dev pkgconf
           g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
           libcli11-dev openssl osslsigncode)
 missing=()

@@ -14,6 +14,15 @@ cmake --preset tsan
 cmake --build --preset tsan -j"$jobs"
 ctest --preset tsan -j"$jobs"
 
+# The control device's fuzz target: a short run on the committed corpus (fuzz/README.md). What
+# it finds goes to a scratch directory, never into the corpus.
+cmake --preset fuzz
+cmake --build --preset fuzz -j"$jobs" --target dispatch_fuzz
+fuzz_scratch=$(mktemp -d)
+repo=$(pwd)
+(cd "$fuzz_scratch" && "$repo/build/fuzz/dispatch_fuzz" -max_total_time=5 "$fuzz_scratch" "$repo/fuzz/corpus/dispatch")
+rm -rf "$fuzz_scratch"
+
 # Tools and benchmarks must build optimised too (some warnings appear only at -O2).
 cmake --preset release
 cmake --build --preset release -j"$jobs"

@@ -24,6 +24,10 @@ NTKERNELAPI KIRQL NTAPI KeGetCurrentIrql(VOID);
 NTKERNELAPI VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
 NTKERNELAPI VOID NTAPI KeLowerIrql(KIRQL NewIrql);
 
+// Critical regions: normal kernel APCs off while a thread holds a lock that allows waits.
+NTKERNELAPI VOID NTAPI KeEnterCriticalRegion(VOID);
+NTKERNELAPI VOID NTAPI KeLeaveCriticalRegion(VOID);
+
 // Dispatcher objects. The header layout follows the DDK; the simulated kernel keeps the signal
 // state in SignalState and guards every dispatcher object with one dispatcher lock.
 typedef struct _DISPATCHER_HEADER {

@@ -22,10 +22,18 @@ struct MachineConfig {
     std::vector<std::string> userSids{"S-1-5-21-1004336348-1177238915-682003330-1001"};
 };
 
-// What the kernel checks of a driver's image: the optional header's DllCharacteristics.
+// The setup information file a driver load installs first: the project's own package, which the
+// build names, unless an image names another or none.
+#ifndef VEXSIM_DEFAULT_DRIVER_INF
+#define VEXSIM_DEFAULT_DRIVER_INF ""
+#endif
+
+// What the kernel checks of a driver's image: the optional header's DllCharacteristics; and the
+// package it is installed from.
 constexpr USHORT kImageDllForceIntegrity = 0x0080;  // IMAGE_DLLCHARACTERISTICS_FORCE_INTEGRITY
 struct DriverImage {
     USHORT dllCharacteristics = 0x0160 | kImageDllForceIntegrity;  // high-entropy VA, dynamic base, NX, integrity check
+    std::string inf = VEXSIM_DEFAULT_DRIVER_INF;                   // INF path; empty: nothing to install
 };
 
 // What the unload check found: one line per thing the driver left behind.

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 namespace vexsim {
 
@@ -44,6 +45,17 @@ bool TakeWaitAfterSetEvent(KIRQL* irqlBeforeSetEvent)
     t_context.waitMustFollow = false;
     *irqlBeforeSetEvent = t_context.irqlBeforeSetEvent;
     return true;
+}
+
+// A host thread the machine has not adopted yet runs at PASSIVE_LEVEL; it is not adopted here, so
+// the check changes no reference count.
+void RequirePassiveLevel(const char* routine)
+{
+    bool adopted = t_context.thread != nullptr && t_context.machine == CurrentBoot();
+    if (KIRQL irql = adopted ? t_context.irql : PASSIVE_LEVEL; irql != PASSIVE_LEVEL) {
+        StopMachine(std::string(routine) + " called at IRQL " + std::to_string(irql) +
+                    ": it runs at PASSIVE_LEVEL only (a driver holding a fast mutex is at APC_LEVEL)");
+    }
 }
 
 void SetCurrentContext(const ThreadContext& context)

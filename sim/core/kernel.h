@@ -19,6 +19,7 @@ struct ThreadContext {
     PEPROCESS process = nullptr;      // the process whose address space is current (attach changes it)
     KIRQL irql = PASSIVE_LEVEL;
     KPROCESSOR_MODE previousMode = KernelMode;
+    LONG criticalRegions = 0;         // KeEnterCriticalRegion calls not yet left (normal kernel APCs off)
     bool waitMustFollow = false;      // KeSetEvent(Wait = TRUE) returned; only a wait may come next
     KIRQL irqlBeforeSetEvent = PASSIVE_LEVEL;  // what that wait lowers the IRQL back to
 };
@@ -34,6 +35,10 @@ bool TakeWaitAfterSetEvent(KIRQL* irqlBeforeSetEvent);
 // Supplied by the process component: gives an unadopted host thread a thread object of the
 // System process and makes that process current. Stops the machine if none has booted.
 void AdoptHostThread(ThreadContext& context);
+
+// What a service documented for PASSIVE_LEVEL only does first: at a higher IRQL (a driver holding
+// a fast mutex runs at APC_LEVEL) the machine stops, naming the routine.
+void RequirePassiveLevel(const char* routine);
 
 // Sets the context of the calling host thread (threads the machine creates, user-mode calls).
 void SetCurrentContext(const ThreadContext& context);

@@ -1,5 +1,6 @@
-// IRQL of the calling thread. Each host thread carries its own IRQL in its context; raising and
-// lowering only ever move it in the documented direction.
+// IRQL and critical regions of the calling thread. Each host thread carries its own IRQL and
+// critical-region count in its context; raising and lowering only ever move the IRQL in the
+// documented direction, and a critical region is left only by the thread that entered it.
 #include "sim/core/kernel.h"
 #include "sim/executive/bugcheck.h"
 
@@ -32,4 +33,20 @@ extern "C" VOID NTAPI KeLowerIrql(KIRQL NewIrql)
                              std::to_string(NewIrql) + ", which is not a lowering");
     }
     context.irql = NewIrql;
+}
+
+// Normal kernel APCs are off inside a critical region; nothing here delivers APCs, so the count
+// is what is kept: the I/O manager checks that a dispatch routine leaves as many as it entered.
+extern "C" VOID NTAPI KeEnterCriticalRegion(VOID)
+{
+    vexsim::CurrentContext().criticalRegions++;
+}
+
+extern "C" VOID NTAPI KeLeaveCriticalRegion(VOID)
+{
+    vexsim::ThreadContext& context = vexsim::CurrentContext();
+    if (context.criticalRegions == 0) {
+        vexsim::StopMachine("KeLeaveCriticalRegion without a KeEnterCriticalRegion on this thread");
+    }
+    context.criticalRegions--;
 }

@@ -2,11 +2,13 @@
 
 #include "sim/flt/port.h"
 
+#include "sim/cm/registry.h"
 #include "sim/core/components.h"
 #include "sim/executive/fault_injection.h"
 #include "sim/io/io_internal.h"
 #include "sim/ob/object.h"
 #include "sim/ps/thread.h"
+#include "sim/regfile/regfile.h"
 
 #include <algorithm>
 #include <mutex>
@@ -74,6 +76,44 @@ NTSTATUS CallUnload(PFLT_FILTER filter, FLT_FILTER_UNLOAD_FLAGS flags)
     NTSTATUS status = filter->unloadCallback(flags);
     SetCurrentContext(saved);
     return status;
+}
+
+// The filter manager reads a minifilter's instances from its service key, which the driver's INF
+// writes: \REGISTRY\MACHINE\SYSTEM\CurrentControlSet\Services\<driver name>\Instances, whose
+// DefaultInstance value names a subkey with an Altitude. Windows documents
+// STATUS_OBJECT_NAME_NOT_FOUND for a missing service key or Instances subkey; a missing default
+// instance or altitude gets the same answer here (this kernel's choice: no finer status is
+// documented).
+NTSTATUS CheckInstancesInstalled(PDRIVER_OBJECT driver)
+{
+    std::u16string driverName(reinterpret_cast<const char16_t*>(driver->DriverName.Buffer),
+                              driver->DriverName.Length / sizeof(WCHAR));
+    std::u16string serviceName = driverName.substr(driverName.rfind(u'\\') + 1);
+    std::lock_guard lock(TreeLock());
+    if (!IsRegistryRunning()) {
+        // The filter manager's own component tests boot it without the configuration manager:
+        // there is no service key to consult. A whole machine always has its registry.
+        return STATUS_SUCCESS;
+    }
+    std::shared_ptr<KeyNode> instances;
+    std::string problem;
+    NTSTATUS status = WalkRegistryPath({u"MACHINE", u"SYSTEM", u"CurrentControlSet", u"Services", serviceName, u"Instances"},
+                                       nullptr, &instances, &problem);
+    if (!NT_SUCCESS(status)) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    const KeyValue* defaultInstance = FindValue(*instances, u"DefaultInstance");
+    if (defaultInstance == nullptr || defaultInstance->type != REG_SZ || defaultInstance->data.size() < sizeof(WCHAR)) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    std::u16string instanceName(reinterpret_cast<const char16_t*>(defaultInstance->data.data()),
+                                defaultInstance->data.size() / sizeof(WCHAR));
+    instanceName.resize(std::char_traits<char16_t>::length(instanceName.c_str()));
+    std::shared_ptr<KeyNode> instance = FindSubkey(*instances, instanceName);
+    if (instance == nullptr || FindValue(*instance, u"Altitude") == nullptr) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    return STATUS_SUCCESS;
 }
 
 }  // namespace
@@ -161,6 +201,10 @@ extern "C" NTSTATUS FLTAPI FltRegisterFilter(PDRIVER_OBJECT Driver, const FLT_RE
     if (Registration->Size != kRegistrationSize || Registration->Version != FLT_REGISTRATION_VERSION_0202 ||
         !IsValidOperationList(Registration->OperationRegistration)) {
         return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS status = CheckInstancesInstalled(Driver);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
     if (ShouldFailAllocation(kFilterTag)) {
         return STATUS_INSUFFICIENT_RESOURCES;

@@ -5,6 +5,7 @@
 // request reaches a driver: the file systems are the kernel's own.
 #include "sim/fs/fs_internal.h"
 
+#include "sim/fs/mailslot.h"
 #include "sim/io/io_internal.h"
 #include "sim/ob/handles.h"
 #include "sim/ob/namespace.h"
@@ -73,11 +74,13 @@ using namespace vexsim;
 // node, FILE_DIRECTORY_FILE demands a directory (STATUS_NOT_A_DIRECTORY) and
 // FILE_NON_DIRECTORY_FILE a file (STATUS_FILE_IS_A_DIRECTORY), and a directory whose listing is
 // denied refuses FILE_LIST_DIRECTORY (STATUS_ACCESS_DENIED). Share modes are accepted as given:
-// nothing here opens files for writing. A path naming a volume itself opens its root directory.
+// nothing here opens files for writing. A path naming a volume itself opens its root directory;
+// a path below the mailslot device opens a mailslot (mailslot.h).
 extern "C" NTSTATUS NTAPI ZwOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                                      PIO_STATUS_BLOCK IoStatusBlock, ULONG ShareAccess, ULONG OpenOptions)
 {
     UNREFERENCED_PARAMETER(ShareAccess);
+    RequirePassiveLevel("ZwOpenFile");
     if (FileHandle == nullptr || ObjectAttributes == nullptr || IoStatusBlock == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -92,6 +95,15 @@ extern "C" NTSTATUS NTAPI ZwOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAcce
     std::u16string name;
     NTSTATUS status = CaptureObjectName(ObjectAttributes->ObjectName, name);
     if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    bool mailslot = false;
+    status = OpenMailslotByName(name, granted, ObjectAttributes->Attributes, OpenOptions, FileHandle, &mailslot);
+    if (mailslot) {
+        if (NT_SUCCESS(status)) {
+            IoStatusBlock->Status = STATUS_SUCCESS;
+            IoStatusBlock->Information = 1;  // FILE_OPENED
+        }
         return status;
     }
     PFILE_OBJECT file = nullptr;
@@ -125,4 +137,20 @@ extern "C" NTSTATUS NTAPI ZwOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAcce
     IoStatusBlock->Status = STATUS_SUCCESS;
     IoStatusBlock->Information = 1;  // FILE_OPENED
     return STATUS_SUCCESS;
+}
+
+// Only opens: the disk file systems are laid down by the host, and a mailslot is made by its
+// server. Every other disposition is refused.
+extern "C" NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                                       PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
+                                       ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
+                                       ULONG EaLength)
+{
+    UNREFERENCED_PARAMETER(AllocationSize);
+    UNREFERENCED_PARAMETER(FileAttributes);
+    RequirePassiveLevel("ZwCreateFile");
+    if (CreateDisposition != FILE_OPEN || EaBuffer != nullptr || EaLength != 0) {
+        return STATUS_NOT_SUPPORTED;
+    }
+    return ZwOpenFile(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, ShareAccess, CreateOptions);
 }

@@ -93,6 +93,7 @@ extern "C" NTSTATUS NTAPI ZwQueryDirectoryFile(HANDLE FileHandle, HANDLE Event, 
                                                FILE_INFORMATION_CLASS FileInformationClass, BOOLEAN ReturnSingleEntry,
                                                PUNICODE_STRING FileName, BOOLEAN RestartScan)
 {
+    RequirePassiveLevel("ZwQueryDirectoryFile");
     UNREFERENCED_PARAMETER(Event);
     UNREFERENCED_PARAMETER(ApcRoutine);
     UNREFERENCED_PARAMETER(ApcContext);

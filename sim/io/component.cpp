@@ -2,6 +2,7 @@
 // object manager boots first; shutdown stops the worker before the object manager shuts down.
 #include "sim/core/components.h"
 #include "sim/fs/file_system.h"
+#include "sim/fs/mailslot.h"
 #include "sim/io/io_internal.h"
 
 namespace vexsim {
@@ -18,6 +19,7 @@ void IoShutdown()
     StopWorkQueue();
     ResetIrps();
     ResetFileSystems();
+    ResetMailslots();
     ResetSymbolicLinks();
     ResetDevices();
 }

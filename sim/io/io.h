@@ -9,6 +9,7 @@
 
 #include "sim/core/components.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -46,9 +47,23 @@ void FinishDriverInitialization(PDRIVER_OBJECT driver);
 // Closes any handle of the process; closing a file's last handle sends IRP_MJ_CLEANUP, and
 // IRP_MJ_CLOSE follows when the last reference goes.
 [[nodiscard]] NTSTATUS UserCloseHandle(HANDLE handle);
-// DeviceIoControl on an open device: METHOD_BUFFERED and METHOD_NEITHER.
+// DeviceIoControl on an open device: METHOD_BUFFERED and METHOD_NEITHER. The buffers are the
+// process's memory (process_memory.h): for METHOD_BUFFERED the input is captured and the output
+// probed for writing before the driver runs, and a fault in either answers
+// STATUS_ACCESS_VIOLATION without reaching it.
 [[nodiscard]] NTSTATUS UserDeviceIoControl(HANDLE handle, ULONG ioControlCode, const void* input, ULONG inputLength,
                                            void* output, ULONG outputLength, ULONG* bytesReturned);
+
+// What another thread of the calling process does while a request is on its way to the driver:
+// the hook runs in the caller's thread after the I/O manager captured and probed the buffers and
+// before the dispatch routine runs (unmapping the output buffer there is what a driver's guarded
+// writes must survive). One hook for the next request only; null clears it.
+void SetBeforeDispatchHook(std::function<void()> hook);
+
+// The byte the I/O manager leaves in a METHOD_BUFFERED system buffer past the input: Windows
+// allocates the buffer from pool without clearing it, so a driver that reads past the input sees
+// stale bytes, never a convenient NUL.
+constexpr unsigned char kStaleSystemBufferByte = 0xA5;
 
 // Blocks until the delayed work queue is empty and its worker is not running an item.
 void WaitForWorkQueueIdle();

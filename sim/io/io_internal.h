@@ -42,8 +42,9 @@ struct IrpRequest {
 std::unique_ptr<IrpRequest> BuildIrp(UCHAR majorFunction, PDEVICE_OBJECT device, PFILE_OBJECT file);
 
 // Sends the IRP to the device's driver and checks the dispatch contract: the IRP completed
-// before the routine returned, the returned status is the completion status, the IRQL is
-// unchanged. A breach stops the machine. Returns the dispatch routine's status.
+// before the routine returned, the returned status is the completion status, the IRQL and the
+// count of critical regions are unchanged. A breach stops the machine. Returns the dispatch
+// routine's status.
 NTSTATUS CallDriver(IrpRequest& request);
 
 // A name for reports: the object's name or "<unnamed>".

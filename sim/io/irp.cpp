@@ -59,6 +59,7 @@ NTSTATUS CallDriver(IrpRequest& request)
         g_irpsInFlight.insert(&request.irp);
     }
     KIRQL irql = CurrentContext().irql;
+    LONG criticalRegions = CurrentContext().criticalRegions;
     NTSTATUS status = dispatch(device, &request.irp);
     {
         std::lock_guard lock(g_irpsLock);
@@ -74,6 +75,11 @@ NTSTATUS CallDriver(IrpRequest& request)
     if (CurrentContext().irql != irql) {
         StopMachine("dispatch routine for " + Describe(request) + " returned at IRQL " +
                     std::to_string(CurrentContext().irql) + " instead of " + std::to_string(irql));
+    }
+    if (CurrentContext().criticalRegions != criticalRegions) {
+        StopMachine("dispatch routine for " + Describe(request) + " returned inside " +
+                    std::to_string(CurrentContext().criticalRegions - criticalRegions) +
+                    " critical region(s) it entered (KeEnterCriticalRegion without KeLeaveCriticalRegion)");
     }
     return status;
 }

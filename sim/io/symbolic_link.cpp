@@ -171,6 +171,7 @@ extern "C" NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
 extern "C" NTSTATUS NTAPI ZwOpenSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MASK DesiredAccess,
                                                    POBJECT_ATTRIBUTES ObjectAttributes)
 {
+    RequirePassiveLevel("ZwOpenSymbolicLinkObject");
     if (LinkHandle == nullptr || ObjectAttributes == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -199,6 +200,7 @@ extern "C" NTSTATUS NTAPI ZwOpenSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MA
 // follows only when ReturnedLength is given and there is room, MaximumLength is left as it was.
 extern "C" NTSTATUS NTAPI ZwQuerySymbolicLinkObject(HANDLE LinkHandle, PUNICODE_STRING LinkTarget, PULONG ReturnedLength)
 {
+    RequirePassiveLevel("ZwQuerySymbolicLinkObject");
     if (LinkTarget == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }

@@ -6,10 +6,12 @@
 #include "sim/ob/handles.h"
 #include "sim/ob/namespace.h"
 #include "sim/ob/object.h"
+#include "sim/ps/process_memory.h"
 #include "sim/ps/user_mode_scope.h"
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 namespace vexsim {
@@ -38,7 +40,42 @@ ACCESS_MASK RequiredAccess(ULONG ioControlCode)
     return ((access & FILE_READ_ACCESS) ? kFileReadData : 0) | ((access & FILE_WRITE_ACCESS) ? kFileWriteData : 0);
 }
 
+std::mutex g_hookLock;
+std::function<void()> g_beforeDispatch;  // guarded by g_hookLock
+
+void RunBeforeDispatchHook()
+{
+    std::function<void()> hook;
+    {
+        std::lock_guard lock(g_hookLock);
+        hook.swap(g_beforeDispatch);
+    }
+    if (hook) {
+        hook();
+    }
+}
+
+// What the I/O manager does with a METHOD_BUFFERED request's buffers before the driver sees it:
+// the system buffer of max(input, output) bytes holds the captured input and stale pool bytes
+// after it, and the output range is probed for writing.
+NTSTATUS CaptureBufferedRequest(const void* input, ULONG inputLength, void* output, ULONG outputLength,
+                                std::vector<char>& systemBuffer)
+{
+    systemBuffer.assign(std::max(inputLength, outputLength), static_cast<char>(kStaleSystemBufferByte));
+    NTSTATUS status = CopyFromCaller(UserMode, systemBuffer.data(), input, inputLength);
+    if (NT_SUCCESS(status)) {
+        status = ProbeCaller(UserMode, output, outputLength, true);
+    }
+    return status;
+}
+
 }  // namespace
+
+void SetBeforeDispatchHook(std::function<void()> hook)
+{
+    std::lock_guard lock(g_hookLock);
+    g_beforeDispatch = std::move(hook);
+}
 
 // A device still initializing (its driver's DriverEntry has not returned) cannot be opened.
 NTSTATUS UserOpenFile(const std::u16string& path, ACCESS_MASK desiredAccess, HANDLE* handle)
@@ -71,10 +108,10 @@ NTSTATUS UserCloseHandle(HANDLE handle)
     return CloseHandle(handle, UserMode);
 }
 
-// METHOD_BUFFERED as the I/O manager builds it: a system buffer of max(input, output) bytes
-// holding the input; after completion, unless the status is an error, IoStatus.Information bytes
-// (never more than the output length) go back to the caller's output buffer. The direct methods
-// need memory descriptor lists, which this kernel does not model.
+// METHOD_BUFFERED as the I/O manager builds it (CaptureBufferedRequest); after completion, unless
+// the status is an error, IoStatus.Information bytes (never more than the output length) go back
+// to the caller's output buffer. The direct methods need memory descriptor lists, which this
+// kernel does not model.
 NTSTATUS UserDeviceIoControl(HANDLE handle, ULONG ioControlCode, const void* input, ULONG inputLength, void* output,
                              ULONG outputLength, ULONG* bytesReturned)
 {
@@ -102,24 +139,24 @@ NTSTATUS UserDeviceIoControl(HANDLE handle, ULONG ioControlCode, const void* inp
         request->irp.UserBuffer = output;
         std::vector<char> systemBuffer;
         if (method == METHOD_BUFFERED) {
-            systemBuffer.resize(std::max(inputLength, outputLength));
-            if (inputLength != 0) {
-                std::memcpy(systemBuffer.data(), input, inputLength);
-            }
+            status = CaptureBufferedRequest(input, inputLength, output, outputLength, systemBuffer);
             request->irp.AssociatedIrp.SystemBuffer = systemBuffer.empty() ? nullptr : systemBuffer.data();
         } else {
             parameters.Type3InputBuffer = const_cast<void*>(input);
+            status = STATUS_SUCCESS;
         }
-        status = CallDriver(*request);
-        ULONG_PTR information = request->irp.IoStatus.Information;
-        if (!IsError(status)) {
-            if (method == METHOD_BUFFERED) {
-                information = std::min<ULONG_PTR>(information, outputLength);
-                if (information != 0) {
-                    std::memcpy(output, systemBuffer.data(), information);
+        if (NT_SUCCESS(status)) {
+            RunBeforeDispatchHook();
+            status = CallDriver(*request);
+            ULONG_PTR information = request->irp.IoStatus.Information;
+            if (!IsError(status)) {
+                if (method == METHOD_BUFFERED) {
+                    information = std::min<ULONG_PTR>(information, outputLength);
+                    NTSTATUS copied = CopyToCaller(UserMode, output, systemBuffer.data(), information);
+                    status = NT_SUCCESS(copied) ? status : copied;
                 }
+                *bytesReturned = static_cast<ULONG>(information);
             }
-            *bytesReturned = static_cast<ULONG>(information);
         }
     }
     DereferenceObject(object);

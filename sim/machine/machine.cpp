@@ -9,6 +9,7 @@
 #include "sim/machine/machine.h"
 
 #include "sim/flt/filter.h"
+#include "sim/machine/driver_package.h"
 #include "sim/io/io.h"
 #include "sim/io/io_internal.h"
 #include "sim/ob/namespace.h"
@@ -48,19 +49,20 @@ NTSTATUS UnloadLoadedDriver(bool mandatory)
     return status;
 }
 
-// \Device\Null of the Null driver, which every Windows machine has; here only its name is used
-// (a create or open of it as a key gives STATUS_OBJECT_TYPE_MISMATCH). Like the volumes, it is
-// the machine's own and never shows in an unload check; shutdown frees it with every object.
-void CreateNullDevice()
+// Devices every Windows machine has, here only by name: \Device\Null of the Null driver (a
+// create or open of it as a key gives STATUS_OBJECT_TYPE_MISMATCH) and \Device\Mailslot of the
+// mailslot file system, below which mailslots are opened. Like the volumes, they are the
+// machine's own and never show in an unload check; shutdown frees them with every object.
+void CreateMachineDevice(const std::u16string& name, const std::u16string& driverName, ULONG deviceType)
 {
-    const std::u16string name = u"\\Device\\Null";
-    PDRIVER_OBJECT driver = CreateDriverObject(u"Null");
+    PDRIVER_OBJECT driver = CreateDriverObject(driverName);
     auto device = static_cast<PDEVICE_OBJECT>(CreateObject(DeviceObjectType(), sizeof(DEVICE_OBJECT), name));
     device->Type = kIoTypeDevice;
     device->Size = sizeof(DEVICE_OBJECT);
+    device->DeviceType = deviceType;
     device->DriverObject = driver;  // the device keeps the reference CreateDriverObject gave
     if (!NT_SUCCESS(InsertObjectName(name, device))) {
-        StopMachine("the machine could not name \\Device\\Null at boot");
+        StopMachine("the machine could not name " + Utf16ToUtf8(name) + " at boot");
     }
 }
 
@@ -71,7 +73,8 @@ void BootComponents(const MachineConfig& config, KeptRegistry keptRegistry)
     RuntimeBoot(config);
     ObjectsBoot(config);
     IoBoot(config);
-    CreateNullDevice();
+    CreateMachineDevice(u"\\Device\\Null", u"Null", FILE_DEVICE_NULL);
+    CreateMachineDevice(u"\\Device\\Mailslot", u"Msfs", FILE_DEVICE_MAILSLOT);
     FilterManagerBoot(config);
     RegistryBoot(config, std::move(keptRegistry));
     g_machine.config = config;
@@ -133,6 +136,12 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const std::string& name, const Dri
     if (!g_machine.running || g_machine.driver != nullptr) {
         StopMachine(g_machine.running ? "a driver is already loaded" : "no machine has booted");
     }
+    if (!image.inf.empty()) {
+        std::string problem;
+        if (!NT_SUCCESS(InstallDriverPackage(image.inf, &problem))) {
+            StopMachine("the driver package " + image.inf + " cannot be installed: " + problem);
+        }
+    }
     std::u16string wideName = Utf8ToUtf16(name);
     PDRIVER_OBJECT driver = CreateDriverObject(wideName, image);
     g_machine.registryPath = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\" + wideName;
@@ -141,7 +150,7 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const std::string& name, const Dri
     registryPath.Length = (USHORT)(g_machine.registryPath.size() * sizeof(WCHAR));
     registryPath.MaximumLength = registryPath.Length;
 
-    // An installed driver has its service key.
+    // A loaded driver has its service key, whether its package made it or not.
     OBJECT_ATTRIBUTES serviceKey;
     InitializeObjectAttributes(&serviceKey, &registryPath, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
     HANDLE key = nullptr;

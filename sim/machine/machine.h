@@ -26,9 +26,11 @@ void ShutdownMachine();
 // goes on from where it stood, so last-write times never lie in the future.
 void RebootMachine();
 
-// Creates the driver object "\Driver\<name>" for an image with the given flags and calls the
-// entry point with the service key "\REGISTRY\MACHINE\SYSTEM\CurrentControlSet\Services\<name>",
-// as the I/O manager does. A failing entry point leaves no driver loaded.
+// Installs the image's driver package (driver_package.h; a package that cannot be installed
+// stops the machine with the problem), creates the driver object "\Driver\<name>" for an image
+// with the given flags and calls the entry point with the service key
+// "\REGISTRY\MACHINE\SYSTEM\CurrentControlSet\Services\<name>", as the I/O manager does; the key
+// is created when the package did not. A failing entry point leaves no driver loaded.
 [[nodiscard]] NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const std::string& name, const DriverImage& image = DriverImage{});
 
 struct UnloadResult {

@@ -173,8 +173,9 @@ extern "C" LONG_PTR NTAPI ObfDereferenceObject(PVOID Object)
 }
 
 // Zw routines run with previous mode KernelMode, so a driver may close its kernel handles from
-// any process context.
+// any process context; like every Zw routine, only at PASSIVE_LEVEL.
 extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle)
 {
+    RequirePassiveLevel("ZwClose");
     return CloseHandle(Handle, KernelMode);
 }

@@ -157,6 +157,7 @@ extern "C" NTSTATUS NTAPI ObQueryNameString(PVOID Object, POBJECT_NAME_INFORMATI
 extern "C" NTSTATUS NTAPI ZwQueryObject(HANDLE Handle, OBJECT_INFORMATION_CLASS ObjectInformationClass,
                                         PVOID ObjectInformation, ULONG ObjectInformationLength, PULONG ReturnLength)
 {
+    RequirePassiveLevel("ZwQueryObject");
     return QueryObject(Handle, ObjectInformationClass, ObjectInformation, ObjectInformationLength, ReturnLength,
                        KernelMode);
 }

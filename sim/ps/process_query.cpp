@@ -63,6 +63,7 @@ extern "C" NTSTATUS NTAPI ZwQueryInformationProcess(HANDLE ProcessHandle, PROCES
                                                     PVOID ProcessInformation, ULONG ProcessInformationLength,
                                                     PULONG ReturnLength)
 {
+    RequirePassiveLevel("ZwQueryInformationProcess");
     ULONG fixedSize = FixedSizeOf(ProcessInformationClass);
     if (fixedSize == 0 && ProcessInformationClass != ProcessImageFileName) {
         return STATUS_INVALID_INFO_CLASS;

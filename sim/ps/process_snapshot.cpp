@@ -110,6 +110,7 @@ extern "C" NTSTATUS NTAPI ZwQuerySystemInformation(SYSTEM_INFORMATION_CLASS Syst
                                                    PVOID SystemInformation, ULONG SystemInformationLength,
                                                    PULONG ReturnLength)
 {
+    RequirePassiveLevel("ZwQuerySystemInformation");
     if (SystemInformationClass != SystemProcessInformation) {
         return STATUS_INVALID_INFO_CLASS;
     }

@@ -130,8 +130,8 @@ TEST_F(LifecycleTest, UnloadWithRedirectedKeysOpenLeavesNothingBehind)
     ASSERT_EQ(STATUS_SUCCESS, Open(sandboxed, u"Inside", KEY_ALL_ACCESS, &keys[2], hiveRoot));
     EXPECT_FALSE(AHLIsEmpty());
     PVEX_REG_FILTER_DATA data = &g_VexRegFilterData;
-    ASSERT_EQ(STATUS_SUCCESS, CreateEnumPreparedKeyThread(&data->UserClassesEnumThread, &data->RedirectUserClasses));
-    ASSERT_EQ(STATUS_SUCCESS, CreateEnumPreparedKeyThread(&data->MachineClassesEnumThread, &data->RedirectMachineClasses));
+    ASSERT_NE(nullptr, data->UserClassesEnumThread) << "the start made the prepared-key threads";
+    ASSERT_NE(nullptr, data->MachineClassesEnumThread);
 
     vexsim::UnloadResult result = vexsim::UnloadDriver();
     EXPECT_EQ(STATUS_SUCCESS, result.status);

@@ -369,6 +369,10 @@ TEST_F(RedirectTest, KeysOutsideTheSandboxPassAndExcludedKeysAreMissing)
     // CurrentControlSet is a link: the open of the device key is seen again at its target, whose
     // name the driver writes as the link's.
     const std::u16string followed = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\{Device}";
+    // The start made ...\MACHINE\System of the copy (for LongPathsEnabled): names read back from
+    // the copy keep that key's spelling.
+    const std::u16string copyOfDevice = kRoot + u"\\MACHINE\\System\\CurrentControlSet\\Control\\Class\\{Device}";
+    const std::u16string deviceAsCopied = u"\\REGISTRY\\MACHINE\\System\\CurrentControlSet\\Control\\Class\\{Device}";
     EXPECT_EQ((std::vector<std::string>{
                   Record("REG = OPEN", "func = OPEN", 0, device),
                   Record("REG = OPEN", "func = EXCLUDED", 0, device),
@@ -376,10 +380,11 @@ TEST_F(RedirectTest, KeysOutsideTheSandboxPassAndExcludedKeysAreMissing)
                   Record("REG = OPEN", "func = EXCLUDED", 0, followed),
                   Record("REG = OPEN", "func = OPEN", 0, control),
                   Record("REG = OPEN", "func = BYPASS", 0, copyOfControl),
-                  Record("REG = OPEN", "func = OPEN", 0, copyOfControl + u"\\Class\\{Device}"),
-                  Record("REG = OPEN", "func = BYPASS", 0, device),
-                  Record("REG = OPEN", "func = OPEN", 0, copyOfControl + u"\\Class\\{Missing}"),
-                  Record("REG = OPEN", "func = OPEN", STATUS_OBJECT_NAME_NOT_FOUND, control + u"\\Class\\{Missing}"),
+                  Record("REG = OPEN", "func = OPEN", 0, copyOfDevice),
+                  Record("REG = OPEN", "func = BYPASS", 0, deviceAsCopied),
+                  Record("REG = OPEN", "func = OPEN", 0, kRoot + u"\\MACHINE\\System\\CurrentControlSet\\Control\\Class\\{Missing}"),
+                  Record("REG = OPEN", "func = OPEN", STATUS_OBJECT_NAME_NOT_FOUND,
+                         u"\\REGISTRY\\MACHINE\\System\\CurrentControlSet\\Control\\Class\\{Missing}"),
                   Record("REG = OPEN", "func = OPEN", 0, u"\\REGISTRY\\MACHINE"),
                   Record("REG = OPEN", "func = EXCLUDED", 0, u"\\REGISTRY\\MACHINE"),
                   Record("REG = OPEN", "func = OPEN", 0, kSoftware + u"\\Hidden\\Below"),

@@ -2,6 +2,7 @@
 // sees of ports left open.
 #include "sim/executive/clock.h"
 #include "sim/flt/port.h"
+#include "sim/machine/driver_package.h"
 #include "sim/io/io.h"
 #include "sim/ps/process.h"
 #include "sim/ps/user_mode_scope.h"
@@ -34,6 +35,7 @@ protected:
     {
         MachineTest::SetUp();
         driver_ = vexsim::CreateDriverObject(u"PortTest");
+        ASSERT_EQ(STATUS_SUCCESS, vexsim::InstallFilterInstances(u"PortTest", u"370000"));
         FLT_REGISTRATION registration{};
         registration.Size = sizeof(FLT_REGISTRATION);
         registration.Version = FLT_REGISTRATION_VERSION;
