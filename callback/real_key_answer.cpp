@@ -50,6 +50,36 @@ static BOOLEAN IsSizeOrEndStatus(NTSTATUS Status)
     return Status == STATUS_BUFFER_OVERFLOW || Status == STATUS_BUFFER_TOO_SMALL || Status == STATUS_NO_MORE_ENTRIES;
 }
 
+// Opens the real key and allocates the driver's answer buffer of Length bytes (none for 0); Caller
+// and BufferName name the failure lines. On failure nothing is left open or allocated.
+static NTSTATUS BeginRealKeyAnswer(PCSTR Caller, PCSTR BufferName, PCUNICODE_STRING OriginalName, ULONG Length,
+                                   PHANDLE Key, PVOID* Answer)
+{
+    *Answer = NULL;
+    NTSTATUS status = OpenRegistryKey(Key, OriginalName, KEY_READ);
+    if (!NT_SUCCESS(status)) {
+        PrintPrefixed("%s - ZwOpenKey failed : path = %wZ status = %x\n", Caller, OriginalName, status);
+        return status;
+    }
+    if (Length != 0) {
+        *Answer = ExAllocatePoolZero(g_NonPagedPoolType, Length, VEXR_TAG);
+        if (*Answer == NULL) {
+            PrintPrefixed("%s - %s allocate error\n", Caller, BufferName);
+            ZwClose(*Key);
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+static VOID EndRealKeyAnswer(HANDLE Key, PVOID Answer)
+{
+    if (Answer != NULL) {
+        ExFreePoolWithTag(Answer, VEXR_TAG);
+    }
+    ZwClose(Key);
+}
+
 NTSTATUS EnumerateKey(PCUNICODE_STRING OriginalName, PREG_ENUMERATE_KEY_INFORMATION Information)
 {
     HANDLE key = NULL;
@@ -57,18 +87,9 @@ NTSTATUS EnumerateKey(PCUNICODE_STRING OriginalName, PREG_ENUMERATE_KEY_INFORMAT
     ULONG resultLength = 0;
     const ULONG length = BoundedLength(Information->Length, KEY_ANSWER_LIMIT);
 
-    NTSTATUS status = OpenRegistryKey(&key, OriginalName, KEY_READ);
+    NTSTATUS status = BeginRealKeyAnswer("EnumerateKey", "KeyInformation", OriginalName, length, &key, &answer);
     if (!NT_SUCCESS(status)) {
-        PrintPrefixed("EnumerateKey - ZwOpenKey failed : path = %wZ status = %x\n", OriginalName, status);
         return status;
-    }
-    if (length != 0) {
-        answer = ExAllocatePoolZero(g_NonPagedPoolType, length, VEXR_TAG);
-        if (answer == NULL) {
-            PrintPrefixed("EnumerateKey - KeyInformation allocate error\n");
-            status = STATUS_INSUFFICIENT_RESOURCES;
-            goto Exit;
-        }
     }
     status = ZwEnumerateKey(key, Information->Index, Information->KeyInformationClass, answer, length, &resultLength);
     if (!NT_SUCCESS(status) && !IsSizeOrEndStatus(status)) {
@@ -76,12 +97,7 @@ NTSTATUS EnumerateKey(PCUNICODE_STRING OriginalName, PREG_ENUMERATE_KEY_INFORMAT
                       Information->Index);
     }
     status = CopyAnswerToCaller(status, answer, length, resultLength, Information->KeyInformation, Information->ResultLength);
-
-Exit:
-    if (answer != NULL) {
-        ExFreePoolWithTag(answer, VEXR_TAG);
-    }
-    ZwClose(key);
+    EndRealKeyAnswer(key, answer);
     return status;
 }
 
@@ -92,30 +108,16 @@ NTSTATUS QueryKey(PCUNICODE_STRING OriginalName, PREG_QUERY_KEY_INFORMATION Info
     ULONG resultLength = 0;
     const ULONG length = BoundedLength(Information->Length, KEY_ANSWER_LIMIT);
 
-    NTSTATUS status = OpenRegistryKey(&key, OriginalName, KEY_READ);
+    NTSTATUS status = BeginRealKeyAnswer("QueryKey", "KeyInformation", OriginalName, length, &key, &answer);
     if (!NT_SUCCESS(status)) {
-        PrintPrefixed("QueryKey - ZwOpenKey failed : path = %wZ status = %x\n", OriginalName, status);
         return status;
-    }
-    if (length != 0) {
-        answer = ExAllocatePoolZero(g_NonPagedPoolType, length, VEXR_TAG);
-        if (answer == NULL) {
-            PrintPrefixed("QueryKey - KeyInformation allocate error\n");
-            status = STATUS_INSUFFICIENT_RESOURCES;
-            goto Exit;
-        }
     }
     status = ZwQueryKey(key, Information->KeyInformationClass, answer, length, &resultLength);
     if (!NT_SUCCESS(status) && !IsSizeOrEndStatus(status)) {
         PrintPrefixed("QueryKey - ZwQueryKey : NTStatus = 0x%08X path = %wZ\n", status, OriginalName);
     }
     status = CopyAnswerToCaller(status, answer, length, resultLength, Information->KeyInformation, Information->ResultLength);
-
-Exit:
-    if (answer != NULL) {
-        ExFreePoolWithTag(answer, VEXR_TAG);
-    }
-    ZwClose(key);
+    EndRealKeyAnswer(key, answer);
     return status;
 }
 
@@ -128,18 +130,9 @@ NTSTATUS QuerySecurity(PCUNICODE_STRING OriginalName, PREG_QUERY_KEY_SECURITY_IN
     ULONG resultLength = 0;
     const ULONG length = BoundedLength(*Information->Length, SECURITY_ANSWER_LIMIT);
 
-    NTSTATUS status = OpenRegistryKey(&key, OriginalName, KEY_READ);
+    NTSTATUS status = BeginRealKeyAnswer("QuerySecurity", "SecurityDescriptor", OriginalName, length, &key, &answer);
     if (!NT_SUCCESS(status)) {
-        PrintPrefixed("QuerySecurity - ZwOpenKey failed : path = %wZ status = %x\n", OriginalName, status);
         return status;
-    }
-    if (length != 0) {
-        answer = ExAllocatePoolZero(g_NonPagedPoolType, length, VEXR_TAG);
-        if (answer == NULL) {
-            PrintPrefixed("QuerySecurity - SecurityDescriptor allocate error\n");
-            status = STATUS_INSUFFICIENT_RESOURCES;
-            goto Exit;
-        }
     }
     status = ZwQuerySecurityObject(key, *Information->SecurityInformation, answer, length, &resultLength);
     *Information->Length = resultLength;
@@ -148,11 +141,6 @@ NTSTATUS QuerySecurity(PCUNICODE_STRING OriginalName, PREG_QUERY_KEY_SECURITY_IN
     } else if (!IsSizeOrEndStatus(status)) {
         PrintPrefixed("QuerySecurity - ZwQuerySecurityObject : NTStatus = 0x%08X path = %wZ\n", status, OriginalName);
     }
-
-Exit:
-    if (answer != NULL) {
-        ExFreePoolWithTag(answer, VEXR_TAG);
-    }
-    ZwClose(key);
+    EndRealKeyAnswer(key, answer);
     return status;
 }
