@@ -1,6 +1,7 @@
 // The IRQL rule of the driver's fast mutexes: they are taken only below DISPATCH_LEVEL. An
 // operation that would have to walk or change a shared structure above that refuses instead.
-// And the one way a count changed with interlocked operations is read without its lock.
+// The one way a count changed with interlocked operations is read without its lock, and the one
+// way a flag guarded by a fast mutex of its own is read and written.
 #pragma once
 
 #include "platform.h"
@@ -15,4 +16,19 @@ FORCEINLINE BOOLEAN MayTakeLock(VOID)
 FORCEINLINE LONG ReadCountAcquire(const volatile LONG* Count)
 {
     return __atomic_load_n(Count, __ATOMIC_ACQUIRE);
+}
+
+FORCEINLINE BOOLEAN ReadLockedFlag(PFAST_MUTEX Lock, const BOOLEAN* Flag)
+{
+    ExAcquireFastMutex(Lock);
+    BOOLEAN value = *Flag;
+    ExReleaseFastMutex(Lock);
+    return value;
+}
+
+FORCEINLINE VOID WriteLockedFlag(PFAST_MUTEX Lock, BOOLEAN* Flag, BOOLEAN Value)
+{
+    ExAcquireFastMutex(Lock);
+    *Flag = Value;
+    ExReleaseFastMutex(Lock);
 }

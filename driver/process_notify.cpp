@@ -2,6 +2,7 @@
 // know nothing of each other.
 #include "driver/process_notify.h"
 
+#include "common/locking.h"
 #include "driver/global.h"
 #include "notify/notify.h"
 #include "process/process_tracking.h"
@@ -22,17 +23,12 @@ VOID NTAPI ProcessNotifyRoutine(PEPROCESS Process, HANDLE ProcessId, PPS_CREATE_
 
 static BOOLEAN IsProcessNotifyRegistered(VOID)
 {
-    ExAcquireFastMutex(&g_VexRegFilterData.ProcessNotifyLock);
-    BOOLEAN registered = g_VexRegFilterData.ProcessNotifyRegistered;
-    ExReleaseFastMutex(&g_VexRegFilterData.ProcessNotifyLock);
-    return registered;
+    return ReadLockedFlag(&g_VexRegFilterData.ProcessNotifyLock, &g_VexRegFilterData.ProcessNotifyRegistered);
 }
 
 static VOID SetProcessNotifyRegistered(BOOLEAN Registered)
 {
-    ExAcquireFastMutex(&g_VexRegFilterData.ProcessNotifyLock);
-    g_VexRegFilterData.ProcessNotifyRegistered = Registered;
-    ExReleaseFastMutex(&g_VexRegFilterData.ProcessNotifyLock);
+    WriteLockedFlag(&g_VexRegFilterData.ProcessNotifyLock, &g_VexRegFilterData.ProcessNotifyRegistered, Registered);
 }
 
 // The flag's mutex is not held across the registration calls, which run at PASSIVE_LEVEL and,

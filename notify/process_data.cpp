@@ -7,6 +7,7 @@
 #include "notify/notify_private.h"
 
 #include "log/log.h"
+#include "common/locking.h"
 #include "common/match.h"
 #include "process/name_utils.h"
 
@@ -254,17 +255,12 @@ VOID NTAPI OnImageLoaded(PUNICODE_STRING FullImageName, HANDLE ProcessId, PIMAGE
 
 static BOOLEAN IsImageNotifyRegistered(VOID)
 {
-    ExAcquireFastMutex(&g_VexRegFilterData.ImageNotifyLock);
-    BOOLEAN registered = g_VexRegFilterData.ImageNotifyRegistered;
-    ExReleaseFastMutex(&g_VexRegFilterData.ImageNotifyLock);
-    return registered;
+    return ReadLockedFlag(&g_VexRegFilterData.ImageNotifyLock, &g_VexRegFilterData.ImageNotifyRegistered);
 }
 
 static VOID SetImageNotifyRegistered(BOOLEAN Registered)
 {
-    ExAcquireFastMutex(&g_VexRegFilterData.ImageNotifyLock);
-    g_VexRegFilterData.ImageNotifyRegistered = Registered;
-    ExReleaseFastMutex(&g_VexRegFilterData.ImageNotifyLock);
+    WriteLockedFlag(&g_VexRegFilterData.ImageNotifyLock, &g_VexRegFilterData.ImageNotifyRegistered, Registered);
 }
 
 // Registration changes are serialised by the caller (start, stop and unload); the flag's mutex is
