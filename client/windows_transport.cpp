@@ -7,6 +7,7 @@
 #include <winternl.h>
 
 #include <algorithm>
+#include <vector>
 
 namespace vexclient {
 
@@ -101,8 +102,9 @@ NtStatus WindowsTransport::Connect(const std::u16string& portName)
         CloseHandle(port_);
         port_ = nullptr;
     }
-    std::wstring name(portName.begin(), portName.end());
-    HRESULT result = FilterConnectCommunicationPort(name.c_str(), 0, nullptr, 0, nullptr, &port_);
+    std::vector<WCHAR> name(portName.begin(), portName.end());
+    name.push_back(L'\0');
+    HRESULT result = FilterConnectCommunicationPort(name.data(), 0, nullptr, 0, nullptr, &port_);
     if (FAILED(result)) {
         port_ = nullptr;
     }
