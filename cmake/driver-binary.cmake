@@ -71,6 +71,9 @@ add_custom_command(OUTPUT ${VEX_VEXCTL_EXE}
     DEPENDS vexctl_windows ${VEX_VEXCTL_UNSIGNED} ${VEX_TEST_CERT} ${VEX_TEST_KEY}
     COMMENT "Signing vexctl.exe with the test certificate")
 add_custom_target(vexctl_signed ALL DEPENDS ${VEX_VEXCTL_EXE})
+# The certificate's rule belongs to test_certificate: a target that only names its files would run
+# the rule a second time, beside it in a parallel build, and sign with a half-written certificate.
+add_dependencies(vexctl_signed test_certificate)
 
 enable_testing()
 add_test(NAME driver_binary_check
