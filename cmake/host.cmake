@@ -30,12 +30,14 @@ find_package(Threads REQUIRED)
 # SimpleIni reads the driver's INF file for the simulated driver install.
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(SIMPLEINI REQUIRED IMPORTED_TARGET simpleini)
+# libhivex reads regf hive files copied from a Windows machine into the simulated registry.
+pkg_check_modules(HIVEX REQUIRED IMPORTED_TARGET hivex)
 
 file(GLOB_RECURSE VEX_SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/*.cpp)
 add_library(vexsim STATIC ${VEX_SIM_SOURCES})
 target_include_directories(vexsim PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform)
 target_compile_options(vexsim PRIVATE -Wall -Wextra -Werror -Wno-multichar)
-target_link_libraries(vexsim PUBLIC Threads::Threads PRIVATE PkgConfig::SIMPLEINI)
+target_link_libraries(vexsim PUBLIC Threads::Threads PRIVATE PkgConfig::SIMPLEINI PkgConfig::HIVEX)
 # Driver loads install the project's own package, so every load reads the INF Windows would.
 target_compile_definitions(vexsim PUBLIC VEXSIM_DEFAULT_DRIVER_INF="${CMAKE_SOURCE_DIR}/driver/VexRegFilter.inf")
 
@@ -63,7 +65,7 @@ foreach(dir ${VEX_TEST_DIRS})
     endif()
     add_executable(${area}_tests ${sources} ${VEX_TEST_SUPPORT})
     target_compile_options(${area}_tests PRIVATE -Wall -Wextra -Werror -Wno-multichar)
-    target_link_libraries(${area}_tests PRIVATE vexdriver vexlogdecode vexprocessmsg vexctllib GTest::gtest GTest::gtest_main)
+    target_link_libraries(${area}_tests PRIVATE vexdriver vexlogdecode vexprocessmsg vexctllib vexrunlib GTest::gtest GTest::gtest_main)
     gtest_discover_tests(${area}_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS ${area})
 endforeach()
 

@@ -3,7 +3,8 @@
 set -euo pipefail
 packages=(g++ clang llvm cmake make libgtest-dev libgmock-dev libbenchmark-dev libsimpleini-dev pkgconf
           g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
-          libcli11-dev openssl osslsigncode)
+          libcli11-dev openssl osslsigncode
+          libtomlplusplus-dev libhivex-dev chromium)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
