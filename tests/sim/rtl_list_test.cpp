@@ -21,34 +21,25 @@ std::vector<int> Values(LIST_ENTRY& head)
     return values;
 }
 
-TEST(Lists, InsertAndRemoveAtBothEnds)
+TEST(Lists, InsertAndRemoveAtBothEndsAndSayWhenTheListBecameEmpty)
 {
     LIST_ENTRY head;
     InitializeListHead(&head);
     EXPECT_TRUE(IsListEmpty(&head));
-    Item a{1, {}}, b{2, {}}, c{3, {}};
+    Item a{1, {}}, b{2, {}}, c{3, {}}, d{4, {}};
     InsertTailList(&head, &b.link);
     InsertHeadList(&head, &a.link);
     InsertTailList(&head, &c.link);
-    EXPECT_EQ(Values(head), (std::vector<int>{1, 2, 3}));
+    InsertTailList(&head, &d.link);
+    EXPECT_EQ(Values(head), (std::vector<int>{1, 2, 3, 4}));
 
     EXPECT_EQ(RemoveHeadList(&head), &a.link);
-    EXPECT_EQ(RemoveTailList(&head), &c.link);
+    EXPECT_EQ(RemoveTailList(&head), &d.link);
+    EXPECT_FALSE(RemoveEntryList(&c.link));  // b is still there
     EXPECT_EQ(Values(head), (std::vector<int>{2}));
     EXPECT_TRUE(RemoveEntryList(&b.link));  // the list became empty
     EXPECT_TRUE(IsListEmpty(&head));
     EXPECT_EQ(RemoveHeadList(&head), &head);  // an empty list hands back its head
-}
-
-TEST(Lists, RemoveEntryListSaysWhetherTheListBecameEmpty)
-{
-    LIST_ENTRY head;
-    InitializeListHead(&head);
-    Item a{1, {}}, b{2, {}};
-    InsertTailList(&head, &a.link);
-    InsertTailList(&head, &b.link);
-    EXPECT_FALSE(RemoveEntryList(&a.link));
-    EXPECT_TRUE(RemoveEntryList(&b.link));
 }
 
 class ListsDeathTest : public ::testing::Test {
