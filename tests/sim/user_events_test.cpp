@@ -72,24 +72,26 @@ TEST_F(UserEventsTest, EventAllAccessIsEveryRightOfTheType)
     EXPECT_EQ(0x120000u, MapAccess(*ExEventObjectType, GENERIC_EXECUTE));
 }
 
-TEST_F(UserEventsTest, UserModeReferenceChecksTypeAndGrantedAccess)
+TEST_F(UserEventsTest, ReferenceChecksTypeAndInUserModeTheGrantedAccess)
 {
     struct Case {
         const char* what;
         ACCESS_MASK granted;   // asked for at creation
         ACCESS_MASK desired;   // asked for by the reference
         bool asEvent;          // reference as ExEventObjectType, else as PsProcessType
+        KPROCESSOR_MODE mode;  // of the reference
         NTSTATUS expected;
     };
     const Case cases[] = {
-        {"read control held", EVENT_ALL_ACCESS, READ_CONTROL, true, STATUS_SUCCESS},
-        {"generic read carries read control", GENERIC_READ, READ_CONTROL, true, STATUS_SUCCESS},
-        {"synchronize only lacks read control", SYNCHRONIZE, READ_CONTROL, true, STATUS_ACCESS_DENIED},
-        {"modify state only lacks read control", EVENT_MODIFY_STATE, READ_CONTROL, true, STATUS_ACCESS_DENIED},
-        {"generic write is mapped before the check", EVENT_MODIFY_STATE | READ_CONTROL, GENERIC_WRITE, true,
+        {"read control held", EVENT_ALL_ACCESS, READ_CONTROL, true, UserMode, STATUS_SUCCESS},
+        {"generic read carries read control", GENERIC_READ, READ_CONTROL, true, UserMode, STATUS_SUCCESS},
+        {"synchronize only lacks read control", SYNCHRONIZE, READ_CONTROL, true, UserMode, STATUS_ACCESS_DENIED},
+        {"modify state only lacks read control", EVENT_MODIFY_STATE, READ_CONTROL, true, UserMode, STATUS_ACCESS_DENIED},
+        {"generic write is mapped before the check", EVENT_MODIFY_STATE | READ_CONTROL, GENERIC_WRITE, true, UserMode,
          STATUS_SUCCESS},
-        {"query state does not give modify state", GENERIC_READ, EVENT_MODIFY_STATE, true, STATUS_ACCESS_DENIED},
-        {"an event is not a process", EVENT_ALL_ACCESS, READ_CONTROL, false, STATUS_OBJECT_TYPE_MISMATCH},
+        {"query state does not give modify state", GENERIC_READ, EVENT_MODIFY_STATE, true, UserMode, STATUS_ACCESS_DENIED},
+        {"an event is not a process", EVENT_ALL_ACCESS, READ_CONTROL, false, UserMode, STATUS_OBJECT_TYPE_MISMATCH},
+        {"kernel mode skips the access check", SYNCHRONIZE, READ_CONTROL, true, KernelMode, STATUS_SUCCESS},
     };
     PEPROCESS process = NewProcess();
     for (const Case& c : cases) {
@@ -98,7 +100,7 @@ TEST_F(UserEventsTest, UserModeReferenceChecksTypeAndGrantedAccess)
             UserModeScope user(process);
             PVOID object = reinterpret_cast<PVOID>(1);
             NTSTATUS status = ObReferenceObjectByHandle(handle, c.desired, c.asEvent ? *ExEventObjectType : *PsProcessType,
-                                                        UserMode, &object, nullptr);
+                                                        c.mode, &object, nullptr);
             EXPECT_EQ(c.expected, status) << c.what;
             if (NT_SUCCESS(status)) {
                 ObDereferenceObject(object);
@@ -109,19 +111,6 @@ TEST_F(UserEventsTest, UserModeReferenceChecksTypeAndGrantedAccess)
         CloseIn(process, handle);
     }
     EXPECT_EQ(Leftovers{}, AllLeftovers());
-}
-
-TEST_F(UserEventsTest, KernelModeReferenceSkipsTheAccessCheck)
-{
-    PEPROCESS process = NewProcess();
-    HANDLE handle = CreateEventIn(process, SYNCHRONIZE);
-    {
-        UserModeScope user(process);
-        PVOID event;
-        ASSERT_EQ(STATUS_SUCCESS, ObReferenceObjectByHandle(handle, READ_CONTROL, *ExEventObjectType, KernelMode, &event, nullptr));
-        ObDereferenceObject(event);
-    }
-    CloseIn(process, handle);
 }
 
 TEST_F(UserEventsTest, HandleMeansNothingOutsideItsProcess)
