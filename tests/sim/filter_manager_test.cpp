@@ -111,24 +111,32 @@ TEST_F(FilterManagerTest, RegistrationFailsForLackOfPoolAndRegistersNothing)
     EXPECT_EQ(driverReferences, HeaderOf(driver_).references.load()) << "no filter holds the driver";
 }
 
+// A filter without an unload callback is never asked: it stays, and only a mandatory unload
+// goes on without it (nobody unregisters it then).
 TEST_F(FilterManagerTest, UnloadAsksTheFilterAndReportsItsAnswer)
 {
     struct Case {
+        bool callback;
         bool mandatory;
         NTSTATUS answer;
         NTSTATUS expected;
         size_t left;
     } cases[] = {
-        {false, STATUS_SUCCESS, STATUS_SUCCESS, 0},
-        {false, STATUS_FLT_DO_NOT_DETACH, STATUS_FLT_DO_NOT_DETACH, 1},  // the filter refuses; it stays
-        {true, STATUS_SUCCESS, STATUS_SUCCESS, 0},
+        {true, false, STATUS_SUCCESS, STATUS_SUCCESS, 0},
+        {true, false, STATUS_FLT_DO_NOT_DETACH, STATUS_FLT_DO_NOT_DETACH, 1},  // the filter refuses; it stays
+        {true, true, STATUS_SUCCESS, STATUS_SUCCESS, 0},
+        {false, false, STATUS_SUCCESS, STATUS_FLT_DO_NOT_DETACH, 1},
+        {false, true, STATUS_SUCCESS, STATUS_SUCCESS, 1},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "callback " << c.callback << " mandatory " << c.mandatory);
         FLT_REGISTRATION registration = Registration();
+        registration.FilterUnloadCallback = c.callback ? Unload : nullptr;
         ASSERT_EQ(STATUS_SUCCESS, FltRegisterFilter(driver_, &registration, &g_filter));
+        g_flagsSeen = 0xFFFF;
         g_unloadAnswer = c.answer;
         EXPECT_EQ(c.expected, UnloadFilters(driver_, c.mandatory));
-        EXPECT_EQ(c.mandatory ? static_cast<ULONG>(FLTFL_FILTER_UNLOAD_MANDATORY) : 0u, g_flagsSeen);
+        EXPECT_EQ(!c.callback ? 0xFFFFu : c.mandatory ? static_cast<ULONG>(FLTFL_FILTER_UNLOAD_MANDATORY) : 0u, g_flagsSeen);
         EXPECT_EQ(c.left, RegisteredFilterCount());
         if (c.left != 0) {
             EXPECT_EQ(Leftovers{"filter of \\Driver\\VexTest still registered"}, AllLeftovers());
@@ -136,18 +144,6 @@ TEST_F(FilterManagerTest, UnloadAsksTheFilterAndReportsItsAnswer)
         }
     }
     EXPECT_EQ(Leftovers{}, AllLeftovers());
-}
-
-TEST_F(FilterManagerTest, AFilterWithoutUnloadCallbackStaysUnlessTheUnloadIsMandatory)
-{
-    FLT_REGISTRATION registration = Registration();
-    registration.FilterUnloadCallback = nullptr;
-    PFLT_FILTER filter = nullptr;
-    ASSERT_EQ(STATUS_SUCCESS, FltRegisterFilter(driver_, &registration, &filter));
-    EXPECT_EQ(STATUS_FLT_DO_NOT_DETACH, UnloadFilters(driver_, false));
-    EXPECT_EQ(STATUS_SUCCESS, UnloadFilters(driver_, true));
-    EXPECT_EQ(1u, RegisteredFilterCount()) << "nobody unregistered it";
-    FltUnregisterFilter(filter);
 }
 
 TEST_F(FilterManagerTest, UnregisteringTwiceStopsTheMachine)
