@@ -16,7 +16,7 @@
 namespace vextest {
 namespace {
 
-using RegistryCallbackTest = RegistryTest;
+using RegistryCallbackTest = RegistryUserTest;
 
 TEST_F(RegistryCallbackTest, RegistrationOrdersByAltitudeAndRefusesCollisions)
 {
@@ -170,16 +170,11 @@ TEST_F(RegistryCallbackTest, BypassWithoutGrantedAccessGivesAHandleWithoutRights
         return notifyClass == RegNtPreOpenKeyEx ? BypassTo(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Policies", argument, 0)
                                                 : STATUS_SUCCESS;
     };
-    vexsim::ProcessParams params;
-    params.imagePath = u"\\Device\\HarddiskVolume3\\app.exe";
-    PEPROCESS process = vexsim::CreateUserProcess(params);
+    PEPROCESS process = StartProcess(false);
     {
         vexsim::UserModeScope user(process);
-        Wide name(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Microsoft");
-        OBJECT_ATTRIBUTES oa;
-        InitializeObjectAttributes(&oa, name.get(), OBJ_CASE_INSENSITIVE, nullptr, nullptr);
         HANDLE key = nullptr;
-        ASSERT_EQ(STATUS_SUCCESS, vexsim::NtOpenKeyEx(&key, KEY_READ, &oa, 0));
+        ASSERT_EQ(STATUS_SUCCESS, UserOpen(&key, u"\\REGISTRY\\MACHINE\\SOFTWARE\\Microsoft", KEY_READ));
         UCHAR buffer[64];
         ULONG length = 0;
         EXPECT_EQ(STATUS_ACCESS_DENIED, vexsim::NtQueryKey(key, KeyBasicInformation, buffer, sizeof(buffer), &length));
@@ -238,22 +233,14 @@ TEST_F(RegistryCallbackTest, ABypassedKeyKeepsTheViewOfTheCallbacksOwnOpen)
         return notifyClass == RegNtPreOpenKeyEx ? BypassTo(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Policies", argument)
                                                 : STATUS_SUCCESS;
     };
-    vexsim::ProcessParams params;
-    params.imagePath = u"\\Device\\HarddiskVolume3\\app32.exe";
-    params.wow64 = true;
-    params.administrator = true;
-    PEPROCESS process = vexsim::CreateUserProcess(params);
+    PEPROCESS process = StartProcess(true, true);
     {
         vexsim::UserModeScope user(process);
-        Wide name(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Anything"), sub(u"Sub");
-        OBJECT_ATTRIBUTES oa;
-        InitializeObjectAttributes(&oa, name.get(), OBJ_CASE_INSENSITIVE, nullptr, nullptr);
         HANDLE key = nullptr;
-        ASSERT_EQ(STATUS_SUCCESS, vexsim::NtOpenKeyEx(&key, KEY_ALL_ACCESS, &oa, 0));
+        ASSERT_EQ(STATUS_SUCCESS, UserOpen(&key, u"\\REGISTRY\\MACHINE\\SOFTWARE\\Anything", KEY_ALL_ACCESS));
         redirector.answer = nullptr;
-        InitializeObjectAttributes(&oa, sub.get(), OBJ_CASE_INSENSITIVE, key, nullptr);
         HANDLE created = nullptr;
-        ASSERT_EQ(STATUS_SUCCESS, vexsim::NtCreateKey(&created, KEY_ALL_ACCESS, &oa, 0, nullptr, 0, nullptr));
+        ASSERT_EQ(STATUS_SUCCESS, UserCreate(&created, u"Sub", key));
         EXPECT_EQ(STATUS_SUCCESS, vexsim::NtClose(created));
         EXPECT_EQ(STATUS_SUCCESS, vexsim::NtClose(key));
     }
