@@ -72,28 +72,18 @@ TEST_F(RegistryUserTest, UsersOwnTheirProfileAndClassesHivesButOnlyReadTheMachin
     vexsim::EndProcess(process);
 }
 
-TEST_F(RegistryUserTest, Wow64ProcessesSeeThe32BitSoftwareView)
+// Which names a WOW64 process reaches is settled row by row in the conformance suite; here, the
+// names its handles report, for a redirected Classes subkey and for a key it creates.
+TEST_F(RegistryUserTest, Wow64ProcessesCreateAndReportKeysInThe32BitView)
 {
-    HANDLE native = nullptr;
-    ASSERT_EQ(STATUS_SUCCESS, CreateKey(&native, u"\\REGISTRY\\MACHINE\\SOFTWARE\\Wow6432Node\\Vendor"));
-    (void)ZwClose(native);
     // Only an administrator may create keys in HKLM\SOFTWARE.
     PEPROCESS process = StartProcess(true, true);
     {
         vexsim::UserModeScope user(process);
         HANDLE key = nullptr;
-        ASSERT_EQ(STATUS_SUCCESS, UserOpen(&key, u"\\REGISTRY\\MACHINE\\SOFTWARE\\Vendor", KEY_READ));
-        EXPECT_EQ("\\REGISTRY\\MACHINE\\SOFTWARE\\Wow6432Node\\Vendor", UserKeyName(key));
-        (void)vexsim::NtClose(key);
-        ASSERT_EQ(STATUS_SUCCESS, UserOpen(&key, u"\\REGISTRY\\MACHINE\\SOFTWARE", KEY_READ));
-        EXPECT_EQ("\\REGISTRY\\MACHINE\\SOFTWARE\\Wow6432Node", UserKeyName(key));
-        (void)vexsim::NtClose(key);
         ASSERT_EQ(STATUS_SUCCESS, UserOpen(&key, u"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\CLSID", KEY_READ));
         EXPECT_EQ("\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\Wow6432Node\\CLSID", UserKeyName(key));
         (void)vexsim::NtClose(key);
-        EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND,
-                  UserOpen(&key, u"\\REGISTRY\\MACHINE\\SOFTWARE\\Vendor", KEY_READ | KEY_WOW64_64KEY))
-            << "the 64-bit view on request";
         ASSERT_EQ(STATUS_SUCCESS, UserCreate(&key, u"\\REGISTRY\\MACHINE\\SOFTWARE\\New32"));
         EXPECT_EQ("\\REGISTRY\\MACHINE\\SOFTWARE\\Wow6432Node\\New32", UserKeyName(key));
         (void)vexsim::NtClose(key);
