@@ -48,20 +48,25 @@ struct HeldLock {
     const void* site;
 };
 
+// Plain storage, so the list outlives the thread's own objects: a driver may take locks from an
+// exit handler (an unload at the end of a program) after thread-local destructors have run.
+constexpr size_t kMaxHeldLocks = 64;
+
 struct HeldLocks {
-    ULONG64 boot = 0;
-    std::vector<HeldLock> locks;
+    ULONG64 boot;
+    size_t count;
+    HeldLock locks[kMaxHeldLocks];
 };
 
 thread_local HeldLocks t_held;
 
-std::vector<HeldLock>& HeldByThisThread()
+HeldLocks& HeldByThisThread()
 {
     if (t_held.boot != CurrentBoot()) {
         t_held.boot = CurrentBoot();
-        t_held.locks.clear();
+        t_held.count = 0;
     }
-    return t_held.locks;
+    return t_held;
 }
 
 // "name+0xoffset" for an address inside a symbol the executable exports, else empty.
@@ -211,24 +216,34 @@ void CheckLockOrder(const void* lock, const void* site)
     if (!g_graph.enabled) {
         return;
     }
-    for (const HeldLock& held : HeldByThisThread()) {
-        AddOrder(held, lock, site);
+    HeldLocks& held = HeldByThisThread();
+    for (size_t i = 0; i < held.count; i++) {
+        AddOrder(held.locks[i], lock, site);
     }
 }
 
 void LockTaken(const void* lock, const void* site)
 {
-    if (g_graph.enabled) {
-        HeldByThisThread().push_back({lock, site});
+    if (!g_graph.enabled) {
+        return;
     }
+    HeldLocks& held = HeldByThisThread();
+    if (held.count == kMaxHeldLocks) {
+        StopMachine("a thread holds " + std::to_string(kMaxHeldLocks) + " fast mutexes and takes " + FormatAddress(lock) +
+                    " as well: the lock-order checker keeps no more");
+    }
+    held.locks[held.count++] = {lock, site};
 }
 
 void LockReleased(const void* lock)
 {
-    std::vector<HeldLock>& held = HeldByThisThread();
-    auto at = std::find_if(held.rbegin(), held.rend(), [lock](const HeldLock& entry) { return entry.lock == lock; });
-    if (at != held.rend()) {
-        held.erase(std::next(at).base());
+    HeldLocks& held = HeldByThisThread();
+    for (size_t i = held.count; i-- > 0;) {
+        if (held.locks[i].lock == lock) {
+            std::copy(held.locks + i + 1, held.locks + held.count, held.locks + i);
+            held.count--;
+            return;
+        }
     }
 }
 
