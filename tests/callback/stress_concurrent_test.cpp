@@ -28,7 +28,7 @@ using namespace vextest;
 
 const std::u16string kStress = u"\\REGISTRY\\MACHINE\\SOFTWARE\\Stress";
 const std::u16string kOutsiderArea = u"\\REGISTRY\\USER\\" + std::u16string(kUserSid) + u"\\Software\\Outsider";
-constexpr int kRounds = 60;
+constexpr int kRounds = 160;
 
 // The blocks of an export by native name, without those of keys in area.
 std::vector<std::string> Without(std::vector<std::string> blocks, const std::u16string& area)
@@ -82,7 +82,10 @@ TEST(StressConcurrentTest, EverythingAtOnceKeepsTheMachineContainedAndClean)
     session.Begin(LargeRegistryFile(3, 10) + "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Stress]\r\n" +
                   "\r\n[HKEY_USERS\\" + Utf8(kUserSid) + "\\Software\\Outsider]\r\n");
     const RealRegistry before = OutsideTheWritableAreas();
-    auto owned = std::make_unique<ControlService>();
+    // One service process per thread that sends requests: a process's user thread is one
+    // thread of the machine, so two host threads acting as it would share its locks' ownership.
+    auto owned = std::make_unique<ControlService>(), starter = std::make_unique<ControlService>(),
+         setter = std::make_unique<ControlService>();
     const ControlService& service = *owned;
     {
         vexsim::UserModeScope user(service.process());
@@ -113,17 +116,17 @@ TEST(StressConcurrentTest, EverythingAtOnceKeepsTheMachineContainedAndClean)
     });
     threads.emplace_back([&] {
         for (int round = 0; round < kRounds / 4; round++) {
-            (void)service.Send(IOCTL_SANDBOX_STOP_REG_REDIRECT, {});
-            (void)service.Send(IOCTL_SANDBOX_START_REG_REDIRECT, {});
+            (void)starter->Send(IOCTL_SANDBOX_STOP_REG_REDIRECT, {});
+            (void)starter->Send(IOCTL_SANDBOX_START_REG_REDIRECT, {});
         }
     });
     threads.emplace_back([&] {
         for (int round = 0; round < kRounds / 2; round++) {
-            (void)service.SendText(IOCTL_SANDBOX_ADD_EXCLUDE_KEY_NAME, kStress + u"\\K1");
-            (void)service.SendText(IOCTL_SANDBOX_ADD_EXCLUDE_VALUE_NAME, u"v");
-            (void)service.Send(IOCTL_OUTPUT_CURRENT_PARAM, {});
-            (void)service.Send(IOCTL_SANDBOX_RESET_EXCLUDE_KEY_NAME, {});
-            (void)service.Send(IOCTL_SANDBOX_RESET_EXCLUDE_VALUE_NAME, {});
+            (void)setter->SendText(IOCTL_SANDBOX_ADD_EXCLUDE_KEY_NAME, kStress + u"\\K1");
+            (void)setter->SendText(IOCTL_SANDBOX_ADD_EXCLUDE_VALUE_NAME, u"v");
+            (void)setter->Send(IOCTL_OUTPUT_CURRENT_PARAM, {});
+            (void)setter->Send(IOCTL_SANDBOX_RESET_EXCLUDE_KEY_NAME, {});
+            (void)setter->Send(IOCTL_SANDBOX_RESET_EXCLUDE_VALUE_NAME, {});
         }
     });
     threads.emplace_back([&] {
@@ -175,6 +178,8 @@ TEST(StressConcurrentTest, EverythingAtOnceKeepsTheMachineContainedAndClean)
     EXPECT_LE(taken.size(), 1u);
     (void)service.Send(IOCTL_STOP_LOGGING, {});
     owned.reset();
+    starter.reset();
+    setter.reset();
     std::vector<std::string> problems = session.End();
     EXPECT_TRUE(problems.empty()) << problems.front();
 }
