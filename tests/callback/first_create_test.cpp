@@ -9,7 +9,8 @@ namespace {
 using namespace vextest;
 
 // Known gap: the create answers STATUS_OBJECT_NAME_NOT_FOUND unless the parent was opened (and so
-// copied) first.
+// copied) first. A key with no real counterpart is made alone, below a parent copy that must
+// exist; making the parent's copy on the way must not bring back a parent the sandbox deleted.
 TEST(FirstCreateTest, DISABLED_ACreateBelowAKeyNotYetCopiedSucceeds)
 {
     SandboxSession session;
