@@ -64,6 +64,11 @@ NTSTATUS EnumerateKey(PCUNICODE_STRING OriginalName, PREG_ENUMERATE_KEY_INFORMAT
 NTSTATUS QueryKey(PCUNICODE_STRING OriginalName, PREG_QUERY_KEY_INFORMATION Information);
 NTSTATUS QuerySecurity(PCUNICODE_STRING OriginalName, PREG_QUERY_KEY_SECURITY_INFORMATION Information);
 
+// A rename or delete of a redirect root itself: STATUS_ACCESS_DENIED; of any other key,
+// STATUS_SUCCESS (the operation goes on).
+NTSTATUS VexRegNtPreRenameKey(PREG_RENAME_KEY_INFORMATION Information);
+NTSTATUS VexRegNtPreDeleteKey(PREG_DELETE_KEY_INFORMATION Information);
+
 // Changes through a key handed out through the redirect: each marks the copy as differing from
 // the real key. Always STATUS_SUCCESS.
 NTSTATUS VexRegNtPostDeleteKey(PREG_POST_OPERATION_INFORMATION Information);

@@ -78,6 +78,8 @@ typedef NTSTATUS (*REGISTRY_HANDLER)(PVOID Information);
 INFORMATION_HANDLER(VexRegNtEnumerateKey, PREG_ENUMERATE_KEY_INFORMATION)
 INFORMATION_HANDLER(VexRegNtPreQueryKey, PREG_QUERY_KEY_INFORMATION)
 INFORMATION_HANDLER(VexRegNtPreQueryValueKey, PREG_QUERY_VALUE_KEY_INFORMATION)
+INFORMATION_HANDLER(VexRegNtPreRenameKey, PREG_RENAME_KEY_INFORMATION)
+INFORMATION_HANDLER(VexRegNtPreDeleteKey, PREG_DELETE_KEY_INFORMATION)
 INFORMATION_HANDLER(VexRegNtPostDeleteKey, PREG_POST_OPERATION_INFORMATION)
 INFORMATION_HANDLER(VexRegNtPostSetValueKey, PREG_POST_OPERATION_INFORMATION)
 INFORMATION_HANDLER(VexRegNtPostDeleteValueKey, PREG_POST_OPERATION_INFORMATION)
@@ -97,6 +99,10 @@ static REGISTRY_HANDLER HandlerOf(ULONG_PTR NotifyClass)
         return CallVexRegNtPreQueryKey;
     case RegNtPreQueryValueKey:
         return CallVexRegNtPreQueryValueKey;
+    case RegNtPreRenameKey:
+        return CallVexRegNtPreRenameKey;
+    case RegNtPreDeleteKey:
+        return CallVexRegNtPreDeleteKey;
     case RegNtPostDeleteKey:
         return CallVexRegNtPostDeleteKey;
     case RegNtPostSetValueKey:

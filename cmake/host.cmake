@@ -25,6 +25,10 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_L
     add_compile_options(-Wno-restrict)
 endif()
 
+# Executables export their symbols, so the simulated kernel's reports can name a driver's locks
+# and call sites (dladdr).
+set(CMAKE_ENABLE_EXPORTS ON)
+
 find_package(GTest REQUIRED)
 find_package(Threads REQUIRED)
 # SimpleIni reads the driver's INF file for the simulated driver install.
@@ -82,10 +86,12 @@ endif()
 add_subdirectory(client)
 add_subdirectory(tools)
 
-# The control device's fuzz target (fuzz/README.md): built by the fuzz preset only.
+# The fuzz targets (fuzz/README.md): built by the fuzz preset only.
 if(VEX_SANITIZE STREQUAL "fuzzer")
-    add_executable(dispatch_fuzz ${CMAKE_SOURCE_DIR}/fuzz/dispatch_fuzz.cpp)
-    target_compile_options(dispatch_fuzz PRIVATE -Wall -Wextra -Werror -Wno-multichar)
-    target_link_libraries(dispatch_fuzz PRIVATE vexdriver)
-    target_link_options(dispatch_fuzz PRIVATE -fsanitize=fuzzer)
+    foreach(target dispatch_fuzz name_fuzz regfile_fuzz)
+        add_executable(${target} ${CMAKE_SOURCE_DIR}/fuzz/${target}.cpp)
+        target_compile_options(${target} PRIVATE -Wall -Wextra -Werror -Wno-multichar)
+        target_link_libraries(${target} PRIVATE vexdriver)
+        target_link_options(${target} PRIVATE -fsanitize=fuzzer)
+    endforeach()
 endif()

@@ -39,6 +39,7 @@ constexpr ULONG_PTR kVerifierWaitAtDispatch = 0x3B;
 // hierarchy violation; the numbers for a recursive acquisition and for a release by a thread that
 // does not own the lock are this simulator's choice (unconfirmed).
 constexpr ULONG_PTR kVerifierRecursiveAcquisition = 0x1000;
+constexpr ULONG_PTR kVerifierLockHierarchyViolation = 0x1001;
 constexpr ULONG_PTR kVerifierReleaseByNonOwner = 0x1005;
 
 // The name Windows gives a bug check code, e.g. "BAD_POOL_CALLER"; empty when unknown here.

@@ -1,6 +1,6 @@
 // The executive of the simulated kernel: tagged pool with a verifier's ledger (pool.cpp),
 // allocation-failure injection (fault_injection.cpp), IRQL (irql.cpp), dispatcher objects and
-// waits (dispatcher.cpp), fast mutexes (fast_mutex.cpp), the simulated clock (clock.cpp), time
+// waits (dispatcher.cpp), fast mutexes (fast_mutex.cpp) and their lock-order graph (lock_order.cpp), the simulated clock (clock.cpp), time
 // fields (time_fields.cpp), the reported version (version.cpp), the export table (exports.cpp)
 // and bug checks (bugcheck.cpp).
 //
@@ -17,6 +17,7 @@
 #include "sim/executive/clock.h"
 #include "sim/executive/exports.h"
 #include "sim/executive/fault_injection.h"
+#include "sim/executive/lock_order.h"
 #include "sim/executive/pool.h"
 #include "sim/executive/version.h"
 
@@ -29,6 +30,7 @@ void ExecutiveBoot(const MachineConfig& config)
     ResetClock(config);
     ResetVersion(config);
     ResetExports();
+    ResetLockOrder(config.lockOrderChecking);
 }
 
 void ExecutiveShutdown()

@@ -5,10 +5,13 @@
 // counts acquisitions that had to wait. OldIrql belongs to the owner: written after acquisition,
 // read at release. Acquiring raises to APC_LEVEL and releasing restores the saved IRQL. Misuse a
 // real fast mutex would turn into a deadlock or silent corruption stops the machine instead:
-// recursion by the owner, release by a thread that does not own it, and the IRQL rules.
+// recursion by the owner, release by a thread that does not own it, the IRQL rules, and an order of
+// acquisition that closes a cycle with the orders seen before (lock_order.h), checked before the
+// thread may block, so the report comes instead of the hang.
 #include "sim/core/kernel.h"
 #include "sim/executive/bugcheck.h"
 #include "sim/executive/dispatcher.h"
+#include "sim/executive/lock_order.h"
 
 namespace {
 
@@ -40,8 +43,9 @@ void CheckNotRecursive(const char* service, PFAST_MUTEX mutex, PETHREAD thread)
 }
 
 // Caller holds the dispatcher lock and has seen the mutex free.
-void TakeOwnership(PFAST_MUTEX mutex, ThreadContext& context)
+void TakeOwnership(PFAST_MUTEX mutex, ThreadContext& context, const void* site)
 {
+    LockTaken(mutex, site);
     mutex->Count = 0;
     mutex->Owner = context.thread;
     mutex->OldIrql = context.irql;
@@ -58,6 +62,7 @@ extern "C" VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex)
     FastMutex->Owner = nullptr;
     FastMutex->Contention = 0;
     FastMutex->OldIrql = PASSIVE_LEVEL;
+    LockInitialized(FastMutex);
 }
 
 extern "C" VOID NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex)
@@ -66,13 +71,15 @@ extern "C" VOID NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex)
     CheckAcquireIrql("ExAcquireFastMutex", FastMutex, context.irql);
     std::unique_lock<std::mutex> lock(DispatcherLock());
     CheckNotRecursive("ExAcquireFastMutex", FastMutex, context.thread);
+    const void* site = __builtin_return_address(0);
+    CheckLockOrder(FastMutex, site);
     if (FastMutex->Count == 0) {
         ++FastMutex->Contention;
         while (FastMutex->Count == 0) {
             BlockOnDispatcher(lock);
         }
     }
-    TakeOwnership(FastMutex, context);
+    TakeOwnership(FastMutex, context, site);
 }
 
 extern "C" BOOLEAN NTAPI ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex)
@@ -86,7 +93,7 @@ extern "C" BOOLEAN NTAPI ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex)
     if (FastMutex->Count == 0) {
         return FALSE;
     }
-    TakeOwnership(FastMutex, context);
+    TakeOwnership(FastMutex, context, __builtin_return_address(0));
     return TRUE;
 }
 
@@ -114,6 +121,7 @@ extern "C" VOID NTAPI ExReleaseFastMutex(PFAST_MUTEX FastMutex)
         restored = static_cast<KIRQL>(FastMutex->OldIrql);
         FastMutex->Owner = nullptr;
         FastMutex->Count = 1;
+        LockReleased(FastMutex);
         DispatcherCondition().notify_all();
     }
     context.irql = restored;

@@ -4,9 +4,8 @@
 // roots and the Classes areas, are played and the registry exported before and after.
 #include "tests/callback/callback_fixture.h"
 
-#include "names/names.h"
 #include "sim/regfile/registry_file.h"
-#include "tables/builtin_lists.h"
+#include "tests/support/containment.h"
 
 #include <random>
 
@@ -46,55 +45,6 @@ std::string RealRegistryFile()
         }
     }
     return reg;
-}
-
-std::u16string UpcaseForTest(std::u16string text)
-{
-    for (char16_t& unit : text) {
-        unit = (unit >= u'a' && unit <= u'z') ? unit - 32 : unit;
-    }
-    return text;
-}
-
-// The registry as an export shows it, without the parts a sandboxed program may change: the
-// redirect roots (the user's Classes root also under its hive's own name) and the keys the
-// driver leaves outside the sandbox.
-std::vector<std::string> Outside(const std::u16string& hive)
-{
-    std::vector<UCHAR> bytes;
-    vexsim::RegFileError error;
-    EXPECT_EQ(STATUS_SUCCESS, vexsim::ExportRegistryFile(hive, vexsim::RegFileFormat::Regedit4, {}, &bytes, &error))
-        << error.message;
-    std::string text(bytes.begin(), bytes.end());
-    const std::u16string roots[] = {kRoot, kRedirectUserClasses, kRedirectMachineClasses,
-                                    u"\\REGISTRY\\USER\\" + kSid + u"_Classes\\Sample\\Sandbox"};
-    std::vector<std::string> blocks;
-    size_t start = text.find("\r\n[");
-    while (start != std::string::npos) {
-        size_t end = text.find("\r\n[", start + 3);
-        std::string block = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        std::string name = block.substr(3, block.find(']') - 3);
-        for (auto [from, to] : {std::pair{"HKEY_LOCAL_MACHINE", "\\REGISTRY\\MACHINE"}, std::pair{"HKEY_USERS", "\\REGISTRY\\USER"}}) {
-            if (name.rfind(from, 0) == 0) {
-                name = to + name.substr(std::string(from).size());
-            }
-        }
-        Wide wide(Utf16(name));
-        bool changeable = ELIsExcludeKey(wide.get()) || IsExcludeName(wide.get());
-        for (const std::u16string& root : roots) {
-            std::string rootText = Utf8(root);
-            if (name.size() >= rootText.size() && Utf8(UpcaseForTest(Utf16(name.substr(0, rootText.size())))) ==
-                                                      Utf8(UpcaseForTest(root)) &&
-                (name.size() == rootText.size() || name[rootText.size()] == '\\')) {
-                changeable = true;
-            }
-        }
-        if (!changeable) {
-            blocks.push_back(block);
-        }
-        start = end;
-    }
-    return blocks;
 }
 
 class ContainmentTest : public CallbackTest {
@@ -163,8 +113,8 @@ TEST_F(ContainmentTest, TheRealRegistryOutsideTheCopyNeverChanges)
     vexsim::RegFileError error;
     ASSERT_EQ(STATUS_SUCCESS, vexsim::ImportRegistryFile(std::span((const UCHAR*)reg.data(), reg.size()), {}, &error))
         << error.message;
-    const std::vector<std::string> machine = Outside(u"\\REGISTRY\\MACHINE"), users = Outside(u"\\REGISTRY\\USER");
-    ASSERT_GT(machine.size(), 40u);
+    const RealRegistry before = RealRegistryOutsideSandbox();
+    ASSERT_GT(before.machine.size(), 40u);
     for (unsigned seed = 1; seed <= 12; seed++) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         std::mt19937 random(seed);
@@ -172,8 +122,8 @@ TEST_F(ContainmentTest, TheRealRegistryOutsideTheCopyNeverChanges)
             Step(random);
         }
         CloseAll();
-        EXPECT_EQ(machine, Outside(u"\\REGISTRY\\MACHINE"));
-        EXPECT_EQ(users, Outside(u"\\REGISTRY\\USER"));
+        RealRegistry after = RealRegistryOutsideSandbox();
+        EXPECT_TRUE(before == after) << FirstDifference(before, after);
     }
 }
 
