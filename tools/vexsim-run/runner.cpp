@@ -37,12 +37,14 @@ constexpr LONGLONG kOperationTick = 10000;  // each operation takes a simulated 
 constexpr uint32_t kAllLogLevels = 0xFFFFFFFF;
 constexpr ULONG kMaxEnumeration = 100000;   // an enumeration stops here even if the key goes on
 constexpr uint32_t kStatusNoMoreEntries = 0x8000001Au;
+constexpr uint32_t kStatusObjectNameNotFound = 0xC0000034u;
 
 const char* OperationName(OpKind kind)
 {
     switch (kind) {
     case OpKind::Open: return "RegOpenKey";
     case OpKind::Create: return "RegCreateKey";
+    case OpKind::LoadAppHive: return "RegLoadKey";
     case OpKind::QueryValue: return "RegQueryValue";
     case OpKind::EnumKeys: return "RegEnumKey";
     case OpKind::EnumValues: return "RegEnumValue";
@@ -475,7 +477,7 @@ private:
         Call call;
         call.operation = OperationName(op.kind);
         OpenKey* handle = nullptr;
-        if (op.kind != OpKind::Open && op.kind != OpKind::Create) {
+        if (op.kind != OpKind::Open && op.kind != OpKind::Create && op.kind != OpKind::LoadAppHive) {
             auto found = process.handles.find(op.handle);
             if (found == process.handles.end()) {
                 Fail(op.at, call.operation + ": the handle \"" + op.handle + "\" is not open (its open failed)");
@@ -503,33 +505,38 @@ private:
             }
             what = call.operation + " " + DisplayKeyPath(call.keyPath, process.sid);
             bool create = op.kind == OpKind::Create;
+            std::u16string basePath = call.keyPath.substr(0, call.keyPath.size() - op.key.size());
             OpenKey opened;
-            opened.path = call.keyPath;
-            {
-                vexsim::UserModeScope user(process.process);
-                call.status = static_cast<uint32_t>(
-                    CallOpenKey(parent, op.key, op.access, create, op.createOptions, &opened.handle, &call.created));
-            }
-            call.opensKey = true;
-            call.detail = "Desired Access: " + AccessName(op.access);
-            if (create && call.status == 0) {
-                call.detail += std::string(", Disposition: ") + (call.created ? "REG_CREATED_NEW_KEY" : "REG_OPENED_EXISTING_KEY");
-            }
             DecisionText decision;
-            Record(process, call, &decision);
+            call.status = OpenOrCreate(process, call, parent, basePath, op.key, op, &opened, &decision);
+            if (create && call.status == kStatusObjectNameNotFound) {
+                call.status = CreateNested(process, call, parent, basePath, op, &opened, &decision);
+            }
             CheckStatus(op, what, call.status);
             if (op.expectCreated && call.status == 0 && *op.expectCreated != call.created) {
                 Fail(op.at, what + ": the key was " + (call.created ? "created" : "opened") + ", expected it to be " +
                                 (*op.expectCreated ? "created" : "opened"));
             }
             if (call.status == 0) {
-                opened.redirected = decision.decision == Decision::Redirected || decision.decision == Decision::Copied ||
-                                    decision.decision == Decision::CreatedInCopy;
-                auto previous = process.handles.find(op.handle);
-                if (previous != process.handles.end()) {
-                    CloseQuietly(process, previous->second);
-                }
-                process.handles[op.handle] = opened;
+                Bind(process, op.handle, opened, decision);
+            }
+            break;
+        }
+        case OpKind::LoadAppHive: {
+            OpenKey opened;
+            {
+                vexsim::UserModeScope user(process.process);
+                call.status = static_cast<uint32_t>(vexsim::LoadApplicationHive(KEY_ALL_ACCESS, &opened.handle, &opened.path));
+            }
+            call.keyPath = opened.path;
+            call.opensKey = true;
+            call.detail = "Application hive";
+            what = call.operation + " " + vexsim::Utf16ToUtf8(opened.path);
+            DecisionText decision;
+            Record(process, call, &decision);
+            CheckStatus(op, what, call.status);
+            if (call.status == 0) {
+                Bind(process, op.handle, opened, decision);
             }
             break;
         }
@@ -627,6 +634,79 @@ private:
             break;
         }
         }
+    }
+
+    // One native open or create of `name` (relative to parent when it is not null), with its
+    // trace row; `basePath` is the native name of parent's key with a backslash, or empty.
+    uint32_t OpenOrCreate(RunningProcess& process, Call& call, HANDLE parent, const std::u16string& basePath,
+                          const std::u16string& name, const RegistryOp& op, OpenKey* opened, DecisionText* decision)
+    {
+        bool create = op.kind == OpKind::Create;
+        opened->path = basePath + name;
+        call.keyPath = opened->path;
+        {
+            vexsim::UserModeScope user(process.process);
+            call.status = static_cast<uint32_t>(
+                CallOpenKey(parent, name, op.access, create, op.createOptions, &opened->handle, &call.created));
+        }
+        call.opensKey = true;
+        call.detail = "Desired Access: " + AccessName(op.access);
+        if (create && call.status == 0) {
+            call.detail += std::string(", Disposition: ") + (call.created ? "REG_CREATED_NEW_KEY" : "REG_OPENED_EXISTING_KEY");
+        }
+        Record(process, call, decision);
+        return call.status;
+    }
+
+    // A create whose parent is missing goes on as RegCreateKeyEx does: it creates the deepest
+    // ancestor that can be created, then each missing key below it, every step a native create
+    // of the name up to that key (each with its trace row).
+    uint32_t CreateNested(RunningProcess& process, Call& call, HANDLE parent, const std::u16string& basePath,
+                          const RegistryOp& op, OpenKey* opened, DecisionText* decision)
+    {
+        std::vector<size_t> ends;  // where each component of the name ends
+        for (size_t at = op.key.find(u'\\', 1); at != std::u16string::npos; at = op.key.find(u'\\', at + 1)) {
+            ends.push_back(at);
+        }
+        size_t firstCreatable = parent == nullptr ? 2 : 0;  // an absolute name keeps \REGISTRY\<root>
+        size_t depth = ends.size();
+        uint32_t status = kStatusObjectNameNotFound;
+        while (depth > firstCreatable) {
+            OpenKey ancestor;
+            status = OpenOrCreate(process, call, parent, basePath, op.key.substr(0, ends[depth - 1]), op, &ancestor, decision);
+            if (status == 0) {
+                CloseQuietly(process, ancestor);
+                break;
+            }
+            if (status != kStatusObjectNameNotFound) {
+                return status;
+            }
+            depth--;
+        }
+        if (status != 0) {
+            return status;
+        }
+        for (size_t next = depth; next <= ends.size(); next++) {
+            std::u16string name = next < ends.size() ? op.key.substr(0, ends[next]) : op.key;
+            status = OpenOrCreate(process, call, parent, basePath, name, op, opened, decision);
+            if (status != 0 || next == ends.size()) {
+                break;
+            }
+            CloseQuietly(process, *opened);
+        }
+        return status;
+    }
+
+    // Gives an opened key its handle name, closing a key that had the name before.
+    void Bind(RunningProcess& process, const std::string& name, OpenKey opened, const DecisionText& decision)
+    {
+        opened.redirected = decision.decision == Decision::Redirected || decision.decision == Decision::Copied ||
+                            decision.decision == Decision::CreatedInCopy;
+        auto previous = process.handles.find(name);
+        if (previous != process.handles.end()) {
+            CloseQuietly(process, previous->second);
+        }
+        process.handles[name] = opened;
     }
 
     void CloseQuietly(RunningProcess& process, OpenKey& key)

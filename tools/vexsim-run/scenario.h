@@ -75,7 +75,7 @@ struct PortClientSpec {
     SourceLine at;
 };
 
-enum class OpKind { Open, Create, QueryValue, EnumKeys, EnumValues, SetValue, DeleteKey, DeleteValue, Rename, Close };
+enum class OpKind { Open, Create, LoadAppHive, QueryValue, EnumKeys, EnumValues, SetValue, DeleteKey, DeleteValue, Rename, Close };
 
 // Registry data as a scenario writes it, already encoded as the registry stores it.
 struct ValueData {
@@ -85,7 +85,7 @@ struct ValueData {
 
 struct RegistryOp {
     OpKind kind = OpKind::Open;
-    std::string handle;         // open/create: the name the new handle gets; others: the handle used
+    std::string handle;         // open/create/load_app_hive: the name the new handle gets; others: the handle used
     std::string relativeTo;     // open/create: a handle the key path is relative to; empty: absolute
     std::u16string key;         // open/create: absolute native path, or relative path; rename: the new name
     std::u16string keyAsWritten;// the path as the scenario wrote it (HKLM\... or relative)

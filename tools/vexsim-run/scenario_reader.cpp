@@ -506,7 +506,7 @@ private:
         op.at = At(entry);
         std::string kind = RequiredString(entry, "op");
         static const std::map<std::string, OpKind> kinds = {
-            {"open", OpKind::Open},           {"create", OpKind::Create},         {"query_value", OpKind::QueryValue},
+            {"open", OpKind::Open},           {"create", OpKind::Create},         {"load_app_hive", OpKind::LoadAppHive},         {"query_value", OpKind::QueryValue},
             {"enum_keys", OpKind::EnumKeys},  {"enum_values", OpKind::EnumValues}, {"set_value", OpKind::SetValue},
             {"delete_key", OpKind::DeleteKey}, {"delete_value", OpKind::DeleteValue}, {"rename", OpKind::Rename},
             {"close", OpKind::Close}};
@@ -554,6 +554,14 @@ private:
             handles[op.handle] = op.at.line;
             break;
         }
+        case OpKind::LoadAppHive:
+            Keys(entry, {"op", "handle", "expect_status"});
+            op.handle = RequiredString(entry, "handle");
+            if (op.handle.empty()) {
+                Fail(entry, "\"handle\" must not be empty");
+            }
+            handles[op.handle] = op.at.line;
+            break;
         case OpKind::QueryValue:
             Keys(entry, {"op", "handle", "value", "expect_status", "expect_type", "expect_data"});
             op.handle = UsedHandle(entry, handles);
