@@ -65,6 +65,8 @@ foreach(dir ${VEX_TEST_DIRS})
     endif()
     add_executable(${area}_tests ${sources} ${VEX_TEST_SUPPORT})
     target_compile_options(${area}_tests PRIVATE -Wall -Wextra -Werror -Wno-multichar)
+    # Where tests find their data files (tests/<area>/data).
+    target_compile_definitions(${area}_tests PRIVATE VEX_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
     target_link_libraries(${area}_tests PRIVATE vexdriver vexlogdecode vexprocessmsg vexctllib vexrunlib GTest::gtest GTest::gtest_main)
     gtest_discover_tests(${area}_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS ${area})
 endforeach()
