@@ -1,7 +1,8 @@
 // vexsim-run: replays a sandbox session described by a scenario file on a simulated Windows
 // machine and shows every decision VexRegFilter made.
 //
-//   vexsim-run SCENARIO [--csv FILE] [--log] [--port] [--debugger] [--no-trace]
+//   vexsim-run SCENARIO [--csv FILE] [--net-changes FILE] [--private-copy FILE] [--html FILE]
+//                       [--log] [--port] [--debugger] [--no-trace]
 //   vexsim-run SCENARIO --sweep-allocations [--sweep-limit N]
 #include "tools/vexsim-run/allocation_sweep.h"
 #include "tools/vexsim-run/scenario_reader.h"
@@ -23,6 +24,10 @@ int main(int argc, char** argv)
     vexrun::SweepOptions sweepOptions;
     app.add_option("scenario", scenarioPath, "the scenario file (TOML)")->required();
     app.add_option("--csv", report.csvPath, "write the trace as Process Monitor's CSV to FILE");
+    app.add_option("--net-changes", report.netChangesPath,
+                   "write what the sandboxed programs changed, as a .reg file with real key names, to FILE");
+    app.add_option("--private-copy", report.privateCopyPath, "write the private copy as it stands, as a .reg file, to FILE");
+    app.add_option("--html", report.htmlPath, "write a self-contained HTML report to FILE");
     app.add_flag("--log", report.log, "print the driver's decoded log records");
     app.add_flag("--port", report.port, "print the messages the port clients received");
     app.add_flag("--debugger", report.debugger, "print the kernel debugger's output");

@@ -14,6 +14,7 @@
 #include "sim/ps/process_start.h"
 #include "sim/ps/system_thread.h"
 #include "sim/ps/user_mode_scope.h"
+#include "sim/regfile/registry_file.h"
 #include "sim/rtl/utf8.h"
 #include "tools/vexsim-run/copy_keys.h"
 #include "tools/vexsim-run/decision.h"
@@ -157,8 +158,11 @@ public:
             for (const ProcessSpec& spec : scenario_.processes) {
                 RunProcess(spec);
             }
-            if (options_.atSessionEnd && redirecting_) {
-                ObserveSessionEnd();
+            if (redirecting_ && options_.privateCopy) {
+                ExportPrivateCopy();
+            }
+            if (redirecting_ && options_.netChanges) {
+                ObserveNetChanges();
             }
             EndProcesses();
             if (redirecting_) {
@@ -336,6 +340,12 @@ private:
                     }
                 }
                 copyKeys_ = ListCopyKeys(copyRoots_);
+                if (options_.netChanges) {
+                    std::string problem;
+                    if (!NT_SUCCESS(ComputeStartChanges(layout_, &startChanges_, &problem))) {
+                        Fail(request.at, "reading what the start prepared in the copy: " + problem);
+                    }
+                }
             }
         }
     }
@@ -716,9 +726,30 @@ private:
         key.handle = nullptr;
     }
 
-    // Hands the caller a live process under the sandbox, put there through the driver's own
-    // process settings, then takes it away again; its records stay out of the session's log.
-    void ObserveSessionEnd()
+    // The copy's roots as one REGEDIT4 file.
+    void ExportPrivateCopy()
+    {
+        std::string text;
+        for (const std::u16string& root : copyRoots_) {
+            std::vector<UCHAR> file;
+            vexsim::RegFileError error;
+            NTSTATUS status = vexsim::ExportRegistryFile(root, vexsim::RegFileFormat::Regedit4,
+                                                         vexsim::RegFileOptions{}, &file, &error);
+            if (!NT_SUCCESS(status)) {
+                Fail(SourceLine{scenario_.file, 0}, "exporting the private copy: " + error.message);
+                continue;
+            }
+            std::string part(file.begin(), file.end());
+            size_t header = part.find("\r\n\r\n");  // later parts go without their REGEDIT4 line
+            text += text.empty() || header == std::string::npos ? part : part.substr(header + 4);
+        }
+        result_.privateCopy.assign(text.begin(), text.end());
+    }
+
+    // Puts an observer process under the sandbox through the driver's own process settings, has
+    // it compare its view with the real registry, and takes it away again; its records stay out
+    // of the session's log.
+    void ObserveNetChanges()
     {
         size_t logged = result_.log.size();
         vexclient::Result<uint32_t> setting = control_->SetProcess(kObserverImage);
@@ -727,19 +758,24 @@ private:
             vexsim::StartParams params;
             params.imagePath = kObserverImage;
             params.userSid = scenario_.machine.users[0].sid;
+            params.administrator = true;
+            params.integrityLevel = vexsim::kHighIntegrity;
             if (!NT_SUCCESS(vexsim::StartProcess(params, &observer))) {
                 observer = nullptr;
             }
         }
+        std::string problem = "the observer could not be put under the sandbox";
+        if (observer == nullptr ||
+            !NT_SUCCESS(ComputeNetChanges(layout_, observer, startChanges_, &result_.netChanges, &problem))) {
+            Fail(SourceLine{scenario_.file, 0}, "computing the net changes: " + problem);
+        }
         if (observer != nullptr) {
-            options_.atSessionEnd(layout_, observer);
             vexsim::EndProcess(observer);
-        } else {
-            Fail(SourceLine{scenario_.file, 0}, "the observer of the session's end could not be put under the sandbox");
         }
         if (setting.ok()) {
             (void)control_->DeleteProcess(setting.value);
         }
+        vexsim::WaitForWorkQueueIdle();
         DrainLog();
         result_.log.resize(logged);
     }
@@ -770,6 +806,7 @@ private:
     std::vector<std::u16string> copyRoots_;
     std::map<std::u16string, size_t> copyKeys_;
     std::vector<RunningProcess> processes_;
+    NetChanges startChanges_;
 };
 
 }  // namespace

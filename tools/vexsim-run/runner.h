@@ -24,10 +24,11 @@ struct RunOptions {
     // Each trace row as soon as its operation has run (a session that stops the machine still
     // shows what led there).
     std::function<void(const TraceRow&)> onTraceRow;
-    // Called at the end of the session while redirection still runs, with the private copy's
-    // roots and a live observer process under the sandbox (put there through the driver's own
-    // process settings); the place to compute net changes and export the copy.
-    std::function<void(const SandboxLayout&, PEPROCESS observer)> atSessionEnd;
+    // At the end of the session, while redirection still runs: the private copy as it stands,
+    // and the net changes the sandboxed programs made (seen by an observer process put under the
+    // sandbox through the driver's own process settings).
+    bool privateCopy = false;
+    bool netChanges = false;
     // 0: no failure; n: the nth allocation request after the driver's load fails (once).
     uint64_t failAllocation = 0;
 };
@@ -43,6 +44,8 @@ struct RunResult {
     bool unloadRefused = false;
     uint64_t allocationRequests = 0;            // counted from the driver's load to the unload check
     uint64_t injectedFailures = 0;
+    std::vector<uint8_t> privateCopy;           // REGEDIT4 text of the copy's roots
+    NetChanges netChanges;
 
     bool clean() const { return leftovers.empty() && !unloadRefused; }
     bool passed() const { return failures.empty() && setupProblems.empty() && clean(); }

@@ -1,5 +1,8 @@
 #include "tools/vexsim-run/session_report.h"
 
+#include "sim/rtl/utf8.h"
+#include "tools/vexsim-run/html_report.h"
+
 #include <filesystem>
 #include <fstream>
 
@@ -40,10 +43,32 @@ int RunAndReport(const Scenario& scenario, const ReportOptions& options, std::os
         out << FormatTraceTextHeader();
         run.onTraceRow = [&out](const TraceRow& row) { out << FormatTraceTextRow(row) << std::flush; };
     }
+    run.netChanges = !options.netChangesPath.empty() || !options.htmlPath.empty();
+    run.privateCopy = !options.privateCopyPath.empty();
     RunResult result = RunScenario(scenario, run);
     bool written = true;
     if (!options.csvPath.empty()) {
         written = WriteFile(options.csvPath, FormatTraceCsv(result.trace), out) && written;
+    }
+    if (!options.netChangesPath.empty()) {
+        std::vector<UCHAR> file;
+        std::string problem;
+        vexsim::RegFileOptions names{vexsim::Utf8ToUtf16(scenario.machine.users[0].sid)};
+        if (NT_SUCCESS(FormatNetChangesRegFile(result.netChanges, vexsim::RegFileFormat::Regedit4, names, &file, &problem))) {
+            written = WriteFile(options.netChangesPath, std::string(file.begin(), file.end()), out) && written;
+        } else {
+            result.failures.push_back("writing the net changes: " + problem);
+        }
+    }
+    if (!options.privateCopyPath.empty()) {
+        written = WriteFile(options.privateCopyPath, std::string(result.privateCopy.begin(), result.privateCopy.end()), out) &&
+                  written;
+    }
+    if (!options.htmlPath.empty()) {
+        ReportSummary summary{std::filesystem::path(scenario.file).filename().string(), result.failures};
+        summary.failures.insert(summary.failures.end(), result.setupProblems.begin(), result.setupProblems.end());
+        summary.failures.insert(summary.failures.end(), result.leftovers.begin(), result.leftovers.end());
+        written = WriteFile(options.htmlPath, RenderHtmlReport(summary, result.trace, result.netChanges), out) && written;
     }
     if (options.log) {
         out << "\nLog records:\n";

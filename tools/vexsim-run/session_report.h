@@ -19,7 +19,10 @@ struct ReportOptions {
     bool log = false;         // the decoded log records
     bool port = false;        // the port clients' messages
     bool debugger = false;    // the kernel debugger's output
-    std::string csvPath;      // the trace as Process Monitor's CSV; empty: none
+    std::string csvPath;          // the trace as Process Monitor's CSV; empty: none
+    std::string netChangesPath;   // the net changes as a .reg file (REGEDIT4); empty: none
+    std::string privateCopyPath;  // the private copy as a .reg file (REGEDIT4); empty: none
+    std::string htmlPath;         // the self-contained HTML report; empty: none
 };
 
 // Runs the scenario and writes what was asked to `out` (files to their paths); returns the exit
