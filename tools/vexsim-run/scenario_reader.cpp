@@ -513,7 +513,7 @@ private:
         auto found = kinds.find(kind);
         if (found == kinds.end()) {
             Fail(*entry.get("op"), "unknown operation \"" + kind +
-                                       "\" (open, create, query_value, enum_keys, enum_values, set_value, delete_key, "
+                                       "\" (open, create, load_app_hive, query_value, enum_keys, enum_values, set_value, delete_key, "
                                        "delete_value, rename, close)");
         }
         op.kind = found->second;

@@ -23,7 +23,9 @@ std::string FormatTraceTextRow(const TraceRow& row)
     std::snprintf(head, sizeof(head), "%-*s %-*s %*u %-*s %-*s ", kTimeWidth, row.timeOfDay.c_str(), kProcessWidth,
                   row.processName.c_str(), kIdWidth, row.processId, kOperationWidth, row.operation.c_str(), kResultWidth,
                   row.result.c_str());
-    std::string text = head + row.path + "\n";
+    std::string text = head + row.path;
+    text.erase(text.find_last_not_of(' ') + 1);
+    text += "\n";
     if (!row.detail.empty()) {
         text += std::string(kTimeWidth + kProcessWidth + kIdWidth + kOperationWidth + kResultWidth + 5, ' ') + row.detail + "\n";
     }
