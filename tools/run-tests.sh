@@ -14,14 +14,17 @@ cmake --preset tsan
 cmake --build --preset tsan -j"$jobs"
 ctest --preset tsan -j"$jobs"
 
-# The control device's fuzz target: a short run on the committed corpus (fuzz/README.md). What
-# it finds goes to a scratch directory, never into the corpus.
+# The fuzz targets of the control device and of the scenario reader: a short run of each on its
+# committed corpus (fuzz/README.md). What they find goes to a scratch directory, never into the
+# corpus.
 cmake --preset fuzz
-cmake --build --preset fuzz -j"$jobs" --target dispatch_fuzz
-fuzz_scratch=$(mktemp -d)
+cmake --build --preset fuzz -j"$jobs" --target dispatch_fuzz scenario_fuzz
 repo=$(pwd)
-(cd "$fuzz_scratch" && "$repo/build/fuzz/dispatch_fuzz" -max_total_time=5 "$fuzz_scratch" "$repo/fuzz/corpus/dispatch")
-rm -rf "$fuzz_scratch"
+for target in dispatch scenario; do
+    fuzz_scratch=$(mktemp -d)
+    (cd "$fuzz_scratch" && "$repo/build/fuzz/${target}_fuzz" -max_total_time=5 "$fuzz_scratch" "$repo/fuzz/corpus/$target")
+    rm -rf "$fuzz_scratch"
+done
 
 # Tools and benchmarks must build optimised too (some warnings appear only at -O2).
 cmake --preset release
