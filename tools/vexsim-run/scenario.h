@@ -10,7 +10,8 @@
 
 namespace vexrun {
 
-// Where an item was written: messages about it start "file:line: ".
+// Where an item was written: messages about it start "file:line: " ("file: " for the session as
+// a whole, line 0).
 struct SourceLine {
     std::string file;
     uint32_t line = 0;

@@ -15,7 +15,7 @@
 
 namespace vexrun {
 
-std::string Where(const SourceLine& at) { return at.file + ":" + std::to_string(at.line); }
+std::string Where(const SourceLine& at) { return at.line == 0 ? at.file : at.file + ":" + std::to_string(at.line); }
 
 namespace {
 
