@@ -61,9 +61,9 @@ const char* OperationName(OpKind kind)
 std::string AccessName(uint32_t access)
 {
     switch (access) {
-    case 0x20019: return "Read";
-    case 0x20006: return "Write";
-    case 0xF003F: return "All Access";
+    case KEY_READ: return "Read";
+    case KEY_WRITE: return "Write";
+    case KEY_ALL_ACCESS: return "All Access";
     default: {
         char text[16];
         std::snprintf(text, sizeof(text), "0x%X", access);

@@ -1,5 +1,6 @@
 #include "tools/vexsim-run/scenario_reader.h"
 
+#include "platform/platform.h"
 #include "sim/rtl/utf8.h"
 #include "tools/vexsim-run/registry_names.h"
 #include "tools/vexsim-run/value_data.h"
@@ -19,11 +20,6 @@ std::string Where(const SourceLine& at) { return at.line == 0 ? at.file : at.fil
 
 namespace {
 
-constexpr uint32_t kKeyRead = 0x20019, kKeyWrite = 0x20006, kKeyAllAccess = 0xF003F, kDelete = 0x10000;
-constexpr uint32_t kKeyWow64_64 = 0x100, kKeyWow64_32 = 0x200;
-constexpr uint32_t kRegOptionVolatile = 1;
-constexpr uint32_t kRegSz = 1, kRegBinary = 3, kRegDword = 4, kRegMultiSz = 7, kRegQword = 11;
-constexpr uint32_t kRegExpandSz = 2, kRegLink = 6;
 
 // The one way a problem leaves the reader: its line and message.
 struct ScenarioError {
@@ -475,9 +471,9 @@ private:
         if (!node->is_string()) {
             Fail(*node, "\"access\" must be names joined by \"|\" (read, write, all, delete, wow64_64key, wow64_32key) or a number");
         }
-        static const std::map<std::string, uint32_t> names = {{"read", kKeyRead},       {"write", kKeyWrite},
-                                                              {"all", kKeyAllAccess},   {"delete", kDelete},
-                                                              {"wow64_64key", kKeyWow64_64}, {"wow64_32key", kKeyWow64_32}};
+        static const std::map<std::string, uint32_t> names = {{"read", KEY_READ},       {"write", KEY_WRITE},
+                                                              {"all", KEY_ALL_ACCESS},   {"delete", DELETE},
+                                                              {"wow64_64key", KEY_WOW64_64KEY}, {"wow64_32key", KEY_WOW64_32KEY}};
         uint32_t access = 0;
         std::stringstream parts(node->as_string()->get());
         std::string part;
@@ -542,9 +538,9 @@ private:
                 }
                 op.key = op.keyAsWritten;
             }
-            op.access = Access(entry, create ? kKeyAllAccess : kKeyRead);
+            op.access = Access(entry, create ? KEY_ALL_ACCESS : KEY_READ);
             if (create && OptionalBool(entry, "volatile").value_or(false)) {
-                op.createOptions = kRegOptionVolatile;
+                op.createOptions = REG_OPTION_VOLATILE;
             }
             op.expectCreated = create ? OptionalBool(entry, "expect_created") : std::nullopt;
             // A handle name is (re)bound only when the scenario expects the open to succeed.

@@ -12,7 +12,6 @@ constexpr const char* kTypeNames[] = {"REG_NONE",     "REG_SZ",        "REG_EXPA
                                       "REG_DWORD",    "REG_DWORD_BIG_ENDIAN", "REG_LINK", "REG_MULTI_SZ",
                                       "REG_RESOURCE_LIST", "REG_FULL_RESOURCE_DESCRIPTOR",
                                       "REG_RESOURCE_REQUIREMENTS_LIST", "REG_QWORD"};
-constexpr uint32_t kRegSz = 1, kRegExpandSz = 2, kRegDword = 4, kRegMultiSz = 7, kRegQword = 11;
 constexpr size_t kShownBytes = 16;
 
 std::u16string Utf16Units(const std::vector<uint8_t>& data)

@@ -10,6 +10,9 @@
 
 namespace vexrun {
 
+// The value types the tool treats specially.
+inline constexpr uint32_t kRegSz = 1, kRegExpandSz = 2, kRegLink = 6, kRegDword = 4, kRegMultiSz = 7, kRegQword = 11;
+
 // "REG_SZ", "REG_DWORD", ...; the number in hexadecimal for a type without a name.
 std::string ValueTypeName(uint32_t type);
 std::optional<uint32_t> ParseValueTypeName(std::string_view name);
