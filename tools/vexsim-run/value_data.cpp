@@ -3,7 +3,6 @@
 #include "sim/rtl/utf8.h"
 
 #include <cstdio>
-#include <cstring>
 
 namespace vexrun {
 namespace {
@@ -16,8 +15,10 @@ constexpr size_t kShownBytes = 16;
 
 std::u16string Utf16Units(const std::vector<uint8_t>& data)
 {
-    std::u16string text(data.size() / 2, u'\0');
-    std::memcpy(text.data(), data.data(), text.size() * 2);
+    std::u16string text;
+    for (size_t i = 0; i + 1 < data.size(); i += 2) {
+        text += static_cast<char16_t>(data[i] | data[i + 1] << 8);
+    }
     return text;
 }
 
@@ -45,8 +46,13 @@ std::optional<uint32_t> ParseValueTypeName(std::string_view name)
 
 std::vector<uint8_t> EncodeString(std::u16string_view text)
 {
-    std::vector<uint8_t> bytes((text.size() + 1) * 2, 0);
-    std::memcpy(bytes.data(), text.data(), text.size() * 2);
+    std::vector<uint8_t> bytes;
+    bytes.reserve((text.size() + 1) * 2);
+    for (char16_t c : text) {
+        bytes.push_back(static_cast<uint8_t>(c));
+        bytes.push_back(static_cast<uint8_t>(c >> 8));
+    }
+    bytes.insert(bytes.end(), 2, 0);
     return bytes;
 }
 
