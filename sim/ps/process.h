@@ -62,6 +62,7 @@ namespace vexsim {
 // Mandatory integrity levels of tokens (the RID of the label SID S-1-16-<level>).
 constexpr ULONG kLowIntegrity = 0x1000;
 constexpr ULONG kMediumIntegrity = 0x2000;
+constexpr ULONG kHighIntegrity = 0x3000;
 constexpr ULONG kSystemIntegrity = 0x4000;
 
 struct ProcessParams {

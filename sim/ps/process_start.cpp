@@ -139,6 +139,7 @@ NTSTATUS StartProcess(const StartParams& params, PEPROCESS* process)
     processParams.sessionId = params.sessionId;
     processParams.wow64 = params.wow64.value_or(image.traits.pe32);
     processParams.userSid = params.userSid;
+    processParams.administrator = params.administrator;
     processParams.integrityLevel = params.integrityLevel;
     processParams.id = params.id;
     PEPROCESS started = CreateUserProcess(processParams);

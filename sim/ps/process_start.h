@@ -23,6 +23,7 @@ struct StartParams {
     ULONG sessionId = 1;
     std::optional<bool> wow64;        // unset: a 32-bit image runs under WOW64
     std::string userSid = "S-1-5-21-1004336348-1177238915-682003330-1001";
+    bool administrator = false;       // an elevated administrator's process
     ULONG integrityLevel = kMediumIntegrity;
     ULONG_PTR id = 0;                 // a chosen (recycled) id, not in use; 0 takes the next
 };

@@ -5,7 +5,10 @@
 // a SOFTWARE hive at \REGISTRY\MACHINE\SOFTWARE, an NTUSER.DAT at \REGISTRY\USER\<SID>): the
 // keys below the hive's root are created below the mount point with their values, classes and
 // last-write times, exactly as an import of a .reg file with the same content would create them,
-// and, like it, either completely or not at all.
+// and, like it, either completely or not at all. The hive's root gives the mount point its values,
+// class and time. A key the hive gives a class takes it (an existing key included); links on the
+// way are followed as a .reg import follows them. The whole file is read before anything changes:
+// a hive whose key lists loop or that is deeper than the registry allows is refused as damaged.
 #pragma once
 
 #include "sim/regfile/registry_file.h"

@@ -6,7 +6,7 @@ namespace vexsim {
 void RegImportJournal::Keep(KeyNode& node)
 {
     if (keptIndex_.try_emplace(&node, kept_.size()).second) {
-        kept_.push_back(KeptState{&node, node.values, node.lastWriteTime});
+        kept_.push_back(KeptState{&node, node.values, node.lastWriteTime, node.className});
     }
 }
 
@@ -35,7 +35,7 @@ void RegImportJournal::Commit()
 }
 
 // Tree changes are undone newest first (a key cut out and made again by a later line gives its
-// place back to the old one), then every kept node gets its values and time back.
+// place back to the old one), then every kept node gets its values, class and time back.
 void RegImportJournal::RollBack()
 {
     for (auto change = changes_.rbegin(); change != changes_.rend(); ++change) {
@@ -49,6 +49,7 @@ void RegImportJournal::RollBack()
     for (KeptState& state : kept_) {
         state.node->values = std::move(state.values);
         state.node->lastWriteTime = state.lastWriteTime;
+        state.node->className = std::move(state.className);
     }
     changes_.clear();
     kept_.clear();

@@ -49,6 +49,32 @@ std::vector<std::u16string_view> SplitAtSeparators(std::u16string_view text)
 
 }  // namespace
 
+std::u16string RegFileKeyName(std::u16string_view nativeName, const RegFileOptions& options)
+{
+    const RootName* best = nullptr;
+    size_t bestLength = 0;
+    for (const RootName& root : kRoots) {
+        if (root.native.empty() || root.name == u"HKEY_CLASSES_ROOT" ||
+            (root.isCurrentUser && options.currentUserSid.empty())) {
+            continue;
+        }
+        std::u16string prefix = u"\\REGISTRY";
+        for (std::u16string_view component : root.native) {
+            prefix += u"\\" + std::u16string(component);
+        }
+        if (root.isCurrentUser) {
+            prefix += u"\\" + options.currentUserSid;
+        }
+        bool under = nativeName.size() >= prefix.size() && SameName(nativeName.substr(0, prefix.size()), prefix) &&
+                     (nativeName.size() == prefix.size() || nativeName[prefix.size()] == kPathSeparator);
+        if (under && prefix.size() > bestLength) {
+            best = &root;
+            bestLength = prefix.size();
+        }
+    }
+    return best == nullptr ? std::u16string(nativeName) : std::u16string(best->name) + std::u16string(nativeName.substr(bestLength));
+}
+
 NTSTATUS NativeComponentsOf(std::u16string_view keyName, const RegFileOptions& options,
                             std::vector<std::u16string>* components, std::string* problem)
 {

@@ -46,7 +46,7 @@ NTSTATUS FailRegFile(RegFileError* error, NTSTATUS status, size_t line, const st
 // subtrees are only cut out until the import commits, so that they can go back whole.
 class RegImportJournal {
 public:
-    // Before the node's values, subkeys or last-write time change.
+    // Before the node's values, subkeys, class or last-write time change.
     void Keep(KeyNode& node);
     void Created(KeyNode& parent, std::shared_ptr<KeyNode> child);
     // Cuts the subtree out of its parent; it is deleted when the import commits.
@@ -59,6 +59,7 @@ private:
         KeyNode* node;
         ValueList values;
         LONGLONG lastWriteTime;
+        std::u16string className;
     };
     struct TreeChange {
         bool created;                       // else cut out

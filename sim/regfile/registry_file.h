@@ -76,4 +76,10 @@ struct RegFileError {
                                           const RegFileOptions& options, std::vector<UCHAR>* file,
                                           RegFileError* error);
 
+// The name a .reg header gives a native key name (\REGISTRY\...): HKEY_CURRENT_USER\... for the
+// keys of options.currentUserSid, HKEY_USERS\... for other users', HKEY_LOCAL_MACHINE\... for the
+// machine's (its classes included: HKEY_CLASSES_ROOT would not say whose classes they are), and
+// the native name itself for the rest (\REGISTRY\A, \REGISTRY\WC).
+std::u16string RegFileKeyName(std::u16string_view nativeName, const RegFileOptions& options);
+
 }  // namespace vexsim

@@ -1,74 +1,65 @@
-// vexsim-run: boots a simulated Windows machine, loads VexRegFilter, shows what the driver printed
-// to the kernel debugger, unloads it and prints the unload check.
+// vexsim-run: replays a sandbox session described by a scenario file on a simulated Windows
+// machine and shows every decision VexRegFilter made.
 //
-//   vexsim-run [--os MAJOR.MINOR]
-#include "driver/global.h"
-#include "sim/debug/debug_output.h"
-#include "sim/machine/machine.h"
+//   vexsim-run SCENARIO [--csv FILE] [--net-changes FILE] [--private-copy FILE] [--html FILE]
+//                       [--log] [--port] [--debugger] [--no-trace]
+//   vexsim-run SCENARIO --sweep-allocations [--sweep-limit N]
+#include "tools/vexsim-run/allocation_sweep.h"
+#include "tools/vexsim-run/scenario_reader.h"
+#include "tools/vexsim-run/session_fork.h"
+#include "tools/vexsim-run/session_report.h"
 
-#include <cstdio>
-#include <cstring>
-#include <string>
+#include <CLI/CLI.hpp>
 
-namespace {
-
-int Usage()
-{
-    std::fprintf(stderr, "usage: vexsim-run [--os MAJOR.MINOR]\n");
-    return 2;
-}
-
-bool ParseVersion(const char* text, vexsim::MachineConfig& config)
-{
-    unsigned major = 0, minor = 0;
-    if (std::sscanf(text, "%u.%u", &major, &minor) != 2) {
-        return false;
-    }
-    config.osMajorVersion = major;
-    config.osMinorVersion = minor;
-    return true;
-}
-
-}  // namespace
+#include <iostream>
 
 int main(int argc, char** argv)
 {
-    vexsim::MachineConfig config;
-    for (int i = 1; i < argc; i++) {
-        if (std::strcmp(argv[i], "--os") == 0 && i + 1 < argc && ParseVersion(argv[i + 1], config)) {
-            i++;
-        } else {
-            return Usage();
-        }
+    CLI::App app{"Replays a sandbox session described by a scenario file on a simulated Windows machine, with "
+                 "VexRegFilter loaded, and shows every decision the driver made."};
+    std::string scenarioPath;
+    vexrun::ReportOptions report;
+    bool noTrace = false;
+    bool sweep = false;
+    vexrun::SweepOptions sweepOptions;
+    app.add_option("scenario", scenarioPath, "the scenario file (TOML)")->required();
+    app.add_option("--csv", report.csvPath, "write the trace as Process Monitor's CSV to FILE");
+    app.add_option("--net-changes", report.netChangesPath,
+                   "write what the sandboxed programs changed, as a .reg file with real key names, to FILE");
+    app.add_option("--private-copy", report.privateCopyPath, "write the private copy as it stands, as a .reg file, to FILE");
+    app.add_option("--html", report.htmlPath, "write a self-contained HTML report to FILE");
+    app.add_flag("--log", report.log, "print the driver's decoded log records");
+    app.add_flag("--port", report.port, "print the messages the port clients received");
+    app.add_flag("--debugger", report.debugger, "print the kernel debugger's output");
+    app.add_flag("--no-trace", noTrace, "do not print the trace");
+    app.add_flag("--sweep-allocations", sweep, "run the scenario once per allocation failure point");
+    app.add_option("--sweep-limit", sweepOptions.maxRuns, "walk at most this many failure points (with a stride)")
+        ->default_val(sweepOptions.maxRuns);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& help) {
+        return app.exit(help);
+    } catch (const CLI::ParseError& error) {
+        app.exit(error);
+        return vexrun::kExitBadScenario;
     }
+    report.trace = !noTrace;
 
-    std::printf("Booting a simulated Windows %u.%u machine (build %u).\n", config.osMajorVersion, config.osMinorVersion,
-                config.osBuildNumber);
-    vexsim::BootMachine(config);
-    vexsim::SetDebugEcho(vexsim::DebugEcho::Stdout);
-
-    std::printf("Loading VexRegFilter; kernel debugger output follows.\n");
-    std::fflush(stdout);
-    NTSTATUS status = vexsim::LoadDriver(DriverEntry, "VexRegFilter");
-    std::fflush(stdout);
-    std::printf("DriverEntry returned 0x%08X.\n", (unsigned)status);
-
-    vexsim::Leftovers leftovers;
-    if (NT_SUCCESS(status)) {
-        std::printf("Unloading VexRegFilter.\n");
-        std::fflush(stdout);
-        vexsim::UnloadResult result = vexsim::UnloadDriver();
-        std::fflush(stdout);
-        if (!NT_SUCCESS(result.status)) {
-            std::printf("The unload was refused with 0x%08X.\n", (unsigned)result.status);
-            vexsim::ShutdownMachine();
-            return 1;
-        }
-        leftovers = result.leftovers;
-    } else {
-        leftovers = vexsim::CheckLeftovers();
+    vexrun::Scenario scenario;
+    std::string error;
+    if (!vexrun::ReadScenarioFile(scenarioPath, &scenario, &error)) {
+        std::cerr << error << "\n";
+        return vexrun::kExitBadScenario;
     }
-    std::printf("%s", vexsim::FormatUnloadReport(leftovers).c_str());
-    vexsim::ShutdownMachine();
-    return leftovers.empty() && NT_SUCCESS(status) ? 0 : 1;
+    if (sweep) {
+        return vexrun::SweepAllocations(scenario, sweepOptions, std::cout);
+    }
+    vexrun::ChildOutcome outcome = vexrun::RunInChild(
+        [&](std::string&) { return vexrun::RunAndReport(scenario, report, std::cout); }, 0);
+    if (outcome.stopped) {
+        std::cout << "\nThe simulated machine stopped (the report above starts with *** STOP); the session ended there.\n"
+                  << scenarioPath << ": machine stop: FAILED\n";
+        return vexrun::kExitFailed;
+    }
+    return outcome.exitCode;
 }

@@ -40,11 +40,19 @@ struct NetChanges {
     bool empty() const { return keys.empty(); }
 };
 
+// What the private copy differs in from the real registry before any program runs: the keys the
+// redirection start prepares (the user's Internet Settings, "LongPathsEnabled") and the values
+// the service wrote into the copy. Taken right after the start, read straight from the copy (no
+// process needed); ComputeNetChanges leaves these out, as no program made them.
+[[nodiscard]] NTSTATUS ComputeStartChanges(const SandboxLayout& layout, NetChanges* changes, std::string* problem);
+
 // Compares the view of `observer` (a live process under the sandbox) with the real registry over
-// every key the copy holds under the layout's roots. The walk opens keys as the observer, so the
-// driver may copy more keys: export the private copy first.
-[[nodiscard]] NTSTATUS ComputeNetChanges(const SandboxLayout& layout, PEPROCESS observer, NetChanges* changes,
-                                         std::string* problem);
+// every key the copy holds under the layout's roots, leaving out what `atStart` holds the same.
+// The walk opens keys as the observer, so the driver may copy more keys: export the private copy
+// first. Keys the observer may not read are taken as unchanged (no program under the sandbox
+// could change them either); the redirect roots and the keys above them are never named.
+[[nodiscard]] NTSTATUS ComputeNetChanges(const SandboxLayout& layout, PEPROCESS observer, const NetChanges& atStart,
+                                         NetChanges* changes, std::string* problem);
 
 // The changes as a .reg file that, imported over the real registry, gives the registry the
 // sandboxed programs saw: added and changed keys with their new values, "name"=- for deleted

@@ -23,3 +23,13 @@ struct TraceRow {
 std::string FormatTraceCsv(const std::vector<TraceRow>& rows);
 
 }  // namespace vexrun
+
+namespace vexrun {
+
+// The trace as text for a terminal: a header line, then per operation one line with the time,
+// process, PID, operation, result and path, and an indented line with the detail.
+std::string FormatTraceTextHeader();
+std::string FormatTraceTextRow(const TraceRow& row);
+std::string FormatTraceText(const std::vector<TraceRow>& rows);
+
+}  // namespace vexrun
