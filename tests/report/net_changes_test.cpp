@@ -38,12 +38,12 @@ protected:
         return NT_SUCCESS(status) ? std::string(bytes.begin(), bytes.end()) : "<" + error_.message + ">";
     }
 
-    // The net changes seen by the sandboxed program, as a REGEDIT4 file.
-    std::string NetChangeFile()
+    // The net changes seen by a sandboxed program, as a REGEDIT4 file.
+    std::string NetChangeFile(PEPROCESS observer)
     {
         vexrun::NetChanges changes;
         std::string problem;
-        EXPECT_EQ(STATUS_SUCCESS, vexrun::ComputeNetChanges(layout_, sandboxed, atStart_, &changes, &problem)) << problem;
+        EXPECT_EQ(STATUS_SUCCESS, vexrun::ComputeNetChanges(layout_, observer, atStart_, &changes, &problem)) << problem;
         std::vector<UCHAR> file;
         EXPECT_EQ(STATUS_SUCCESS,
                   vexrun::FormatNetChangesRegFile(changes, vexsim::RegFileFormat::Regedit4, options_, &file, &problem))
@@ -98,7 +98,7 @@ TEST_F(NetChangesTest, ASessionThatOnlyReadGivesAnEmptyExport)
         ASSERT_EQ(STATUS_SUCCESS, Open(sandboxed, name, KEY_READ, &key));  // the driver copies the key
         ASSERT_EQ(STATUS_SUCCESS, Close(sandboxed, key));
     }
-    EXPECT_EQ("REGEDIT4\r\n", NetChangeFile());
+    EXPECT_EQ("REGEDIT4\r\n", NetChangeFile(sandboxed));
 }
 
 TEST_F(NetChangesTest, TheExportImportedBesideTheRealRegistryGivesWhatTheSandboxSaw)
@@ -124,9 +124,10 @@ TEST_F(NetChangesTest, TheExportImportedBesideTheRealRegistryGivesWhatTheSandbox
     PEPROCESS setup32 = vexsim::CreateUserProcess(params);
     PutUnderSandbox(setup32);
     ASSERT_EQ(STATUS_SUCCESS, SetString(setup32, kSoftware, u"Vendor32", u"bits", u"32"));
-    vexsim::EndProcess(setup32);
 
-    const std::string file = NetChangeFile();
+    const std::string file = NetChangeFile(sandboxed);
+    EXPECT_EQ(file, NetChangeFile(setup32)) << "a 32-bit observer reads the names as written";
+    vexsim::EndProcess(setup32);
     EXPECT_EQ("REGEDIT4\r\n"
               "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\CLSID\\{0D1E}]\r\n"
               "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\CLSID\\{0D1E}\\InprocServer32]\r\n@=\"vex.dll\"\r\n"
@@ -152,7 +153,7 @@ TEST_F(NetChangesTest, TheExportImportedBesideTheRealRegistryGivesWhatTheSandbox
     EXPECT_EQ("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Vendor]\r\n\"Theme\"=\"light\"\r\n\r\n",
               Export("HKEY_CURRENT_USER\\Software\\Vendor"));
     // Now the real registry holds what the sandbox shows: nothing is left to change.
-    EXPECT_EQ("REGEDIT4\r\n", NetChangeFile());
+    EXPECT_EQ("REGEDIT4\r\n", NetChangeFile(sandboxed));
 }
 
 }  // namespace

@@ -34,12 +34,14 @@ struct KeyCalls {
     NTSTATUS (*enumerateValue)(HANDLE, ULONG, KEY_VALUE_INFORMATION_CLASS, PVOID, ULONG, PULONG);
     NTSTATUS (*close)(HANDLE);
     ULONG attributes;
+    ACCESS_MASK access;
 };
 
 const KeyCalls kKernelCalls{ZwOpenKeyEx, ZwEnumerateKey, ZwEnumerateValueKey, ZwClose,
-                            OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE};
+                            OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, KEY_READ};
+// Names are read as written, Wow6432Node included, even when the observer is a 32-bit program.
 const KeyCalls kUserCalls{vexsim::NtOpenKeyEx, vexsim::NtEnumerateKey, vexsim::NtEnumerateValueKey, vexsim::NtClose,
-                          OBJ_CASE_INSENSITIVE};
+                          OBJ_CASE_INSENSITIVE, KEY_READ | KEY_WOW64_64KEY};
 
 // No single value or name is larger than this; a buffer that would grow beyond it means a fault.
 constexpr size_t kMaxEntryBytes = size_t(64) << 20;
@@ -77,7 +79,7 @@ NTSTATUS ReadKey(const KeyCalls& calls, const std::u16string& name, KeyContent* 
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &counted, calls.attributes, nullptr, nullptr);
     HANDLE key = nullptr;
-    NTSTATUS status = calls.open(&key, KEY_READ, &attributes, 0);
+    NTSTATUS status = calls.open(&key, calls.access, &attributes, 0);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -237,12 +239,12 @@ private:
         }
     }
 
-    // A redirect root, a key below one or a key above one: the keys that hold the copy, which
-    // the net changes never name.
-    bool HoldsCopy(std::u16string_view name) const
+    // A redirect root or a key below one, or with `orAbove` a key above one: the keys that hold
+    // the copy, which the net changes never name.
+    bool HoldsCopy(std::u16string_view name, bool orAbove) const
     {
         for (const std::u16string* root : {&layout_.redirectRoot, &layout_.userClassesRoot, &layout_.machineClassesRoot}) {
-            if (IsAtOrBelow(name, *root) || IsAtOrBelow(*root, name)) {
+            if (IsAtOrBelow(name, *root) || (orAbove && IsAtOrBelow(*root, name))) {
                 return true;
             }
         }
@@ -252,8 +254,7 @@ private:
     NTSTATUS CompareKey(const CopiedKey& key, std::string* problem)
     {
         const std::u16string& name = key.real;
-        if (IsAtOrBelow(name, layout_.redirectRoot) || IsAtOrBelow(name, layout_.userClassesRoot) ||
-            IsAtOrBelow(name, layout_.machineClassesRoot)) {
+        if (HoldsCopy(name, false)) {
             return STATUS_SUCCESS;
         }
         KeyContent seen, real;
@@ -289,7 +290,7 @@ private:
             }
             for (const std::u16string& subkey : real.subkeys) {
                 std::u16string path = name + u"\\" + subkey;
-                if (!seenSubkeys.count(vexsim::UpcaseName(subkey)) && !HoldsCopy(path)) {
+                if (!seenSubkeys.count(vexsim::UpcaseName(subkey)) && !HoldsCopy(path, true)) {
                     Record(KeyChange{path, ChangeKind::Deleted, {}});
                 }
             }
