@@ -91,12 +91,8 @@ VOID FreeProcessDataList(PLIST_ENTRY Head)
 // Classifies the image of a process being created, attached to it. Failures print their lines.
 static NTSTATUS ReadCreatedImage(PEPROCESS Process, PPROCESS_TRAITS Traits)
 {
-    PKAPC_STATE apcState = (PKAPC_STATE)ExAllocatePoolZero(g_NonPagedPoolType, sizeof(KAPC_STATE), VEXH_TAG);
-    if (apcState == NULL) {
-        NotifyPrint("ApcState allocate error\n");
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    KeStackAttachProcess((PKPROCESS)Process, apcState);
+    KAPC_STATE apcState;
+    KeStackAttachProcess((PKPROCESS)Process, &apcState);
     PVOID imageBase = g_NotifyChannel.PsGetProcessSectionBaseAddress(Process);
     NTSTATUS status = IsConsoleApp(imageBase, &Traits->IsCui);
     if (!NT_SUCCESS(status)) {
@@ -107,8 +103,7 @@ static NTSTATUS ReadCreatedImage(PEPROCESS Process, PPROCESS_TRAITS Traits)
             NotifyPrint("Is64bitApp error %x\n", status);
         }
     }
-    KeUnstackDetachProcess(apcState);
-    ExFreePoolWithTag(apcState, VEXH_TAG);
+    KeUnstackDetachProcess(&apcState);
     return status;
 }
 
@@ -185,26 +180,20 @@ static BOOLEAN IsStartDue(ULONG ProcessId)
 static NTSTATUS ReadLoadingImage(HANDLE ProcessId, PCUNICODE_STRING FileName, PBOOLEAN Is64)
 {
     PEPROCESS process = NULL;
-    PKAPC_STATE apcState = (PKAPC_STATE)ExAllocatePoolZero(g_NonPagedPoolType, sizeof(KAPC_STATE), VEXH_TAG);
-    if (apcState == NULL) {
-        NotifyPrint("ApcState allocate error\n");
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
+    KAPC_STATE apcState;
     NTSTATUS status = PsLookupProcessByProcessId(ProcessId, &process);
     if (!NT_SUCCESS(status)) {
         NotifyPrint("PsLookupProcessByProcessId failed: pid = %d NTStatus = %08x\n", LowProcessId(ProcessId), status);
-        ExFreePoolWithTag(apcState, VEXH_TAG);
         return status;
     }
-    KeStackAttachProcess((PKPROCESS)process, apcState);
+    KeStackAttachProcess((PKPROCESS)process, &apcState);
     PVOID imageBase = g_NotifyChannel.PsGetProcessSectionBaseAddress(process);
     if (imageBase == NULL) {
         status = STATUS_INSUFFICIENT_RESOURCES;
     } else {
         status = Is64bitApp(imageBase, Is64);
     }
-    KeUnstackDetachProcess(apcState);
-    ExFreePoolWithTag(apcState, VEXH_TAG);
+    KeUnstackDetachProcess(&apcState);
     ObDereferenceObject(process);
 
     if (imageBase == NULL) {

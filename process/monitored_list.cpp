@@ -270,6 +270,14 @@ VOID DeleteMonitoredProcess(PLOCKED_LIST List, HANDLE ProcessId)
     }
 }
 
+VOID DeleteStaleMonitoredProcess(PLOCKED_LIST List, HANDLE ProcessId)
+{
+    const MONITORED_LIST_TRAITS* traits = MonitoredListTraits(List);
+    if (traits != NULL && ProcessId != NULL && ReadCountAcquire(&IndexOf(traits)->Presence[BucketOf(ProcessId)]) != 0) {
+        RemoveMonitoredEntries(List, ProcessId, NULL, NULL, TRUE, NULL);
+    }
+}
+
 VOID RemoveMonitoredProcessesById(PLOCKED_LIST List, ULONG Id, PCWSTR Operation)
 {
     RemoveMonitoredEntries(List, NULL, HasSettingId, &Id, FALSE, Operation);
