@@ -126,17 +126,22 @@ VOID RecordProcessData(PEPROCESS Process, HANDLE ProcessId, PPS_CREATE_NOTIFY_IN
 
     // Whether or not this process gets a record, none of another may answer for its id.
     DropProcessData(LowProcessId(ProcessId));
-    NTSTATUS status = GetSessionId(Process, &traits.SessionId);
-    if (!NT_SUCCESS(status)) {
-        NotifyPrint("GetSessionId failed: 0x%08x\n", status);
-        return;
-    }
     if (!NT_SUCCESS(ReadCreatedImage(Process, &traits))) {
         return;
     }
     // Either name may be missing: such a process is then no surrogate and has no command line.
     IsSurrogateProc(CreateInfo->ImageFileName, &traits.IsSurrogate);
-    if (!IsReportable(&traits, CreateInfo->ImageFileName) || !(traits.IsCui || traits.IsSurrogate)) {
+    // Only console programs and surrogates get records; the session, which takes a handle to
+    // the process to learn, matters only for those.
+    if (!(traits.IsCui || traits.IsSurrogate)) {
+        return;
+    }
+    NTSTATUS status = GetSessionId(Process, &traits.SessionId);
+    if (!NT_SUCCESS(status)) {
+        NotifyPrint("GetSessionId failed: 0x%08x\n", status);
+        return;
+    }
+    if (!IsReportable(&traits, CreateInfo->ImageFileName)) {
         return;
     }
     PVEX_PROCESS_DATA record = AllocateProcessData(ProcessId, 0, &traits, CreateInfo->CommandLine);
