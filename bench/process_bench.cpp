@@ -1,5 +1,5 @@
-// IsProcessUnderSandbox for a process outside the sandbox with 1, 16 and 256 monitored
-// processes; KernelGetLongPathName on a path with a tilde, first call (directory queries) and
+// IsProcessUnderSandbox with 1, 16, 256 and 4,096 monitored processes, for a process outside the
+// sandbox and for the last monitored one; KernelGetLongPathName on a path with a tilde, first call (directory queries) and
 // answered from ProcessCache.
 #include "process/name_utils.h"
 #include "process/process_lists.h"
@@ -11,7 +11,8 @@
 
 namespace {
 
-void BM_IsProcessUnderSandboxOutside(benchmark::State& state)
+// Monitors state.range(0) processes and asks about Asked(count) until the state ends.
+void AskIsProcessUnderSandbox(benchmark::State& state, HANDLE (*Asked)(int64_t count), BOOLEAN expected)
 {
     vexbench::LoadedDriver driver;
     PLOCKED_LIST list = &g_VexRegFilterData.MonitoredProcessList;
@@ -19,12 +20,26 @@ void BM_IsProcessUnderSandboxOutside(benchmark::State& state)
         HANDLE pid = (HANDLE)(ULONG_PTR)(1000 + 4 * i);
         InsertMonitoredProcess(list, PsInitialSystemProcess, pid, NULL, MONITORED_KIND_CHILD, 1);
     }
-    HANDLE outside = (HANDLE)(ULONG_PTR)8;
+    HANDLE asked = Asked(state.range(0));
     for (auto _ : state) {
-        benchmark::DoNotOptimize(IsProcessUnderSandbox(outside));
+        if (IsProcessUnderSandbox(asked) != expected) {
+            state.SkipWithError("wrong answer");
+            break;
+        }
     }
 }
-BENCHMARK(BM_IsProcessUnderSandboxOutside)->Arg(1)->Arg(16)->Arg(256);
+
+void BM_IsProcessUnderSandboxOutside(benchmark::State& state)
+{
+    AskIsProcessUnderSandbox(state, [](int64_t) { return (HANDLE)(ULONG_PTR)8; }, FALSE);
+}
+BENCHMARK(BM_IsProcessUnderSandboxOutside)->Arg(1)->Arg(16)->Arg(256)->Arg(4096);
+
+void BM_IsProcessUnderSandboxMember(benchmark::State& state)
+{
+    AskIsProcessUnderSandbox(state, [](int64_t count) { return (HANDLE)(ULONG_PTR)(1000 + 4 * (count - 1)); }, TRUE);
+}
+BENCHMARK(BM_IsProcessUnderSandboxMember)->Arg(4096);
 
 class VolumeWithSuite : public vexbench::LoadedDriver {
 public:

@@ -50,12 +50,14 @@ static VOID FreeKeyNames(PKEY_NAMES Names)
 }
 
 // The registry view and the access check a version-1 block carries; an older block has neither,
-// and its fields end before them.
-static ULONG Wow64FlagsOf(PREG_CREATE_KEY_INFORMATION_V1 Information)
+// and its fields end before them. Without a view of the caller's, the process's own applies; the
+// process is asked (a query through a handle) only where the view changes the key's names.
+static ULONG Wow64FlagsOf(PREG_CREATE_KEY_INFORMATION_V1 Information, PCUNICODE_STRING OriginalName)
 {
     ULONG flags = Information->Version >= 1 ? Information->Wow64Flags : 0;
     if ((flags & (KEY_WOW64_64KEY | KEY_WOW64_32KEY)) == 0) {
-        flags |= IsProcessWow64(IoGetCurrentProcess()) ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+        BOOLEAN view32 = DependsOnWow64View(OriginalName) && IsProcessWow64(IoGetCurrentProcess());
+        flags |= view32 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
     }
     return flags;
 }
@@ -164,7 +166,6 @@ static NTSTATUS PreCreateOrOpenKey(const KEY_OPERATION* Operation, PREG_CREATE_K
 {
     KEY_NAMES names = {};
     const ULONG flags = g_VexRegFilterData.DebugLogFlags;
-    const ULONG wow64Flags = Wow64FlagsOf(Information);
 
     TraceLinePrefixed("%s() - enter\n", Operation->Handler);
     NTSTATUS status = GetRegistryPath(&g_VexRegFilterData.CallbackCookie, Information->RootObject, Information->CompleteName,
@@ -195,7 +196,7 @@ static NTSTATUS PreCreateOrOpenKey(const KEY_OPERATION* Operation, PREG_CREATE_K
         LogOperation(Operation->OperationText, FUNC_EXCLUDED, STATUS_SUCCESS, &names.Full);
         goto Exit;
     }
-    status = GetActualPathForClassesWow64(&names.Original, &names.Redirect, wow64Flags);
+    status = GetActualPathForClassesWow64(&names.Original, &names.Redirect, Wow64FlagsOf(Information, &names.Original));
     if (!NT_SUCCESS(status)) {
         if (!Operation->Create) {
             PrintPrefixed("Failed to GetActualPathForClassesWow64. FullName = %wZ\n", &names.Full);

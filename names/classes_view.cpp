@@ -68,6 +68,12 @@ static RELOCATION ChooseRelocation(PCUNICODE_STRING Original, PCSTR* FailureMess
     return NULL;
 }
 
+BOOLEAN DependsOnWow64View(PCUNICODE_STRING OriginalFullName)
+{
+    PCSTR failureMessage = NULL;
+    return IsNameSet(OriginalFullName) && ChooseRelocation(OriginalFullName, &failureMessage) != NULL;
+}
+
 NTSTATUS GetActualPathForClassesWow64(PUNICODE_STRING OriginalFullName, PUNICODE_STRING RedirectFullName, ULONG Wow64Flags)
 {
     NTSTATUS status;

@@ -49,6 +49,9 @@ BOOLEAN IsCertificateStoreKey(PCUNICODE_STRING Name);
 
 // Applies the WOW64 registry view (KEY_WOW64_64KEY / KEY_WOW64_32KEY) to a name pair.
 NTSTATUS GetActualPathForClassesWow64(PUNICODE_STRING OriginalFullName, PUNICODE_STRING RedirectFullName, ULONG Wow64Flags);
+// Can the view change what GetActualPathForClassesWow64 makes of the name? FALSE: both views
+// give the same pair.
+BOOLEAN DependsOnWow64View(PCUNICODE_STRING OriginalFullName);
 
 // Is Name a key below Prefix: Prefix (case ignored), a separator and more? Missing or unset
 // strings: false.

@@ -91,12 +91,8 @@ VOID FreeProcessDataList(PLIST_ENTRY Head)
 // Classifies the image of a process being created, attached to it. Failures print their lines.
 static NTSTATUS ReadCreatedImage(PEPROCESS Process, PPROCESS_TRAITS Traits)
 {
-    PKAPC_STATE apcState = (PKAPC_STATE)ExAllocatePoolZero(g_NonPagedPoolType, sizeof(KAPC_STATE), VEXH_TAG);
-    if (apcState == NULL) {
-        NotifyPrint("ApcState allocate error\n");
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    KeStackAttachProcess((PKPROCESS)Process, apcState);
+    KAPC_STATE apcState;
+    KeStackAttachProcess((PKPROCESS)Process, &apcState);
     PVOID imageBase = g_NotifyChannel.PsGetProcessSectionBaseAddress(Process);
     NTSTATUS status = IsConsoleApp(imageBase, &Traits->IsCui);
     if (!NT_SUCCESS(status)) {
@@ -107,8 +103,7 @@ static NTSTATUS ReadCreatedImage(PEPROCESS Process, PPROCESS_TRAITS Traits)
             NotifyPrint("Is64bitApp error %x\n", status);
         }
     }
-    KeUnstackDetachProcess(apcState);
-    ExFreePoolWithTag(apcState, VEXH_TAG);
+    KeUnstackDetachProcess(&apcState);
     return status;
 }
 
@@ -131,17 +126,22 @@ VOID RecordProcessData(PEPROCESS Process, HANDLE ProcessId, PPS_CREATE_NOTIFY_IN
 
     // Whether or not this process gets a record, none of another may answer for its id.
     DropProcessData(LowProcessId(ProcessId));
-    NTSTATUS status = GetSessionId(Process, &traits.SessionId);
-    if (!NT_SUCCESS(status)) {
-        NotifyPrint("GetSessionId failed: 0x%08x\n", status);
-        return;
-    }
     if (!NT_SUCCESS(ReadCreatedImage(Process, &traits))) {
         return;
     }
     // Either name may be missing: such a process is then no surrogate and has no command line.
     IsSurrogateProc(CreateInfo->ImageFileName, &traits.IsSurrogate);
-    if (!IsReportable(&traits, CreateInfo->ImageFileName) || !(traits.IsCui || traits.IsSurrogate)) {
+    // Only console programs and surrogates get records; the session, which takes a handle to
+    // the process to learn, matters only for those.
+    if (!(traits.IsCui || traits.IsSurrogate)) {
+        return;
+    }
+    NTSTATUS status = GetSessionId(Process, &traits.SessionId);
+    if (!NT_SUCCESS(status)) {
+        NotifyPrint("GetSessionId failed: 0x%08x\n", status);
+        return;
+    }
+    if (!IsReportable(&traits, CreateInfo->ImageFileName)) {
         return;
     }
     PVEX_PROCESS_DATA record = AllocateProcessData(ProcessId, 0, &traits, CreateInfo->CommandLine);
@@ -185,26 +185,20 @@ static BOOLEAN IsStartDue(ULONG ProcessId)
 static NTSTATUS ReadLoadingImage(HANDLE ProcessId, PCUNICODE_STRING FileName, PBOOLEAN Is64)
 {
     PEPROCESS process = NULL;
-    PKAPC_STATE apcState = (PKAPC_STATE)ExAllocatePoolZero(g_NonPagedPoolType, sizeof(KAPC_STATE), VEXH_TAG);
-    if (apcState == NULL) {
-        NotifyPrint("ApcState allocate error\n");
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
+    KAPC_STATE apcState;
     NTSTATUS status = PsLookupProcessByProcessId(ProcessId, &process);
     if (!NT_SUCCESS(status)) {
         NotifyPrint("PsLookupProcessByProcessId failed: pid = %d NTStatus = %08x\n", LowProcessId(ProcessId), status);
-        ExFreePoolWithTag(apcState, VEXH_TAG);
         return status;
     }
-    KeStackAttachProcess((PKPROCESS)process, apcState);
+    KeStackAttachProcess((PKPROCESS)process, &apcState);
     PVOID imageBase = g_NotifyChannel.PsGetProcessSectionBaseAddress(process);
     if (imageBase == NULL) {
         status = STATUS_INSUFFICIENT_RESOURCES;
     } else {
         status = Is64bitApp(imageBase, Is64);
     }
-    KeUnstackDetachProcess(apcState);
-    ExFreePoolWithTag(apcState, VEXH_TAG);
+    KeUnstackDetachProcess(&apcState);
     ObDereferenceObject(process);
 
     if (imageBase == NULL) {

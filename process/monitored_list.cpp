@@ -46,22 +46,67 @@ static const MONITORED_LIST_TRAITS g_MonitoredLists[] = {
      .AllocationStatus = STATUS_INSUFFICIENT_RESOURCES},
 };
 
-// Which process ids each list may hold, told without its mutex: per bucket of process ids, the
-// number of entries in the list. A bucket counts an entry up under the mutex once the entry is
-// linked, and down once it is unlinked, so an empty bucket proves that no entry has the id; a
-// bucket that counts shows only that the list has to be walked. The registry callback asks for
-// every operation of every process, and so answers a process outside the sandbox without
-// taking the mutex.
-#define PRESENCE_BUCKET_BITS 6
-#define PRESENCE_BUCKETS (1 << PRESENCE_BUCKET_BITS)
+// Each list's index by process id. Presence counts, per bucket, the entries of the list whose
+// id falls in it, and is read without the mutex: a bucket counts an entry up under the mutex once
+// the entry is linked, and down once it is unlinked, so an empty bucket proves that no entry has
+// the id. The registry callback asks for every operation of every process, and so answers a
+// process outside the sandbox without taking the mutex. Chain holds, under the mutex, the
+// bucket's entries in the order of the list, so a look-up by id walks one bucket's entries and
+// finds the first entry of the id that the list holds.
+#define INDEX_BUCKET_BITS 9
+#define INDEX_BUCKETS (1 << INDEX_BUCKET_BITS)
 
-static LONG g_Presence[RTL_NUMBER_OF(g_MonitoredLists)][PRESENCE_BUCKETS];
+typedef struct _MONITORED_INDEX {
+    LONG Presence[INDEX_BUCKETS];
+    PMONITORED_PROCESS_ENTRY Chain[INDEX_BUCKETS];
+} MONITORED_INDEX;
 
-static LONG* PresenceOf(ULONG ListIndex, HANDLE ProcessId)
+static MONITORED_INDEX g_Index[RTL_NUMBER_OF(g_MonitoredLists)];
+
+static ULONG BucketOf(HANDLE ProcessId)
 {
     // Process ids are multiples of four; the multiplier spreads neighbouring ids over the buckets.
     ULONG key = (ULONG)((ULONG_PTR)ProcessId >> 2) * 0x9E3779B1u;
-    return &g_Presence[ListIndex][key >> (32 - PRESENCE_BUCKET_BITS)];
+    return key >> (32 - INDEX_BUCKET_BITS);
+}
+
+static MONITORED_INDEX* IndexOf(const MONITORED_LIST_TRAITS* Traits)
+{
+    return &g_Index[Traits - g_MonitoredLists];
+}
+
+// Caller holds the list's mutex.
+static VOID LinkEntry(const MONITORED_LIST_TRAITS* Traits, PMONITORED_PROCESS_ENTRY Entry)
+{
+    ULONG bucket = BucketOf(Entry->ProcessId);
+    PMONITORED_PROCESS_ENTRY* last = &IndexOf(Traits)->Chain[bucket];
+    while (*last != NULL) {
+        last = &(*last)->NextInBucket;
+    }
+    Entry->NextInBucket = NULL;
+    *last = Entry;
+    InsertTailList(&Traits->List->Head, &Entry->Links);
+    InterlockedIncrement(&IndexOf(Traits)->Presence[bucket]);
+}
+
+// Caller holds the list's mutex; Link is where the chain points to Entry.
+static VOID UnlinkEntry(const MONITORED_LIST_TRAITS* Traits, PMONITORED_PROCESS_ENTRY* Link, PLIST_ENTRY Removed)
+{
+    PMONITORED_PROCESS_ENTRY entry = *Link;
+    *Link = entry->NextInBucket;
+    RemoveEntryList(&entry->Links);
+    InsertTailList(Removed, &entry->Links);
+    InterlockedDecrement(&IndexOf(Traits)->Presence[BucketOf(entry->ProcessId)]);
+}
+
+// Where the chain of Entry's bucket points to it; caller holds the list's mutex.
+static PMONITORED_PROCESS_ENTRY* ChainLinkOf(const MONITORED_LIST_TRAITS* Traits, PMONITORED_PROCESS_ENTRY Entry)
+{
+    PMONITORED_PROCESS_ENTRY* link = &IndexOf(Traits)->Chain[BucketOf(Entry->ProcessId)];
+    while (*link != Entry) {
+        link = &(*link)->NextInBucket;
+    }
+    return link;
 }
 
 static const MONITORED_LIST_TRAITS* MonitoredListTraits(PLOCKED_LIST List)
@@ -112,8 +157,7 @@ NTSTATUS InsertMonitoredProcess(PLOCKED_LIST List, PEPROCESS Process, HANDLE Pro
     if (HasBegunToExit(Process)) {
         status = STATUS_PROCESS_IS_TERMINATING;
     } else {
-        InsertTailList(&List->Head, &entry->Links);
-        InterlockedIncrement(PresenceOf((ULONG)(traits - g_MonitoredLists), ProcessId));
+        LinkEntry(traits, entry);
         entry = NULL;
     }
     ExReleaseFastMutex(&List->Lock);
@@ -127,15 +171,15 @@ BOOLEAN FindMonitoredProcess(PLOCKED_LIST List, HANDLE ProcessId, ULONG KindMask
 {
     BOOLEAN found = FALSE;
     const MONITORED_LIST_TRAITS* traits = MonitoredListTraits(List);
-    if (ProcessId == NULL) {
+    if (ProcessId == NULL || traits == NULL) {
         return FALSE;
     }
-    if (traits != NULL && ReadCountAcquire(PresenceOf((ULONG)(traits - g_MonitoredLists), ProcessId)) == 0) {
+    ULONG bucket = BucketOf(ProcessId);
+    if (ReadCountAcquire(&IndexOf(traits)->Presence[bucket]) == 0) {
         return FALSE;
     }
     ExAcquireFastMutex(&List->Lock);
-    for (PLIST_ENTRY link = List->Head.Flink; link != &List->Head; link = link->Flink) {
-        PMONITORED_PROCESS_ENTRY entry = CONTAINING_RECORD(link, MONITORED_PROCESS_ENTRY, Links);
+    for (PMONITORED_PROCESS_ENTRY entry = IndexOf(traits)->Chain[bucket]; entry != NULL; entry = entry->NextInBucket) {
         if (entry->ProcessId == ProcessId && (entry->Kind & KindMask) != 0) {
             if (Id != NULL) {
                 *Id = entry->Id;
@@ -148,20 +192,55 @@ BOOLEAN FindMonitoredProcess(PLOCKED_LIST List, HANDLE ProcessId, ULONG KindMask
     return found;
 }
 
-static BOOLEAN HasProcessId(PLIST_ENTRY Link, PVOID Context)
+static BOOLEAN HasSettingId(PMONITORED_PROCESS_ENTRY Entry, PVOID Context)
 {
-    return CONTAINING_RECORD(Link, MONITORED_PROCESS_ENTRY, Links)->ProcessId == (HANDLE)Context;
+    return Entry->Id == *(PULONG)Context;
 }
 
-static BOOLEAN HasSettingId(PLIST_ENTRY Link, PVOID Context)
+static BOOLEAN IsAnyMonitoredEntry(PMONITORED_PROCESS_ENTRY Entry, PVOID Context)
 {
-    return CONTAINING_RECORD(Link, MONITORED_PROCESS_ENTRY, Links)->Id == *(PULONG)Context;
+    UNREFERENCED_PARAMETER(Entry);
+    UNREFERENCED_PARAMETER(Context);
+    return TRUE;
 }
 
-// Unlinks the entries Match accepts, then writes a record for each and frees it: an exit's record
-// when Exited, otherwise one naming Operation, and none without an Operation.
-static VOID RemoveMonitoredEntries(PLOCKED_LIST List, LIST_ENTRY_MATCH Match, PVOID Context, BOOLEAN Exited,
-                                   PCWSTR Operation)
+typedef BOOLEAN (*MONITORED_ENTRY_MATCH)(PMONITORED_PROCESS_ENTRY Entry, PVOID Context);
+
+// Unlinks, under the list's mutex, the entries of ProcessId (walking its bucket only), or with
+// no ProcessId the entries Match accepts, onto Removed in the order of the list.
+static VOID UnlinkMonitoredEntries(const MONITORED_LIST_TRAITS* Traits, HANDLE ProcessId, MONITORED_ENTRY_MATCH Match,
+                                   PVOID Context, PLIST_ENTRY Removed)
+{
+    PLOCKED_LIST list = Traits->List;
+    InitializeListHead(Removed);
+    ExAcquireFastMutex(&list->Lock);
+    if (ProcessId != NULL) {
+        PMONITORED_PROCESS_ENTRY* link = &IndexOf(Traits)->Chain[BucketOf(ProcessId)];
+        while (*link != NULL) {
+            if ((*link)->ProcessId == ProcessId) {
+                UnlinkEntry(Traits, link, Removed);
+            } else {
+                link = &(*link)->NextInBucket;
+            }
+        }
+    } else {
+        PLIST_ENTRY next;
+        for (PLIST_ENTRY at = list->Head.Flink; at != &list->Head; at = next) {
+            next = at->Flink;
+            PMONITORED_PROCESS_ENTRY entry = CONTAINING_RECORD(at, MONITORED_PROCESS_ENTRY, Links);
+            if (Match(entry, Context)) {
+                UnlinkEntry(Traits, ChainLinkOf(Traits, entry), Removed);
+            }
+        }
+    }
+    ExReleaseFastMutex(&list->Lock);
+}
+
+// Unlinks the entries (those of ProcessId, or else those Match accepts), then writes a record for
+// each and frees it: an exit's record when Exited, otherwise one naming Operation, and none
+// without an Operation.
+static VOID RemoveMonitoredEntries(PLOCKED_LIST List, HANDLE ProcessId, MONITORED_ENTRY_MATCH Match, PVOID Context,
+                                   BOOLEAN Exited, PCWSTR Operation)
 {
     const MONITORED_LIST_TRAITS* traits = MonitoredListTraits(List);
     HANDLE current = PsGetCurrentProcessId();
@@ -169,11 +248,10 @@ static VOID RemoveMonitoredEntries(PLOCKED_LIST List, LIST_ENTRY_MATCH Match, PV
     if (traits == NULL) {
         return;
     }
-    UnlinkMatchingEntries(List, Match, Context, &removed);
+    UnlinkMonitoredEntries(traits, ProcessId, Match, Context, &removed);
     while (!IsListEmpty(&removed)) {
         PMONITORED_PROCESS_ENTRY entry = CONTAINING_RECORD(RemoveHeadList(&removed), MONITORED_PROCESS_ENTRY, Links);
         ULONG pid = (ULONG)(ULONG_PTR)entry->ProcessId;
-        InterlockedDecrement(PresenceOf((ULONG)(traits - g_MonitoredLists), entry->ProcessId));
         if (Exited) {
             WriteLog(PROCESS_RECORD_LEVEL, current, NULL, L"%s %s id = %d pid = %d", L"PROC = EXITS",
                      DeletedText(traits, entry), entry->Id, pid);
@@ -188,18 +266,26 @@ static VOID RemoveMonitoredEntries(PLOCKED_LIST List, LIST_ENTRY_MATCH Match, PV
 VOID DeleteMonitoredProcess(PLOCKED_LIST List, HANDLE ProcessId)
 {
     if (ProcessId != NULL) {
-        RemoveMonitoredEntries(List, HasProcessId, ProcessId, TRUE, NULL);
+        RemoveMonitoredEntries(List, ProcessId, NULL, NULL, TRUE, NULL);
+    }
+}
+
+VOID DeleteStaleMonitoredProcess(PLOCKED_LIST List, HANDLE ProcessId)
+{
+    const MONITORED_LIST_TRAITS* traits = MonitoredListTraits(List);
+    if (traits != NULL && ProcessId != NULL && ReadCountAcquire(&IndexOf(traits)->Presence[BucketOf(ProcessId)]) != 0) {
+        RemoveMonitoredEntries(List, ProcessId, NULL, NULL, TRUE, NULL);
     }
 }
 
 VOID RemoveMonitoredProcessesById(PLOCKED_LIST List, ULONG Id, PCWSTR Operation)
 {
-    RemoveMonitoredEntries(List, HasSettingId, &Id, FALSE, Operation);
+    RemoveMonitoredEntries(List, NULL, HasSettingId, &Id, FALSE, Operation);
 }
 
 VOID ClearMonitoredProcessList(PLOCKED_LIST List, BOOLEAN Logged)
 {
-    RemoveMonitoredEntries(List, IsAnyEntry, NULL, FALSE, Logged ? OP_STOP : NULL);
+    RemoveMonitoredEntries(List, NULL, IsAnyMonitoredEntry, NULL, FALSE, Logged ? OP_STOP : NULL);
 }
 
 BOOLEAN IsMonitoredProcessListEmpty(PLOCKED_LIST List)

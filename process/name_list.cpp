@@ -1,6 +1,7 @@
 // The name-list family: settings by image path, each owning an identifier.
 #include "process/process_private.h"
 
+#include "common/locking.h"
 #include "common/match.h"
 #include "log/log.h"
 #include "tables/id_manager.h"
@@ -39,6 +40,24 @@ const NAME_LIST_TRAITS g_TreeMonitorNames = {
     .Kind = NAME_KIND_TREE,
     .AllocationStatus = STATUS_INSUFFICIENT_RESOURCES,
 };
+
+// Entries per name list, read without the list's mutex: counted up under the mutex once an entry
+// is linked, and down once it is unlinked, so a count of 0 proves that the list holds no name.
+// Every process creation looks its image up in each list, most of which are usually empty.
+static const NAME_LIST_TRAITS* const g_NameLists[] = {&g_ParentProcessNames, &g_ProcessNames, &g_ExclusionProcessNames,
+                                                      &g_RootProcessNames, &g_TreeMonitorNames};
+static LONG g_NameCounts[RTL_NUMBER_OF(g_NameLists)];
+
+// NULL for a list that is not a name list.
+static LONG* NameCountOf(PLOCKED_LIST List)
+{
+    for (ULONG i = 0; i < RTL_NUMBER_OF(g_NameLists); i++) {
+        if (g_NameLists[i]->List == List) {
+            return &g_NameCounts[i];
+        }
+    }
+    return NULL;
+}
 
 NTSTATUS MeasureProcessName(PCWSTR Name, PUNICODE_STRING View)
 {
@@ -100,7 +119,8 @@ static BOOLEAN FindNameLocked(PLOCKED_LIST List, PCUNICODE_STRING Name, PULONG I
 
 BOOLEAN FindProcessName(PLOCKED_LIST List, PCWSTR Name, PULONG Id)
 {
-    if (Name == NULL) {
+    LONG* count = NameCountOf(List);
+    if (Name == NULL || (count != NULL && ReadCountAcquire(count) == 0)) {
         return FALSE;
     }
     UNICODE_STRING name;
@@ -128,6 +148,7 @@ NTSTATUS InsertProcessName(const NAME_LIST_TRAITS* Traits, PCUNICODE_STRING Name
             entry->Id = IssueId();
             *Id = entry->Id;
             InsertTailList(&list->Head, &entry->Links);
+            InterlockedIncrement(NameCountOf(list));
             *Added = TRUE;
         }
     }
@@ -146,10 +167,14 @@ static BOOLEAN RemoveNameEntries(PLOCKED_LIST List, LIST_ENTRY_MATCH Match, PVOI
                                  BOOLEAN ReleaseIds)
 {
     LIST_ENTRY removed;
+    LONG* count = NameCountOf(List);
     UnlinkMatchingEntries(List, Match, Context, &removed);
     BOOLEAN any = !IsListEmpty(&removed);
     while (!IsListEmpty(&removed)) {
         PPROCESS_NAME_ENTRY entry = CONTAINING_RECORD(RemoveHeadList(&removed), PROCESS_NAME_ENTRY, Links);
+        if (count != NULL) {
+            InterlockedDecrement(count);
+        }
         if (ReleaseIds) {
             ReleaseId(entry->Id);
         }

@@ -37,6 +37,11 @@ NTSTATUS InsertMonitoredProcess(PLOCKED_LIST List, PEPROCESS Process, HANDLE Pro
 BOOLEAN FindMonitoredProcess(PLOCKED_LIST List, HANDLE ProcessId, ULONG KindMask, PULONG Id);
 // Removes every entry of an exited process, each with its "PROC = EXITS" record.
 VOID DeleteMonitoredProcess(PLOCKED_LIST List, HANDLE ProcessId);
+// The same for the entries an earlier process of the id left, whose exit went unseen, as a new
+// process of the id is created. An insert holds a reference to its process, so the id cannot
+// name a new process before every insert of the old one has completed: a list whose presence
+// count shows no entry of the id is passed without its mutex.
+VOID DeleteStaleMonitoredProcess(PLOCKED_LIST List, HANDLE ProcessId);
 VOID ClearMonitoredProcessList(PLOCKED_LIST List, BOOLEAN Logged);
 BOOLEAN IsMonitoredProcessListEmpty(PLOCKED_LIST List);
 

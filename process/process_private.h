@@ -14,6 +14,7 @@ typedef struct _PROCESS_NAME_ENTRY {
 
 typedef struct _MONITORED_PROCESS_ENTRY {
     LIST_ENTRY Links;
+    struct _MONITORED_PROCESS_ENTRY* NextInBucket;  // the list's index by process id, in list order
     PEPROCESS Process;       // at insertion; no reference held; informational
     HANDLE ProcessId;        // the key of every look-up
     HANDLE ParentProcessId;  // in MonitoredProcessList and DescendantProcessList; 0 elsewhere

@@ -24,15 +24,19 @@ static ULONG LowId(HANDLE ProcessId)
 }
 
 // In the order the exit records come in.
-static VOID RemoveFromMonitoredLists(HANDLE ProcessId)
+static VOID RemoveFromMonitoredLists(HANDLE ProcessId, BOOLEAN Exited)
 {
     PVEX_REG_FILTER_DATA data = &g_VexRegFilterData;
-    DeleteMonitoredProcess(&data->MonitoredRootProcessList, ProcessId);
-    DeleteMonitoredProcess(&data->MonitoredChildOfRootProcessList, ProcessId);
-    DeleteMonitoredProcess(&data->MonitoredParentProcessList, ProcessId);
-    DeleteMonitoredProcess(&data->MonitoredProcessList, ProcessId);
-    DeleteMonitoredProcess(&data->PTreeMonList, ProcessId);
-    DeleteMonitoredProcess(&data->DescendantProcessList, ProcessId);
+    PLOCKED_LIST lists[] = {&data->MonitoredRootProcessList, &data->MonitoredChildOfRootProcessList,
+                            &data->MonitoredParentProcessList, &data->MonitoredProcessList,
+                            &data->PTreeMonList, &data->DescendantProcessList};
+    for (ULONG i = 0; i < RTL_NUMBER_OF(lists); i++) {
+        if (Exited) {
+            DeleteMonitoredProcess(lists[i], ProcessId);
+        } else {
+            DeleteStaleMonitoredProcess(lists[i], ProcessId);
+        }
+    }
 }
 
 static VOID RecordCreation(const NEW_PROCESS* New, PCWSTR StatusText, ULONG Id)
@@ -164,11 +168,15 @@ NTSTATUS OnProcessCreated(PEPROCESS Process, HANDLE ProcessId, PPS_CREATE_NOTIFY
 
     // An entry that still carries this id was left by an earlier process whose exit went unseen
     // (it ended while the routine was not registered); the id names this process now.
-    RemoveFromMonitoredLists(ProcessId);
+    RemoveFromMonitoredLists(ProcessId, FALSE);
 
     NTSTATUS status = GetFileNameFromCreateInfo(CreateInfo, &dosName);
     if (!NT_SUCCESS(status)) {
         DbgPrint("VexRegFilter - GetFileNameFromCreateInfo failed %08x\n", status);
+    } else if (!ContainsTilde(&dosName)) {
+        // Without a short component the path is its own long form: no copy of it is made.
+        longName = dosName;
+        dosName.Buffer = NULL;
     } else {
         status = KernelGetLongPathName(&dosName, &longName);
         if (!NT_SUCCESS(status)) {
@@ -197,5 +205,5 @@ NTSTATUS OnProcessCreated(PEPROCESS Process, HANDLE ProcessId, PPS_CREATE_NOTIFY
 
 VOID OnProcessExited(HANDLE ProcessId)
 {
-    RemoveFromMonitoredLists(ProcessId);
+    RemoveFromMonitoredLists(ProcessId, TRUE);
 }

@@ -31,11 +31,15 @@ static RTL_GENERIC_COMPARE_RESULTS NTAPI CTCompareElements(PRTL_GENERIC_TABLE Ta
     if (length != KeyLength(second)) {
         return length < KeyLength(second) ? GenericLessThan : GenericGreaterThan;
     }
-    for (ULONG i = 0; i < length / sizeof(WCHAR); i++) {
+    // Equal characters need no case mapping: the stretch that both buffers hold alike is passed
+    // in one comparison (keys found are usually spelt alike).
+    const ULONG held = first->Key.Length < second->Key.Length ? first->Key.Length : second->Key.Length;
+    const ULONG alike = held != 0 ? (ULONG)RtlCompareMemory(first->Key.Buffer, second->Key.Buffer, held) : 0;
+    for (ULONG i = alike / sizeof(WCHAR); i < length / sizeof(WCHAR); i++) {
         WCHAR a = KeyCharacter(first, i);
         WCHAR b = KeyCharacter(second, i);
         if (a == b) {
-            continue;  // equal characters need no case mapping
+            continue;
         }
         a = RtlUpcaseUnicodeChar(a);
         b = RtlUpcaseUnicodeChar(b);

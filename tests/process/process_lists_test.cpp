@@ -613,6 +613,47 @@ TEST_F(ProcessListsTest, RemovalByProcessIdTakesEveryEntryOfThatIdWithItsRecord)
     EXPECT_EQ(0u, Count(&data->DescendantProcessList));
 }
 
+// Enough entries that every bucket of the index by process id holds several: look-ups, removals
+// by id, by setting and by process, and the pid list answer as a walk of the list would.
+TEST_F(ProcessListsTest, ManyMonitoredProcessesAreFoundRemovedAndListedInListOrder)
+{
+    constexpr ULONG kCount = 3000;
+    auto pid = [](ULONG i) { return (HANDLE)(ULONG_PTR)(1000 + 4 * i); };
+    PLOCKED_LIST list = &data->MonitoredProcessList;
+    for (ULONG i = 0; i < kCount; i++) {
+        ASSERT_EQ(STATUS_SUCCESS, InsertMonitoredProcess(list, PsInitialSystemProcess, pid(i), NULL, MONITORED_KIND_CHILD, 1 + i % 3));
+    }
+    // A second entry for a process whose first goes with its setting: it answers then.
+    ASSERT_EQ(STATUS_SUCCESS, InsertMonitoredProcess(list, PsInitialSystemProcess, pid(1), NULL, MONITORED_KIND_PROCESS, 9));
+    RemoveMonitoredProcessesById(list, 2, nullptr);
+    for (ULONG i = 0; i < kCount; i += 7) {
+        DeleteMonitoredProcess(list, pid(i));
+    }
+    std::vector<ULONG> expected;
+    for (ULONG i = 0; i < kCount; i++) {
+        if (i == 1) {
+            continue;  // its second entry, below
+        }
+        const bool kept = i % 3 != 1 && i % 7 != 0;
+        ULONG id = 0;
+        ASSERT_EQ(kept, FindMonitoredProcess(list, pid(i), MONITORED_KIND_ANY, &id) != FALSE) << i;
+        if (kept) {
+            EXPECT_EQ(1 + i % 3, id) << i;
+            expected.push_back((ULONG)(ULONG_PTR)pid(i));
+        }
+    }
+    ULONG id = 0;
+    EXPECT_TRUE(FindMonitoredProcess(list, pid(1), MONITORED_KIND_PROCESS, &id));
+    EXPECT_EQ(9u, id);
+    EXPECT_FALSE(FindMonitoredProcess(list, pid(1), MONITORED_KIND_CHILD, nullptr)) << "kinds still filter";
+    expected.push_back((ULONG)(ULONG_PTR)pid(1));
+    std::vector<ULONG> buffer(expected.size() + 1);
+    ASSERT_EQ(STATUS_SUCCESS, GetMonitoredPidList(list, buffer.data(), (ULONG)(buffer.size() * sizeof(ULONG))));
+    EXPECT_EQ(expected, std::vector<ULONG>(buffer.begin() + 1, buffer.end()));
+    ClearMonitoredProcessList(list, FALSE);
+    EXPECT_FALSE(FindMonitoredProcess(list, pid(3), MONITORED_KIND_ANY, nullptr));
+}
+
 // Processes far down a deep folder, started by their short path: the scan expands the short
 // components of the running image to match the setting's long path.
 TEST_F(ProcessListsTest, AnImageStartedByAShortPathNearTheLongestPathIsCaughtByItsLongOne)
