@@ -7,10 +7,12 @@
 // parent then enumerates from the copy, so the parent's subkeys as the observer sees them lack it.
 #include "tools/vexsim-run/net_changes.h"
 
+#include "names/url_allowlist.h"
 #include "sim/cm/user_registry.h"
 #include "sim/ps/user_mode_scope.h"
 #include "sim/regfile/regfile.h"
 #include "sim/rtl/utf.h"
+#include "tables/key_lists.h"
 
 #include <algorithm>
 #include <map>
@@ -45,6 +47,35 @@ const KeyCalls kUserCalls{vexsim::NtOpenKeyEx, vexsim::NtEnumerateKey, vexsim::N
 
 // No single value or name is larger than this; a buffer that would grow beyond it means a fault.
 constexpr size_t kMaxEntryBytes = size_t(64) << 20;
+
+// Keys and values the driver hides from sandboxed programs (the exclusion lists the service set,
+// the URL-allowlist keys' values but "1" and "2") look deleted to the observer, yet no program
+// deleted them: the driver's own rules, asked while redirection still runs, tell them apart.
+class HiddenFromSandbox {
+public:
+    explicit HiddenFromSandbox(const std::u16string& key) : key_(key)
+    {
+        keyName_.Buffer = (PWSTR)key_.data();
+        keyName_.Length = keyName_.MaximumLength = (USHORT)(key_.size() * sizeof(WCHAR));
+    }
+
+    bool Key() const { return key_.size() <= kMaxCountedChars && IsThereExcludeKey(&keyName_); }
+
+    bool Value(const std::u16string& value) const
+    {
+        if (key_.size() > kMaxCountedChars || value.size() > kMaxCountedChars) {
+            return false;
+        }
+        UNICODE_STRING valueName{(USHORT)(value.size() * sizeof(WCHAR)), (USHORT)(value.size() * sizeof(WCHAR)),
+                                 (PWSTR)value.data()};
+        return IsThereExcludeValue(&keyName_, &valueName) || IsUrlAllowlistKey(&keyName_, &valueName);
+    }
+
+private:
+    static constexpr size_t kMaxCountedChars = 0x7FFF;
+    std::u16string key_;
+    UNICODE_STRING keyName_{};
+};
 
 // Calls enumerate(index, buffer, size, &length) for index 0, 1, ... until STATUS_NO_MORE_ENTRIES,
 // growing the buffer as the answer asks, and hands each entry to consume.
@@ -276,9 +307,16 @@ private:
             *problem = "key \"" + vexsim::Utf16ToUtf8(name) + "\" cannot be read";
             return NT_SUCCESS(seenStatus) ? realStatus : seenStatus;
         }
+        if (seenMissing && HiddenFromSandbox(name).Key()) {
+            return STATUS_SUCCESS;
+        }
         KeyChange change{name, seenMissing ? ChangeKind::Deleted : realMissing ? ChangeKind::Added : ChangeKind::Changed, {}};
         if (!seenMissing) {
             change.values = CompareValues(seen.values, real.values);
+            HiddenFromSandbox hidden(name);
+            std::erase_if(change.values, [&](const ValueChange& value) {
+                return value.kind == ChangeKind::Deleted && hidden.Value(value.name);
+            });
         }
         if (change.kind != ChangeKind::Changed || !change.values.empty()) {
             Record(std::move(change));
@@ -290,7 +328,8 @@ private:
             }
             for (const std::u16string& subkey : real.subkeys) {
                 std::u16string path = name + u"\\" + subkey;
-                if (!seenSubkeys.count(vexsim::UpcaseName(subkey)) && !HoldsCopy(path, true)) {
+                if (!seenSubkeys.count(vexsim::UpcaseName(subkey)) && !HoldsCopy(path, true) &&
+                    !HiddenFromSandbox(path).Key()) {
                     Record(KeyChange{path, ChangeKind::Deleted, {}});
                 }
             }
