@@ -19,6 +19,10 @@ constexpr ULONG_PTR kImageBase64 = 0x00007FF600000000ULL;
 constexpr ULONG_PTR kImageBase32 = 0x0000000000400000ULL;
 constexpr ULONG_PTR kDllBase = 0x00007FFA00000000ULL;
 constexpr ULONG_PTR kImageStride = 0x0000000001000000ULL;
+// A 64-bit image takes the slot of its process id below the libraries; ids wrap around the
+// slots. Each process has an address space of its own, so two processes in one slot never meet:
+// distinct slots only keep one process's image address from being valid in the next one's.
+constexpr ULONG_PTR kImageSlots = (kDllBase - kImageBase64) / kImageStride;
 constexpr ULONG_PTR kPebBase = 0x000000A000000000ULL;
 constexpr ULONG_PTR kPageBytes = 0x1000;
 constexpr size_t kMaxCountedChars = 0xFFFE / sizeof(WCHAR);
@@ -144,7 +148,7 @@ NTSTATUS StartProcess(const StartParams& params, PEPROCESS* process)
     processParams.id = params.id;
     PEPROCESS started = CreateUserProcess(processParams);
     started->imageFile = image.file;
-    started->imageBase = image.traits.pe32 ? kImageBase32 : kImageBase64 + started->id * kImageStride;
+    started->imageBase = image.traits.pe32 ? kImageBase32 : kImageBase64 + (started->id % kImageSlots) * kImageStride;
     MapProcessMemory(started, started->imageBase, ImageHeaders(image.traits.subsystem, image.traits.pe32));
     std::u16string dosPath = DosFormOf(image.openName, params.imagePath);
     std::u16string commandLine = params.commandLine.empty() ? u"\"" + dosPath + u"\"" : params.commandLine;

@@ -175,11 +175,12 @@ NTSTATUS ReadAttached(PEPROCESS process, ULONG_PTR address, T* value)
     return status;
 }
 
-TEST_F(ProcessStartTest, MemoryHoldsImageHeadersAndTheCommandLineAtTheX64Offsets)
+void CheckImageHeadersAndCommandLine(ULONG_PTR id)
 {
     vexsim::StartParams params;
     params.imagePath = u"C:\\Windows\\System32\\cmd.exe";
     params.commandLine = u"cmd.exe /c dir";
+    params.id = id;
     PEPROCESS cmd = nullptr;
     ASSERT_EQ(STATUS_SUCCESS, vexsim::StartProcess(params, &cmd));
     auto base = reinterpret_cast<ULONG_PTR>(PsGetProcessSectionBaseAddress(cmd));
@@ -209,6 +210,15 @@ TEST_F(ProcessStartTest, MemoryHoldsImageHeadersAndTheCommandLineAtTheX64Offsets
         << "another address space does not have the image";
     vexsim::SetProcessMemoryReadable(cmd, parameters, false);
     EXPECT_EQ(STATUS_ACCESS_VIOLATION, ReadAttached(cmd, parameters + 0x70, &commandLine)) << "a faulting read is a status";
+}
+
+TEST_F(ProcessStartTest, MemoryHoldsImageHeadersAndTheCommandLineAtTheX64Offsets)
+{
+    // The next id, and one far above it: images stay in the user range whatever the id.
+    for (ULONG_PTR id : {ULONG_PTR(0), ULONG_PTR(400000)}) {
+        SCOPED_TRACE(id);
+        CheckImageHeadersAndCommandLine(id);
+    }
 }
 
 NTSTATUS g_registration = STATUS_PENDING;
