@@ -1,5 +1,5 @@
 // Copying the values of a key into its copy: values the copy already holds win, excluded values
-// and the values of the URL-allowlist keys stay behind.
+// and the values of a URL-allowlist key other than "1" and "2" stay behind.
 #include "cow/cow_private.h"
 
 #include "common/debug_print.h"
@@ -22,9 +22,11 @@ NTSTATUS CopyKeyValues(PCSTR Caller, HANDLE Source, HANDLE Target, PCUNICODE_STR
         DetailLinePrefixed("%s - non values in source %d\n", Caller, Counts->Values);
         return STATUS_SUCCESS;
     }
-    if (IsUrlAllowlistKey(SourceName, NULL)) {
+    // Of a URL-allowlist key only the values "1" and "2" are visible in the sandbox: those are
+    // copied, the others stay behind. The key is named once, before its values.
+    const BOOLEAN urlAllowlist = IsUrlAllowlistKey(SourceName, NULL);
+    if (urlAllowlist) {
         TraceLinePrefixed("%s - Exclude URLAllowlist = %wZ\n", Caller, SourceName);
-        return STATUS_SUCCESS;
     }
     const ULONG64 entryBytes = (ULONG64)Counts->MaxValueNameLen + Counts->MaxValueDataLen + KEY_ENTRY_SLACK_BYTES;
     PKEY_VALUE_FULL_INFORMATION entry = NULL;
@@ -51,6 +53,9 @@ NTSTATUS CopyKeyValues(PCSTR Caller, HANDLE Source, HANDLE Target, PCUNICODE_STR
         valueName.MaximumLength = valueName.Length;
         DetailLinePrefixed("%s - ValueName = %wZ\n", Caller, &valueName);
 
+        if (urlAllowlist && IsUrlAllowlistKey(SourceName, &valueName)) {
+            continue;
+        }
         NTSTATUS queryStatus;
         if (TargetHasValue(Target, &valueName, &queryStatus)) {
             TraceLinePrefixed("%s - already exist. PID = %d TID = %d ValueName = %wZ status = %x\n", Caller,

@@ -321,12 +321,13 @@ TEST_F(CopyLinesTest, DetailAndTraceLinesTellEveryStep)
         {"the values of an allowlist key", Routine::OneLevel, allowlist, allowlistCopy,
          [&] {
              ASSERT_EQ(STATUS_SUCCESS, UAPInitialize());
-             Make(allowlist, {Dword(u"3", 3)});
+             Make(allowlist, {Dword(u"1", 1), Dword(u"3", 3)});
              Make(allowlistCopy);
              ClearDebugOutput();
          },
-         {P("CopySubkeyValue - keys = 0 max = 0, values = 1 max = 2, data = 4"),
-          P("CopySubkeyValue - Exclude URLAllowlist = " + Utf8(allowlist))}},
+         {P("CopySubkeyValue - keys = 0 max = 0, values = 2 max = 2, data = 4"),
+          P("CopySubkeyValue - Exclude URLAllowlist = " + Utf8(allowlist)), P("CopySubkeyValue - ValueName = 1"),
+          P("CopySubkeyValue - Set ValueName = 1"), P("CopySubkeyValue - ValueName = 3")}},
         {"the walk of a root's first level", Routine::PreparedWalk, kReal, kCopy, [] {},
          {P("EnumPreparedKey - keys = 2 max = 2, values = 2 max = 2, data = 4"),
           P("EnumPreparedKey - Enum Subkey. Path = " + kRealText + "\\X"),

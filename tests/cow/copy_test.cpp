@@ -121,11 +121,11 @@ TEST_F(CopyTest, TheCopyWinsAndPreparedOrExcludedKeysAndValuesStayBehind)
             ASSERT_EQ(STATUS_SUCCESS, UAPInitialize());
             real = u"\\REGISTRY\\MACHINE\\Software\\Policies\\Microsoft\\Edge\\URLAllowlist";
             copy = R + u"\\MACHINE\\Software\\Policies\\Microsoft\\Edge\\URLAllowlist";
-            Make(real, {Text16(u"1", u"https://a"), Text16(u"3", u"https://c")});
+            Make(real, {Text16(u"1", u"https://a"), Text16(u"2", u"https://b"), Text16(u"3", u"https://c")});
             Make(real + u"\\X");
             Make(real + u"\\Y");
             Make(copy);
-            expectedValues = {};
+            expectedValues = {Text16(u"1", u"https://a"), Text16(u"2", u"https://b")};
         }
         ASSERT_EQ(STATUS_SUCCESS, CopyOneLevel(real, copy));
         EXPECT_EQ(expectedValues, ValuesOf(copy));

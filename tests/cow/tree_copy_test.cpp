@@ -93,6 +93,25 @@ TEST_F(TreeCopyTest, CopiesEveryLevelWithSecurityButNoLinksAndNothingHidden)
     (void)ZwClose(copyKey);
 }
 
+// Of a URL-allowlist key in a tree only the values "1" and "2" are copied; the keys below it are
+// no allowlist keys and keep all their values.
+TEST_F(TreeCopyTest, OfAUrlAllowlistKeyOnlyValuesOneAndTwoAreCopied)
+{
+    const std::u16string policies = u"\\REGISTRY\\MACHINE\\Software\\Policies";
+    const std::u16string policiesCopy = R + u"\\MACHINE\\Software\\Policies";
+    const std::u16string allowlist = u"\\Microsoft\\Edge\\URLAllowlist";
+    Make(policies + allowlist, {Dword(u"1", 1), Dword(u"2", 2), Dword(u"3", 3)});
+    Make(policies + allowlist + u"\\Below", {Dword(u"3", 3)});
+    ASSERT_EQ(STATUS_SUCCESS, UAPInitialize());
+    Wide source(policies), target(policiesCopy);
+    const NTSTATUS status = CopyTreeAndSecurity(source.get(), target.get());
+    UAPFinalize();
+    ASSERT_EQ(STATUS_SUCCESS, status);
+
+    EXPECT_EQ((std::vector<TestValue>{Dword(u"1", 1), Dword(u"2", 2)}), ValuesOf(policiesCopy + allowlist));
+    EXPECT_EQ(std::vector<TestValue>{Dword(u"3", 3)}, ValuesOf(policiesCopy + allowlist + u"\\Below"));
+}
+
 TEST_F(TreeCopyTest, NothingToCopyOrNowhereToCopyToIsNoFailure)
 {
     Make(kTree, {Dword(u"Top", 1)});
