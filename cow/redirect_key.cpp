@@ -10,6 +10,7 @@
 
 #include "common/debug_print.h"
 #include "common/name_buffer.h"
+#include "names/name_patterns.h"
 #include "names/names.h"
 #include "tables/global_data.h"
 #include "tables/key_lists.h"
@@ -68,6 +69,30 @@ NTSTATUS GetKeyObject(PREG_CREATE_KEY_INFORMATION_V1 Information, PCUNICODE_STRI
     return status;
 }
 
+// The root of an application hive passes through to the real hive and is never copied, so the
+// copy of a key directly below it has no parent copy to be created in: its create makes the
+// missing levels above it as well. Deeper keys keep the rule of every other key, that their
+// parent's copy must exist, so a parent the sandbox deleted stays deleted. One trailing separator
+// is ignored.
+static BOOLEAN IsDirectlyBelowAppHiveRoot(PCUNICODE_STRING OriginalName)
+{
+    USHORT characters = OriginalName->Length / sizeof(WCHAR);
+    if (characters > 0 && OriginalName->Buffer[characters - 1] == L'\\') {
+        characters--;
+    }
+    while (characters > 0 && OriginalName->Buffer[characters - 1] != L'\\') {
+        characters--;
+    }
+    if (characters == 0) {
+        return FALSE;
+    }
+    UNICODE_STRING parent;
+    parent.Buffer = OriginalName->Buffer;
+    parent.Length = (USHORT)((characters - 1) * sizeof(WCHAR));
+    parent.MaximumLength = parent.Length;
+    return IsAppHiveRootName(&parent);
+}
+
 NTSTATUS OpenOrCreateRedirectKey(PREG_CREATE_KEY_INFORMATION_V1 Information, PCUNICODE_STRING FullName,
                                  PCUNICODE_STRING OriginalName, PUNICODE_STRING RedirectName, REG_NOTIFY_CLASS NotifyClass,
                                  ACCESS_MASK Access, PULONG Disposition, PULONG Hash, PVOID* KeyObject)
@@ -78,11 +103,13 @@ NTSTATUS OpenOrCreateRedirectKey(PREG_CREATE_KEY_INFORMATION_V1 Information, PCU
         return status;
     }
     // A prepared copy that no longer exists was deleted in the sandbox: an open fails whatever the
-    // real key holds, and a create makes the key alone, below a parent copy that must exist.
+    // real key holds, and a create makes the key alone, below a parent copy that must exist
+    // (unless that parent is an application hive's root, which has no copy).
     if (NotifyClass == RegNtPreOpenKeyEx) {
         return status;
     }
-    status = CreateRedirectTree(Information, FullName, OriginalName, RedirectName, FALSE, Access, FALSE, Hash, KeyObject);
+    status = CreateRedirectTree(Information, FullName, OriginalName, RedirectName, FALSE, Access,
+                                IsDirectlyBelowAppHiveRoot(OriginalName), Hash, KeyObject);
     if (NT_SUCCESS(status)) {
         *Disposition = REG_CREATED_NEW_KEY;
     }

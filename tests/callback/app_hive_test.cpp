@@ -24,6 +24,19 @@ protected:
         std::lock_guard lock(vexsim::TreeLock());
         return vexsim::FindAppHiveRoot(hive_.substr(hive_.rfind(u'\\') + 1)) != nullptr;
     }
+    // Whether a key exists, looked at by the kernel by name.
+    static bool Exists(const std::u16string& name)
+    {
+        Wide wide(name);
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, wide.get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+        HANDLE key = nullptr;
+        if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes))) {
+            return false;
+        }
+        ZwClose(key);
+        return true;
+    }
     std::u16string hive_;
 };
 
@@ -97,6 +110,45 @@ TEST_F(AppHiveTest, TheListsRootKeyNeverKeepsAClosedHiveLoaded)
     ASSERT_EQ(STATUS_SUCCESS, Close(sandboxed, root));
     EXPECT_TRUE(AHLIsEmpty());
     EXPECT_FALSE(IsLoaded());
+}
+
+// The program's new keys below the root of its own hive go to the copy. The root has no copy (it
+// passes through), so the first create below it makes the copy's levels above the key; deeper, a
+// key whose parent exists nowhere cannot be made, as without the sandbox, and an open makes
+// nothing. The real hive stays as it was.
+TEST_F(AppHiveTest, NewKeysBelowTheProgramsHiveRootAreMadeInTheCopy)
+{
+    HANDLE root = Load(sandboxed);
+    const std::u16string copy = kRoot + hive_.substr(hive_.find(u"\\A\\"));
+    HANDLE settings = nullptr;
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, Open(sandboxed, u"Settings", KEY_READ, &settings, root));
+    EXPECT_FALSE(Exists(copy));
+
+    ULONG disposition = 0;
+    ASSERT_EQ(STATUS_SUCCESS, Create(sandboxed, u"Settings", &settings, &disposition, root));
+    EXPECT_EQ((ULONG)REG_CREATED_NEW_KEY, disposition);
+    EXPECT_TRUE(Exists(copy + u"\\Settings"));
+    HANDLE other = nullptr;
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, Create(sandboxed, u"Missing\\New", &other, nullptr, root));
+    EXPECT_FALSE(Exists(copy + u"\\Missing"));
+    {
+        vexsim::UserModeScope user(sandboxed);
+        ASSERT_EQ(STATUS_SUCCESS, vexsim::NtDeleteKey(settings));
+    }
+    ASSERT_EQ(STATUS_SUCCESS, Close(sandboxed, settings));
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, Open(sandboxed, u"Settings", KEY_READ, &settings, root));
+    ASSERT_EQ(STATUS_SUCCESS, Create(sandboxed, u"Settings", &settings, &disposition, root)) << "made again";
+    EXPECT_EQ((ULONG)REG_CREATED_NEW_KEY, disposition);
+    ASSERT_EQ(STATUS_SUCCESS, Close(sandboxed, settings));
+    {
+        vexsim::UserModeScope user(sandboxed);
+        UCHAR buffer[256];
+        ULONG length = 0;
+        EXPECT_EQ(STATUS_NO_MORE_ENTRIES, vexsim::NtEnumerateKey(root, 0, KeyBasicInformation, buffer, sizeof(buffer), &length))
+            << "the real hive has no new key";
+    }
+    ASSERT_EQ(STATUS_SUCCESS, Close(sandboxed, root));
+    EXPECT_TRUE(AHLIsEmpty());
 }
 
 }  // namespace

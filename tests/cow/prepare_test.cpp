@@ -189,6 +189,36 @@ TEST_F(PrepareTest, KeysThatExistNowhereAreMadeOnlyInTheCopy)
     }
 }
 
+// The root of an application hive has no copy: a key created directly below it brings the copy's
+// levels above it, however its name ends; deeper keys, and keys below roots that are no hive's,
+// still need their parent's copy.
+TEST_F(PrepareTest, KeysDirectlyBelowAnApplicationHiveRootBringTheCopysLevelsAboveThem)
+{
+    const std::u16string hive = u"\\REGISTRY\\A\\{01234567-89ab-cdef-0123-456789abcdef}";
+    const struct {
+        const char* what;
+        std::u16string name;
+        NTSTATUS status;
+    } rows[] = {
+        {"directly below the root", hive + u"\\New", STATUS_SUCCESS},
+        {"with a trailing separator", hive + u"\\New\\", STATUS_SUCCESS},
+        {"below a key that exists nowhere", hive + u"\\Gone\\New", STATUS_OBJECT_NAME_NOT_FOUND},
+        {"below a root that is no hive's", u"\\REGISTRY\\A\\{0123}\\New", STATUS_OBJECT_NAME_NOT_FOUND},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        Prepared prepared = Prepare(row.name, RegNtPreCreateKeyEx);
+        EXPECT_EQ(row.status, prepared.status);
+        EXPECT_EQ(row.status == STATUS_SUCCESS ? (ULONG)REG_CREATED_NEW_KEY : 0u, prepared.disposition);
+        EXPECT_EQ(row.status == STATUS_SUCCESS, Exists(R + hive.substr(9) + u"\\New"));
+        EXPECT_EQ(row.status == STATUS_SUCCESS, Exists(R + u"\\A")) << "nothing is made for a failed create";
+        if (Exists(R + u"\\A")) {
+            DeleteTree(R + u"\\A");
+        }
+        ClearHistories();
+    }
+}
+
 TEST_F(PrepareTest, TreeWalksStartBelowTheRootTheNameLiesUnder)
 {
     const std::u16string machineClasses = kRedirectMachineClasses;
