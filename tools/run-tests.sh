@@ -33,6 +33,12 @@ done
 cmake --preset release
 cmake --build --preset release -j"$jobs"
 
+# Every shipped scenario with each of its allocations failed in turn: the machine runs on, the
+# unload check stays clean and every failure reaches its caller as a status.
+for scenario in tools/vexsim-run/scenarios/*.toml; do
+    build/release/tools/vexsim-run --sweep-allocations --no-trace "$scenario"
+done
+
 cmake --preset test
 cmake --build --preset test -j"$jobs"
 ctest --preset test -j"$jobs"
