@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 namespace vextest {
@@ -15,11 +17,18 @@ namespace {
 
 const std::string kInjection = "<script>document.title='owned'</script><img src=x onerror=alert(1)>";
 
-// The page after its script ran, as Chromium dumps it.
-std::string DumpDom(const std::string& file, const std::string& fragment)
+// A directory of this run's own, so runs side by side never share the page or the profile.
+std::string MakeScratchDirectory()
 {
-    std::string command = "timeout 120 chromium --headless --no-sandbox --disable-gpu --user-data-dir=" +
-                          testing::TempDir() + "report-chromium --dump-dom 'file://" + file + fragment + "' 2>/dev/null";
+    std::string pattern = testing::TempDir() + "vex-report-XXXXXX";
+    return mkdtemp(pattern.data()) == nullptr ? std::string() : pattern + "/";
+}
+
+// The page after its script ran, as Chromium dumps it.
+std::string DumpDom(const std::string& scratch, const std::string& file, const std::string& fragment)
+{
+    std::string command = "timeout 120 chromium --headless --no-sandbox --disable-gpu --user-data-dir=" + scratch +
+                          "profile --dump-dom 'file://" + file + fragment + "' 2>/dev/null";
     std::string dom;
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) {
@@ -53,7 +62,9 @@ TEST(HtmlReportTest, ChromiumShowsTheRowsTheFilterPicksAndTheChangeTreeAndNoInje
     changes.keys.push_back({u"\\REGISTRY\\MACHINE\\SOFTWARE\\Vendor", vexrun::ChangeKind::Added,
                             {{u"Version", vexrun::ChangeKind::Added, REG_DWORD, {2, 0, 0, 0}}}});
     changes.keys.push_back({u"\\REGISTRY\\MACHINE\\SOFTWARE\\Vendor\\" + Utf16(kInjection), vexrun::ChangeKind::Deleted, {}});
-    const std::string file = testing::TempDir() + "report.html";
+    const std::string scratch = MakeScratchDirectory();
+    ASSERT_FALSE(scratch.empty());
+    const std::string file = scratch + "report.html";
     std::ofstream(file) << vexrun::RenderHtmlReport({"demo " + kInjection, {kInjection}}, trace, changes);
 
     struct Case {
@@ -70,7 +81,7 @@ TEST(HtmlReportTest, ChromiumShowsTheRowsTheFilterPicksAndTheChangeTreeAndNoInje
     std::string unfiltered;
     for (const Case& c : cases) {
         SCOPED_TRACE("fragment \"" + c.fragment + "\"");
-        std::string dom = DumpDom(file, c.fragment);
+        std::string dom = DumpDom(scratch, file, c.fragment);
         if (c.fragment.empty()) {
             unfiltered = dom;
         }
@@ -90,6 +101,7 @@ TEST(HtmlReportTest, ChromiumShowsTheRowsTheFilterPicksAndTheChangeTreeAndNoInje
     EXPECT_NE(std::string::npos, unfiltered.find("<summary class=\"added\">Vendor<span class=\"kind\">added</span>"));
     EXPECT_NE(std::string::npos, unfiltered.find("<li class=\"value added\">Version = REG_DWORD 0x00000002 (2)"));
     EXPECT_NE(std::string::npos, unfiltered.find("<summary class=\"deleted\">&lt;script&gt;"));
+    std::filesystem::remove_all(scratch);
 }
 
 }  // namespace
