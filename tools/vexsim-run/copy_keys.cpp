@@ -2,23 +2,16 @@
 
 #include "platform/platform.h"
 
+#include "sim/rtl/utf.h"
+
 #include <vector>
 
 namespace vexrun {
 namespace {
 
-UNICODE_STRING Counted(const std::u16string& text)
-{
-    UNICODE_STRING string;
-    string.Buffer = (PWSTR)text.data();
-    string.Length = (USHORT)(text.size() * sizeof(WCHAR));
-    string.MaximumLength = string.Length;
-    return string;
-}
-
 void Walk(const std::u16string& name, std::map<std::u16string, size_t>& keys)
 {
-    UNICODE_STRING counted = Counted(name);
+    UNICODE_STRING counted = vexsim::CountedView(name);
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &counted, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
     HANDLE key = nullptr;

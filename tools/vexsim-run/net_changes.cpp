@@ -53,11 +53,7 @@ constexpr size_t kMaxEntryBytes = size_t(64) << 20;
 // deleted them: the driver's own rules, asked while redirection still runs, tell them apart.
 class HiddenFromSandbox {
 public:
-    explicit HiddenFromSandbox(const std::u16string& key) : key_(key)
-    {
-        keyName_.Buffer = (PWSTR)key_.data();
-        keyName_.Length = keyName_.MaximumLength = (USHORT)(key_.size() * sizeof(WCHAR));
-    }
+    explicit HiddenFromSandbox(const std::u16string& key) : key_(key), keyName_(vexsim::CountedView(key_)) {}
 
     bool Key() const { return key_.size() <= kMaxCountedChars && IsThereExcludeKey(&keyName_); }
 
@@ -66,15 +62,14 @@ public:
         if (key_.size() > kMaxCountedChars || value.size() > kMaxCountedChars) {
             return false;
         }
-        UNICODE_STRING valueName{(USHORT)(value.size() * sizeof(WCHAR)), (USHORT)(value.size() * sizeof(WCHAR)),
-                                 (PWSTR)value.data()};
+        UNICODE_STRING valueName = vexsim::CountedView(value);
         return IsThereExcludeValue(&keyName_, &valueName) || IsUrlAllowlistKey(&keyName_, &valueName);
     }
 
 private:
     static constexpr size_t kMaxCountedChars = 0x7FFF;
     std::u16string key_;
-    UNICODE_STRING keyName_{};
+    UNICODE_STRING keyName_;
 };
 
 // Calls enumerate(index, buffer, size, &length) for index 0, 1, ... until STATUS_NO_MORE_ENTRIES,

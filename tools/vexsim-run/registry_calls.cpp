@@ -2,21 +2,13 @@
 
 #include "sim/cm/user_registry.h"
 
+#include "sim/rtl/utf.h"
+
 #include <cstring>
 #include <vector>
 
 namespace vexrun {
 namespace {
-
-// A counted string over text that stays alive for the call.
-UNICODE_STRING Counted(const std::u16string& text)
-{
-    UNICODE_STRING string;
-    string.Buffer = (PWSTR)text.data();
-    string.Length = (USHORT)(text.size() * sizeof(WCHAR));
-    string.MaximumLength = string.Length;
-    return string;
-}
 
 // Runs a query that answers a too-small buffer with the size it needs, growing the buffer until
 // the answer fits.
@@ -40,7 +32,7 @@ NTSTATUS QueryGrowing(std::vector<unsigned char>& buffer, Query query)
 NTSTATUS CallOpenKey(HANDLE parent, const std::u16string& name, ACCESS_MASK access, bool create, ULONG createOptions,
                      HANDLE* key, bool* created)
 {
-    UNICODE_STRING counted = Counted(name);
+    UNICODE_STRING counted = vexsim::CountedView(name);
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &counted, OBJ_CASE_INSENSITIVE, parent, nullptr);
     *created = false;
@@ -55,7 +47,7 @@ NTSTATUS CallOpenKey(HANDLE parent, const std::u16string& name, ACCESS_MASK acce
 
 NTSTATUS CallQueryValue(HANDLE key, const std::u16string& name, ValueData* value)
 {
-    UNICODE_STRING counted = Counted(name);
+    UNICODE_STRING counted = vexsim::CountedView(name);
     std::vector<unsigned char> buffer;
     NTSTATUS status = QueryGrowing(buffer, [&](void* data, ULONG length, ULONG* needed) {
         return vexsim::NtQueryValueKey(key, &counted, KeyValuePartialInformation, data, length, needed);
@@ -99,20 +91,20 @@ NTSTATUS CallEnumerateValue(HANDLE key, ULONG index, std::u16string* name, Value
 
 NTSTATUS CallSetValue(HANDLE key, const std::u16string& name, const ValueData& value)
 {
-    UNICODE_STRING counted = Counted(name);
+    UNICODE_STRING counted = vexsim::CountedView(name);
     std::vector<uint8_t> data = value.bytes;
     return vexsim::NtSetValueKey(key, &counted, 0, value.type, data.empty() ? nullptr : data.data(), (ULONG)data.size());
 }
 
 NTSTATUS CallDeleteValue(HANDLE key, const std::u16string& name)
 {
-    UNICODE_STRING counted = Counted(name);
+    UNICODE_STRING counted = vexsim::CountedView(name);
     return vexsim::NtDeleteValueKey(key, &counted);
 }
 
 NTSTATUS CallRenameKey(HANDLE key, const std::u16string& newName)
 {
-    UNICODE_STRING counted = Counted(newName);
+    UNICODE_STRING counted = vexsim::CountedView(newName);
     return vexsim::NtRenameKey(key, &counted);
 }
 
