@@ -68,6 +68,56 @@ NTSTATUS GetKeyObject(PREG_CREATE_KEY_INFORMATION_V1 Information, PCUNICODE_STRI
     return status;
 }
 
+// The name of the parent of a full key name (one trailing separator ignored), as a view of Name's
+// buffer. FALSE when the parent would not be a full key name.
+static BOOLEAN CutLastComponent(PCUNICODE_STRING Name, PUNICODE_STRING Parent)
+{
+    USHORT end = Name->Length / sizeof(WCHAR);
+    if (end > 0 && Name->Buffer[end - 1] == L'\\') {
+        end--;
+    }
+    while (end > 0 && Name->Buffer[end - 1] != L'\\') {
+        end--;
+    }
+    if (end == 0 || (end - 1) * sizeof(WCHAR) < MIN_FULL_KEY_NAME_BYTES) {
+        return FALSE;
+    }
+    Parent->Buffer = Name->Buffer;
+    Parent->Length = (USHORT)((end - 1) * sizeof(WCHAR));
+    Parent->MaximumLength = Parent->Length;
+    return TRUE;
+}
+
+// A create below a parent whose copy is missing answers as the sandbox sees that parent: one the
+// sandbox prepared before and then deleted stays deleted, and one that exists nowhere stays
+// missing. A real parent the sandbox never touched is prepared now as its first open would prepare
+// it (values, subkey stubs, histories, the keys above it), so the create succeeds as it would
+// outside the sandbox. The original and redirect names end in the same components, so cutting the
+// last one off both names the parent's pair. STATUS_SUCCESS when the parent's copy was prepared
+// now, STATUS_OBJECT_NAME_NOT_FOUND when it stays missing, otherwise why it could not be prepared.
+static NTSTATUS PrepareMissingParent(PCUNICODE_STRING OriginalName, PCUNICODE_STRING RedirectName)
+{
+    UNICODE_STRING originalParent, redirectParent;
+    ULONG hash = 0;
+    if (!CutLastComponent(OriginalName, &originalParent) || !CutLastComponent(RedirectName, &redirectParent) ||
+        RegistryHistoryExists(&g_VexRegFilterData.CopyKeyHistory, &redirectParent, NULL, &hash) || !IsExistKey(&originalParent)) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    // The preparation owns the redirect name it is given: the container correction may replace it.
+    UNICODE_STRING ownedRedirectParent = {};
+    NTSTATUS status = DuplicateName(&ownedRedirectParent, &redirectParent);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    ULONG disposition = 0;
+    PVOID keyObject = NULL;
+    status = CreateRedirectKeyFirstTime(NULL, NULL, &originalParent, &ownedRedirectParent, RegNtPreOpenKeyEx, KEY_READ,
+                                        &disposition, &hash, &keyObject);
+    ReleaseKeyObject(&keyObject);
+    FreeOwnedString(&ownedRedirectParent);
+    return status;
+}
+
 NTSTATUS OpenOrCreateRedirectKey(PREG_CREATE_KEY_INFORMATION_V1 Information, PCUNICODE_STRING FullName,
                                  PCUNICODE_STRING OriginalName, PUNICODE_STRING RedirectName, REG_NOTIFY_CLASS NotifyClass,
                                  ACCESS_MASK Access, PULONG Disposition, PULONG Hash, PVOID* KeyObject)
@@ -78,11 +128,17 @@ NTSTATUS OpenOrCreateRedirectKey(PREG_CREATE_KEY_INFORMATION_V1 Information, PCU
         return status;
     }
     // A prepared copy that no longer exists was deleted in the sandbox: an open fails whatever the
-    // real key holds, and a create makes the key alone, below a parent copy that must exist.
+    // real key holds, and a create makes the key alone, below its parent's copy.
     if (NotifyClass == RegNtPreOpenKeyEx) {
         return status;
     }
     status = CreateRedirectTree(Information, FullName, OriginalName, RedirectName, FALSE, Access, FALSE, Hash, KeyObject);
+    if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
+        NTSTATUS parent = PrepareMissingParent(OriginalName, RedirectName);
+        status = NT_SUCCESS(parent)
+                     ? CreateRedirectTree(Information, FullName, OriginalName, RedirectName, FALSE, Access, FALSE, Hash, KeyObject)
+                     : parent;
+    }
     if (NT_SUCCESS(status)) {
         *Disposition = REG_CREATED_NEW_KEY;
     }
