@@ -196,6 +196,10 @@ TEST_F(PrepareTest, KeysThatExistNowhereAreMadeOnlyInTheCopy)
         }
         ClearHistories();
     }
+    // The registry's root is never a parent to copy from: a key right below it makes nothing.
+    const std::u16string orphan = R + u"\\MACHINE\\Orphan";
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, Prepare(u"\\REGISTRY\\Nothing", RegNtPreCreateKeyEx, orphan + u"\\Nothing").status);
+    EXPECT_FALSE(Exists(orphan));
 }
 
 TEST_F(PrepareTest, TreeWalksStartBelowTheRootTheNameLiesUnder)
