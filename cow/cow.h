@@ -62,7 +62,9 @@ NTSTATUS CreateRegData(PCUNICODE_STRING KeyName, PCUNICODE_STRING ValueName, ULO
 
 // Preparing the copy of a key for an intercepted create (NotifyClass RegNtPreCreateKeyEx) or open
 // (RegNtPreOpenKeyEx). A copy recorded in CopyKeyHistory is only opened (or, for a create, made
-// anew when the sandbox deleted it); otherwise it is made from the real key and recorded.
+// anew when the sandbox deleted it); otherwise it is made from the real key and recorded. A create
+// of a key that has no real counterpart, below a real parent whose copy was never prepared,
+// prepares that parent first as its first open would; a parent the sandbox deleted stays deleted.
 // RedirectName owns a VexR buffer and may be replaced by the container correction; Hash receives
 // RedirectName's history hash; KeyObject receives a referenced key object of the copy, which the
 // caller hands to the configuration manager; Disposition is REG_CREATED_NEW_KEY or

@@ -69,28 +69,63 @@ NTSTATUS GetKeyObject(PREG_CREATE_KEY_INFORMATION_V1 Information, PCUNICODE_STRI
     return status;
 }
 
-// The root of an application hive passes through to the real hive and is never copied, so the
-// copy of a key directly below it has no parent copy to be created in: its create makes the
-// missing levels above it as well. Deeper keys keep the rule of every other key, that their
-// parent's copy must exist, so a parent the sandbox deleted stays deleted. One trailing separator
-// is ignored.
-static BOOLEAN IsDirectlyBelowAppHiveRoot(PCUNICODE_STRING OriginalName)
+// The name of the parent of a full key name (one trailing separator ignored), as a view of Name's
+// buffer. FALSE when the parent would not be a full key name.
+static BOOLEAN CutLastComponent(PCUNICODE_STRING Name, PUNICODE_STRING Parent)
 {
-    USHORT characters = OriginalName->Length / sizeof(WCHAR);
-    if (characters > 0 && OriginalName->Buffer[characters - 1] == L'\\') {
-        characters--;
+    USHORT end = Name->Length / sizeof(WCHAR);
+    if (end > 0 && Name->Buffer[end - 1] == L'\\') {
+        end--;
     }
-    while (characters > 0 && OriginalName->Buffer[characters - 1] != L'\\') {
-        characters--;
+    while (end > 0 && Name->Buffer[end - 1] != L'\\') {
+        end--;
     }
-    if (characters == 0) {
+    if (end == 0 || (end - 1) * sizeof(WCHAR) < MIN_FULL_KEY_NAME_BYTES) {
         return FALSE;
     }
+    Parent->Buffer = Name->Buffer;
+    Parent->Length = (USHORT)((end - 1) * sizeof(WCHAR));
+    Parent->MaximumLength = Parent->Length;
+    return TRUE;
+}
+
+// The root of an application hive passes through to the real hive and is never copied, so the
+// copy of a key directly below it has no parent copy to be created in: its create makes the
+// missing levels above it as well.
+static BOOLEAN IsDirectlyBelowAppHiveRoot(PCUNICODE_STRING OriginalName)
+{
     UNICODE_STRING parent;
-    parent.Buffer = OriginalName->Buffer;
-    parent.Length = (USHORT)((characters - 1) * sizeof(WCHAR));
-    parent.MaximumLength = parent.Length;
-    return IsAppHiveRootName(&parent);
+    return CutLastComponent(OriginalName, &parent) && IsAppHiveRootName(&parent);
+}
+
+// A create below a parent whose copy is missing answers as the sandbox sees that parent: one the
+// sandbox prepared before and then deleted stays deleted, and one that exists nowhere stays
+// missing. A real parent the sandbox never touched is prepared now as its first open would prepare
+// it (values, subkey stubs, histories, the keys above it), so the create succeeds as it would
+// outside the sandbox. The original and redirect names end in the same components, so cutting the
+// last one off both names the parent's pair. STATUS_SUCCESS when the parent's copy was prepared
+// now, STATUS_OBJECT_NAME_NOT_FOUND when it stays missing, otherwise why it could not be prepared.
+static NTSTATUS PrepareMissingParent(PCUNICODE_STRING OriginalName, PCUNICODE_STRING RedirectName)
+{
+    UNICODE_STRING originalParent, redirectParent;
+    ULONG hash = 0;
+    if (!CutLastComponent(OriginalName, &originalParent) || !CutLastComponent(RedirectName, &redirectParent) ||
+        RegistryHistoryExists(&g_VexRegFilterData.CopyKeyHistory, &redirectParent, NULL, &hash) || !IsExistKey(&originalParent)) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    // The preparation owns the redirect name it is given: the container correction may replace it.
+    UNICODE_STRING ownedRedirectParent = {};
+    NTSTATUS status = DuplicateName(&ownedRedirectParent, &redirectParent);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    ULONG disposition = 0;
+    PVOID keyObject = NULL;
+    status = CreateRedirectKeyFirstTime(NULL, NULL, &originalParent, &ownedRedirectParent, RegNtPreOpenKeyEx, KEY_READ,
+                                        &disposition, &hash, &keyObject);
+    ReleaseKeyObject(&keyObject);
+    FreeOwnedString(&ownedRedirectParent);
+    return status;
 }
 
 NTSTATUS OpenOrCreateRedirectKey(PREG_CREATE_KEY_INFORMATION_V1 Information, PCUNICODE_STRING FullName,
@@ -103,13 +138,19 @@ NTSTATUS OpenOrCreateRedirectKey(PREG_CREATE_KEY_INFORMATION_V1 Information, PCU
         return status;
     }
     // A prepared copy that no longer exists was deleted in the sandbox: an open fails whatever the
-    // real key holds, and a create makes the key alone, below a parent copy that must exist
-    // (unless that parent is an application hive's root, which has no copy).
+    // real key holds, and a create makes the key alone, below its parent's copy (or below an
+    // application hive's root, which has no copy).
     if (NotifyClass == RegNtPreOpenKeyEx) {
         return status;
     }
     status = CreateRedirectTree(Information, FullName, OriginalName, RedirectName, FALSE, Access,
                                 IsDirectlyBelowAppHiveRoot(OriginalName), Hash, KeyObject);
+    if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
+        NTSTATUS parent = PrepareMissingParent(OriginalName, RedirectName);
+        status = NT_SUCCESS(parent)
+                     ? CreateRedirectTree(Information, FullName, OriginalName, RedirectName, FALSE, Access, FALSE, Hash, KeyObject)
+                     : parent;
+    }
     if (NT_SUCCESS(status)) {
         *Disposition = REG_CREATED_NEW_KEY;
     }

@@ -67,6 +67,20 @@ const struct {
              }
          });
      }},
+    {"first create below a key not yet copied", [](const Program& p, Answers& a) {
+         HANDLE created = nullptr;
+         NTSTATUS status = p.Create(kApp + u"\\New", &created);
+         a.push_back((ULONG)status);
+         if (NT_SUCCESS(status)) {
+             a.push_back((ULONG)p.Close(created));
+         }
+         OpenThen(p, kApp, KEY_READ, a, [&](HANDLE key) {
+             ULONG subkeys, values;
+             NTSTATUS valuesStatus;
+             a.push_back((ULONG)p.Enumerate(key, &subkeys, &values, &valuesStatus));
+             a.insert(a.end(), {subkeys, values});
+         });
+     }},
     {"set value", [](const Program& p, Answers& a) {
          OpenThen(p, kApp + u"\\Sub1", KEY_ALL_ACCESS, a, [&](HANDLE key) {
              a.push_back((ULONG)p.SetDword(key, u"v", 9));

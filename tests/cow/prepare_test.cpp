@@ -157,12 +157,16 @@ TEST_F(PrepareTest, KeysThatExistNowhereAreMadeOnlyInTheCopy)
         bool makeCopy;
         NTSTATUS status;
         ULONG disposition;
+        bool preparesParent = false;  // a real parent not yet copied is prepared as its first open would
     } rows[] = {
         {"create below a parent copy", kSoftware + u"\\A\\New", RegNtPreCreateKeyEx, true, false, STATUS_SUCCESS, REG_CREATED_NEW_KEY},
-        {"create without a parent copy", kSoftware + u"\\Gone\\New", RegNtPreCreateKeyEx, false, false, STATUS_OBJECT_NAME_NOT_FOUND, 0},
+        {"create below a parent that exists nowhere", kSoftware + u"\\Gone\\New", RegNtPreCreateKeyEx, false, false,
+         STATUS_OBJECT_NAME_NOT_FOUND, 0},
         {"open of nothing", kSoftware + u"\\A\\New", RegNtPreOpenKeyEx, true, false, STATUS_OBJECT_NAME_NOT_FOUND, 0},
         {"open of a copy without a real key", kSoftware + u"\\A\\New", RegNtPreOpenKeyEx, true, true, STATUS_SUCCESS,
          REG_OPENED_EXISTING_KEY},
+        {"create below a real parent not yet copied", kRealB + u"\\New", RegNtPreCreateKeyEx, false, false, STATUS_SUCCESS,
+         REG_CREATED_NEW_KEY, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -179,7 +183,12 @@ TEST_F(PrepareTest, KeysThatExistNowhereAreMadeOnlyInTheCopy)
         EXPECT_EQ(row.disposition, prepared.disposition);
         EXPECT_EQ(row.status == STATUS_SUCCESS, prepared.object);
         EXPECT_EQ(row.status == STATUS_SUCCESS, Exists(copy));
-        EXPECT_EQ(row.makeCopyParent, Exists(parent)) << "nothing above the key is created";
+        EXPECT_EQ(row.makeCopyParent || row.preparesParent, Exists(parent)) << "nothing above the key is created";
+        EXPECT_EQ(row.preparesParent, InHistory(g_VexRegFilterData.CopyKeyHistory, parent + u"\\"));
+        if (row.preparesParent) {
+            EXPECT_EQ(ValuesOf(kRealB), ValuesOf(parent));
+            EXPECT_EQ((std::vector<std::u16string>{u"New", u"X", u"Y"}), SubkeysOf(parent));
+        }
         ExpectHistories(copy, row.status == STATUS_SUCCESS, false, row.status == STATUS_SUCCESS);
         EXPECT_EQ(row.status == STATUS_SUCCESS, InHistory(g_VexRegFilterData.DifferenceHistory, parent + u"\\"));
         if (Exists(parent)) {
@@ -187,6 +196,10 @@ TEST_F(PrepareTest, KeysThatExistNowhereAreMadeOnlyInTheCopy)
         }
         ClearHistories();
     }
+    // The registry's root is never a parent to copy from: a key right below it makes nothing.
+    const std::u16string orphan = R + u"\\MACHINE\\Orphan";
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, Prepare(u"\\REGISTRY\\Nothing", RegNtPreCreateKeyEx, orphan + u"\\Nothing").status);
+    EXPECT_FALSE(Exists(orphan));
 }
 
 // The root of an application hive has no copy: a key created directly below it brings the copy's
