@@ -50,7 +50,7 @@ void ImportKeys()
 
 void Replay(benchmark::State& state, Setting setting)
 {
-    vexsim::BootMachine();
+    vexsim::BootMachine(vexbench::MeasuredMachineConfig());
     ImportKeys();
     if (setting != Setting::WithoutDriver) {
         Check(vexsim::LoadDriver(DriverEntry, "VexRegFilter"), "load");

@@ -196,6 +196,9 @@ void ResetLockOrder(bool enabled)
 
 void LockInitialized(const void* lock)
 {
+    if (!g_graph.enabled) {
+        return;
+    }
     if (auto edges = g_graph.successors.find(lock); edges != g_graph.successors.end()) {
         for (const auto& [next, site] : edges->second) {
             std::vector<const void*>& back = g_graph.predecessors[next];
@@ -237,6 +240,9 @@ void LockTaken(const void* lock, const void* site)
 
 void LockReleased(const void* lock)
 {
+    if (!g_graph.enabled) {
+        return;
+    }
     HeldLocks& held = HeldByThisThread();
     for (size_t i = held.count; i-- > 0;) {
         if (held.locks[i].lock == lock) {
