@@ -95,7 +95,7 @@ struct OpenKey {
 };
 
 struct RunningProcess {
-    const ProcessSpec* spec = nullptr;
+    const ProcessSpec* declared = nullptr;
     PEPROCESS process = nullptr;
     uint32_t id = 0;
     std::u16string sid;
@@ -155,8 +155,8 @@ public:
                 Send(request);
             }
             DrainLog();
-            for (const ProcessSpec& spec : scenario_.processes) {
-                RunProcess(spec);
+            for (const ProcessSpec& declared : scenario_.processes) {
+                RunProcess(declared);
             }
             if (redirecting_ && options_.privateCopy) {
                 ExportPrivateCopy();
@@ -235,11 +235,11 @@ private:
 
     void ConnectPortClients()
     {
-        for (const PortClientSpec& spec : scenario_.portClients) {
-            auto listener = std::make_unique<PortListener>(spec.name);
+        for (const PortClientSpec& declared : scenario_.portClients) {
+            auto listener = std::make_unique<PortListener>(declared.name);
             vexclient::NtStatus status = listener->Start();
             if (!vexclient::Succeeded(status)) {
-                Fail(spec.at, "port client " + spec.name + " could not connect: " + vexclient::DescribeStatus(status));
+                Fail(declared.at, "port client " + declared.name + " could not connect: " + vexclient::DescribeStatus(status));
             }
             listeners_.push_back(std::move(listener));
         }
@@ -356,33 +356,33 @@ private:
         return ids.ok() ? ids.value : std::vector<uint32_t>{};
     }
 
-    void RunProcess(const ProcessSpec& spec)
+    void RunProcess(const ProcessSpec& declared)
     {
         RunningProcess running;
-        running.spec = &spec;
+        running.declared = &declared;
         for (const User& user : scenario_.machine.users) {
-            if (user.name == spec.user) {
+            if (user.name == declared.user) {
                 running.sid = vexsim::Utf8ToUtf16(user.sid);
             }
         }
         vexsim::StartParams params;
-        params.imagePath = spec.image;
-        params.commandLine = spec.commandLine;
-        params.sessionId = spec.session;
-        params.wow64 = spec.wow64;
+        params.imagePath = declared.image;
+        params.commandLine = declared.commandLine;
+        params.sessionId = declared.session;
+        params.wow64 = declared.wow64;
         params.userSid = vexsim::Utf16ToUtf8(running.sid);
-        params.administrator = spec.elevated;
-        params.integrityLevel = spec.elevated ? vexsim::kHighIntegrity : vexsim::kMediumIntegrity;
+        params.administrator = declared.elevated;
+        params.integrityLevel = declared.elevated ? vexsim::kHighIntegrity : vexsim::kMediumIntegrity;
         uint32_t parentId = 4;
-        if (!spec.parent.empty()) {
+        if (!declared.parent.empty()) {
             for (RunningProcess& other : processes_) {
-                if (other.spec->name == spec.parent) {
+                if (other.declared->name == declared.parent) {
                     params.parent = other.process;
                     parentId = other.id;
                 }
             }
             if (params.parent == nullptr) {
-                Fail(spec.at, "process " + spec.name + ": its parent " + spec.parent + " did not start");
+                Fail(declared.at, "process " + declared.name + ": its parent " + declared.parent + " did not start");
                 return;
             }
         }
@@ -392,7 +392,7 @@ private:
             status = vexsim::LoadSystemLibraries(running.process);
         }
         if (running.process == nullptr) {
-            Fail(spec.at, "starting " + vexsim::Utf16ToUtf8(spec.image) + ": " + vexclient::DescribeStatus(status));
+            Fail(declared.at, "starting " + vexsim::Utf16ToUtf8(declared.image) + ": " + vexclient::DescribeStatus(status));
             DrainLog();
             return;
         }
@@ -402,7 +402,7 @@ private:
         DrainLog();
         TraceRow row;
         row.timeOfDay = FormatTimeOfDay(vexsim::SimulatedSystemTime() - vexsim::TimeZoneBias());
-        row.processName = FileNameOf(spec.image);
+        row.processName = FileNameOf(declared.image);
         row.processId = running.id;
         row.operation = "Process Start";
         row.result = ResultName(static_cast<uint32_t>(status));
@@ -410,11 +410,11 @@ private:
                      (running.sandboxed ? "under the sandbox" : "not under the sandbox");
         AddRow(std::move(row));
         if (!NT_SUCCESS(status)) {
-            Fail(spec.at, "starting " + vexsim::Utf16ToUtf8(spec.image) + ": " + vexclient::DescribeStatus(status));
+            Fail(declared.at, "starting " + vexsim::Utf16ToUtf8(declared.image) + ": " + vexclient::DescribeStatus(status));
         }
         processes_.push_back(std::move(running));
         RunningProcess& process = processes_.back();
-        for (const RegistryOp& op : spec.ops) {
+        for (const RegistryOp& op : declared.ops) {
             RunOp(process, op);
         }
     }
@@ -461,7 +461,7 @@ private:
         }
         TraceRow row;
         row.timeOfDay = FormatTimeOfDay(vexsim::SimulatedSystemTime() - vexsim::TimeZoneBias());
-        row.processName = FileNameOf(process.spec->image);
+        row.processName = FileNameOf(process.declared->image);
         row.processId = process.id;
         row.operation = call.operation;
         row.path = DisplayKeyPath(call.keyPath, process.sid);

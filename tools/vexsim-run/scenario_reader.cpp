@@ -285,19 +285,19 @@ private:
         return bytes;
     }
 
-    void ReadMachine(const toml::table& machine, MachineSpec* spec)
+    void ReadMachine(const toml::table& machine, MachineSpec* declared)
     {
         Keys(machine, {"windows", "users", "windows_volume", "volumes", "registry", "file"});
         if (std::optional<std::string> version = OptionalString(machine, "windows")) {
-            unsigned major = 0, minor = 0, build = spec->osBuild;
+            unsigned major = 0, minor = 0, build = declared->osBuild;
             char extra = 0;
             int fields = std::sscanf(version->c_str(), "%u.%u.%u%c", &major, &minor, &build, &extra);
             if (fields != 2 && fields != 3) {
                 Fail(*machine.get("windows"), "\"windows\" must be MAJOR.MINOR or MAJOR.MINOR.BUILD, such as \"10.0.19045\"");
             }
-            spec->osMajor = major;
-            spec->osMinor = minor;
-            spec->osBuild = build;
+            declared->osMajor = major;
+            declared->osMinor = minor;
+            declared->osBuild = build;
         }
         if (const toml::node* users = machine.get("users")) {
             if (!users->is_array_of_tables() && !(users->is_array() && users->as_array()->empty())) {
@@ -310,15 +310,15 @@ private:
                 if (entry.sid.rfind("S-1-", 0) != 0) {
                     Fail(user, "\"" + entry.sid + "\" is not a SID (S-1-...)");
                 }
-                for (const User& other : spec->users) {
+                for (const User& other : declared->users) {
                     if (other.name == entry.name || other.sid == entry.sid) {
                         Fail(user, "user \"" + entry.name + "\" is declared twice");
                     }
                 }
-                spec->users.push_back(entry);
+                declared->users.push_back(entry);
             }
         }
-        spec->windowsVolume = OptionalBool(machine, "windows_volume").value_or(true);
+        declared->windowsVolume = OptionalBool(machine, "windows_volume").value_or(true);
         if (const toml::node* volumes = machine.get("volumes")) {
             if (!volumes->is_array_of_tables()) {
                 Fail(*volumes, "\"volumes\" must be an array of tables such as { number = 4, letter = \"D\" }");
@@ -338,7 +338,7 @@ private:
                     }
                     entry.letter = static_cast<char16_t>(std::toupper(static_cast<unsigned char>((*letter)[0])));
                 }
-                spec->volumes.push_back(entry);
+                declared->volumes.push_back(entry);
             }
         }
         for (const toml::table* entry : TableArray(machine, "registry")) {
@@ -353,11 +353,11 @@ private:
             source.kind = reg ? RegistrySource::Kind::RegFile : RegistrySource::Kind::Hive;
             source.path = (std::filesystem::path(base_) / (reg ? *reg : *hive)).lexically_normal().string();
             if (hive) {
-                source.mountPoint = KeyPath(*entry, "mount", spec->users.empty() ? "" : spec->users[0].sid);
+                source.mountPoint = KeyPath(*entry, "mount", declared->users.empty() ? "" : declared->users[0].sid);
             } else if (entry->get("mount") != nullptr) {
                 Fail(*entry->get("mount"), "a .reg file names its own keys: \"mount\" is for hives");
             }
-            spec->registry.push_back(source);
+            declared->registry.push_back(source);
         }
         for (const toml::table* entry : TableArray(machine, "file")) {
             Keys(*entry, {"path", "console", "bits"});
@@ -370,7 +370,7 @@ private:
                 Fail(*entry->get("bits"), "\"bits\" must be 32 or 64");
             }
             file.is32bit = bits == 32;
-            spec->files.push_back(file);
+            declared->files.push_back(file);
         }
     }
 
